@@ -1,0 +1,19 @@
+// Command messages, reply dispatch, prepare and release of statements.
+#pragma once
+
+#include "kvc_records.h"
+
+int sendCommand0(Conn_Attrs* conn, const char* text);
+int sendCommand_n(Conn_Attrs* conn, const char* text, int32_t count);
+int send_continue(Conn_Attrs* conn);     // "." and a flush
+// Reads and drops messages up to and including the 'K' that ends the reply, so
+// the next request starts on a message boundary. 0, or -4 when the stream broke.
+int drain_reply(Conn_Attrs* conn);
+
+int recv_noQuery(Conn_Attrs* conn);
+int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot);
+int recv_Query_One(Conn_Attrs* conn, char* value, int* type);
+
+int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name);
+int kvc_cmd_Unprepare(Conn_Attrs* conn, const char* name);
+int Conn_free_server_resources(Conn_Attrs* conn);
