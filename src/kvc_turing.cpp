@@ -1,0 +1,195 @@
+// Turing keystream generator: key and IV loading, the unrolled generator, and the session
+// keystream rule that both directions of an encrypted connection follow.
+#include "kvc_turing.h"
+
+#include <cstddef>
+#include <utility>
+
+namespace {
+
+constexpr int LFSR_LEN = 17;
+constexpr int MAX_KEY_BYTES = 32;
+constexpr int MAX_KEY_IV_BYTES = 48;   // key and IV words share the 17-word register
+constexpr uint32_t IV_LENGTH_TAG = 0x01020300u;
+
+inline uint32_t rotl(uint32_t w, unsigned bits) {
+    bits &= 31;
+    return bits ? (w << bits) | (w >> (32 - bits)) : w;
+}
+
+// Byte i of a word, counted from the most significant (i = 0) down.
+inline uint32_t byte_of(uint32_t w, int i) { return (w >> (24 - 8 * i)) & 0xFF; }
+
+inline uint32_t load_be(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+inline void store_be(uint32_t w, uint8_t* p) {
+    p[0] = uint8_t(w >> 24);
+    p[1] = uint8_t(w >> 16);
+    p[2] = uint8_t(w >> 8);
+    p[3] = uint8_t(w);
+}
+
+// Mask of byte b of a word (b = 0 is the most significant).
+inline uint32_t byte_mask(int b) { return 0xFF000000u >> (8 * b); }
+
+// Keyed S transform S(w, r): rotate left by 8r bits, then one keyed box per byte.
+inline uint32_t keyed_s(const TuringData* st, uint32_t w, int r) {
+    w = rotl(w, 8u * unsigned(r));
+    return st->keyed_sbox[0][byte_of(w, 0)] ^ st->keyed_sbox[1][byte_of(w, 1)] ^
+           st->keyed_sbox[2][byte_of(w, 2)] ^ st->keyed_sbox[3][byte_of(w, 3)];
+}
+
+inline void pht(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e) {
+    e += a + b + c + d;
+    a += e;
+    b += e;
+    c += e;
+    d += e;
+}
+
+// Slot of register position i while position 0 sits in slot z.
+constexpr int slot(int z, int i) { return (z + i) % LFSR_LEN; }
+
+// One register step with position 0 in slot Z; afterwards position 0 is slot Z + 1.
+template <int Z>
+inline void step(uint32_t* r) {
+    constexpr int p0 = slot(Z, 0);
+    r[p0] = r[slot(Z, 15)] ^ r[slot(Z, 4)] ^ (r[p0] << 8) ^ Multab[r[p0] >> 24];
+}
+
+// One round of five output words, entered with position 0 in slot Z.
+template <int Z>
+inline void gen_round(TuringData* st, uint8_t* out) {
+    uint32_t* r = st->lfsr;
+    step<Z>(r);
+    constexpr int z = Z + 1;
+    uint32_t a = r[slot(z, 16)], b = r[slot(z, 13)], c = r[slot(z, 6)];
+    uint32_t d = r[slot(z, 1)], e = r[slot(z, 0)];
+    pht(a, b, c, d, e);
+    a = keyed_s(st, a, 0);
+    b = keyed_s(st, b, 1);
+    c = keyed_s(st, c, 2);
+    d = keyed_s(st, d, 3);
+    e = keyed_s(st, e, 0);
+    pht(a, b, c, d, e);
+    step<Z + 1>(r);
+    step<Z + 2>(r);
+    step<Z + 3>(r);
+    constexpr int y = Z + 4;
+    a += r[slot(y, 14)];
+    b += r[slot(y, 12)];
+    c += r[slot(y, 8)];
+    d += r[slot(y, 1)];
+    e += r[slot(y, 0)];
+    store_be(a, out);
+    store_be(b, out + 4);
+    store_be(c, out + 8);
+    store_be(d, out + 12);
+    store_be(e, out + 16);
+    step<Z + 4>(r);
+}
+
+// Each round advances the register by 5 steps, so round k starts at slot 5k mod 17; after
+// 17 rounds position 0 is back in its starting slot, which lets every index be a constant.
+template <std::size_t... Round>
+inline void gen_all_rounds(TuringData* st, uint8_t* out, std::index_sequence<Round...>) {
+    (gen_round<int(5 * Round) % LFSR_LEN>(st, out + 20 * Round), ...);
+}
+
+}  // namespace
+
+uint32_t fixedS(uint32_t w) {
+    for (int i = 0; i < 4; ++i) {
+        uint32_t b = Sbox[byte_of(w, i)];
+        w = ((w ^ rotl(Qbox[b], 8u * unsigned(i))) & ~byte_mask(i)) | (b << (24 - 8 * i));
+    }
+    return w;
+}
+
+void mixwords(uint32_t* words, int n) {
+    if (words == nullptr || n < 1) return;
+    uint32_t sum = 0;
+    for (int i = 0; i < n - 1; ++i) sum += words[i];
+    words[n - 1] += sum;
+    for (int i = 0; i < n - 1; ++i) words[i] += words[n - 1];
+}
+
+void turing_key(TuringData* state, const uint8_t* key, int length) {
+    if (state == nullptr) return;
+    if (key == nullptr || length < 0) length = 0;
+    if (length > MAX_KEY_BYTES) length = MAX_KEY_BYTES;
+    const int key_len = length / 4;
+    state->key_len = key_len;
+    for (int i = 0; i < 8; ++i)  // unused words cleared so a re-keyed state keeps nothing old
+        state->key_words[i] = i < key_len ? fixedS(load_be(key + 4 * i)) : 0;
+    mixwords(state->key_words, key_len);
+
+    for (uint32_t j = 0; j < 256; ++j) {
+        uint32_t k[4] = {j, j, j, j};
+        uint32_t w[4] = {0, 0, 0, 0};
+        for (int i = 0; i < key_len; ++i) {
+            for (int b = 0; b < 4; ++b) {
+                k[b] = Sbox[byte_of(state->key_words[i], b) ^ k[b]];
+                w[b] ^= rotl(Qbox[k[b]], unsigned(i + 8 * b));
+            }
+        }
+        for (int b = 0; b < 4; ++b)
+            state->keyed_sbox[b][j] = (w[b] & ~byte_mask(b)) | (k[b] << (24 - 8 * b));
+    }
+}
+
+int turing_IV(TuringData* state, const uint8_t* iv, int length) {
+    if (state == nullptr || length < 0 || length % 4 != 0 || (length > 0 && iv == nullptr))
+        return -1;
+    const int key_len = state->key_len;
+    if (key_len < 0 || key_len > 8 || length + 4 * key_len > MAX_KEY_IV_BYTES) return -1;
+
+    uint32_t* r = state->lfsr;
+    int i = 0;
+    for (int j = 0; j < length; j += 4) r[i++] = fixedS(load_be(iv + j));
+    for (int j = 0; j < key_len; ++j) r[i++] = state->key_words[j];
+    r[i++] = (uint32_t(key_len) << 4) | uint32_t(length >> 2) | IV_LENGTH_TAG;
+    for (int j = 0; i < LFSR_LEN; ++i, ++j) r[i] = keyed_s(state, r[j] + r[i - 1], 0);
+    mixwords(r, LFSR_LEN);
+    return 0;
+}
+
+int turing_gen(TuringData* state, uint8_t* out) {
+    if (state == nullptr || out == nullptr) return 0;
+    gen_all_rounds(state, out, std::make_index_sequence<LFSR_LEN>{});
+    return TURING_BLOCK_BYTES;
+}
+
+void turing_session_start(TuringData* state, const uint8_t key[32]) {
+    if (state == nullptr) return;
+    *state = TuringData{};
+    turing_key(state, key, MAX_KEY_BYTES);
+    turing_IV(state, nullptr, 0);
+    turing_gen(state, state->keystream);
+    state->keystream_pos = 0;
+}
+
+void turing_session_xor(TuringData* state, uint8_t* buf, int64_t len) {
+    if (state == nullptr || buf == nullptr || len <= 0) return;
+    int32_t pos = state->keystream_pos;
+    if (pos < 0 || pos >= TURING_SESSION_PERIOD) pos = 0;  // never index outside the block
+    while (len > 0) {
+        // A run never crosses a 340-byte boundary, and 3400 is a multiple of 340, so the
+        // block change can only fall between runs.
+        const int32_t offset = pos % TURING_BLOCK_BYTES;
+        int32_t run = TURING_BLOCK_BYTES - offset;
+        if (len < run) run = int32_t(len);
+        const uint8_t* ks = state->keystream + offset;
+        for (int32_t i = 0; i < run; ++i) buf[i] ^= ks[i];
+        buf += run;
+        len -= run;
+        pos += run;
+        if (pos == TURING_SESSION_PERIOD) {
+            turing_gen(state, state->keystream);
+            pos = 0;
+        }
+    }
+    state->keystream_pos = pos;
+}
