@@ -57,10 +57,97 @@ int32_t handle_kind_of(void** handle) {
 // Errors
 // =============================================================================
 
+namespace {
+
+// The error text of a handle whose kind keeps one that callers may read:
+// connections, results and large objects. Null for every other kind.
+char** readable_error_slot(void** handle) {
+    switch (handle_kind_of(handle)) {
+        case KVC_HANDLE_CONNECTION: return &static_cast<Conn_Attrs*>(*handle)->error_text;
+        case KVC_HANDLE_RESULT: return &static_cast<Result*>(*handle)->error_text;
+        case KVC_HANDLE_LOB: return &static_cast<KolvaLob_*>(*handle)->error_text;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+extern "C" int KVC_GetErrorLen(void** handle) {
+    char** slot = readable_error_slot(handle);
+    if (slot == nullptr || *slot == nullptr) return 0;
+    size_t length = strlen(*slot);
+    return length > INT32_MAX ? INT32_MAX : static_cast<int>(length);
+}
+
+extern "C" int KVC_GetError(void** handle, char* buf, int* len) {
+    switch (handle_kind_of(handle)) {
+        case KVC_HANDLE_RESULT: GetResError(static_cast<Result*>(*handle), buf, len); break;
+        case KVC_HANDLE_LOB: GetLobError(static_cast<KolvaLob_*>(*handle), buf, len); break;
+        case KVC_HANDLE_CONNECTION: GetConError(static_cast<Conn_Attrs*>(*handle), buf, len); break;
+        default: break;
+    }
+    return 0;
+}
+
+extern "C" int KVC_GetErrorInfo(void** handle, char* code, char* message) {
+    char** slot = readable_error_slot(handle);
+    if (slot == nullptr) return 0;
+    if (*slot == nullptr) return KVC_NO_MORE;
+    if (code == nullptr || message == nullptr) return KVC_BAD_HANDLE;
+    ErrorItem* item = getErrorItem(*slot);
+    if (item == nullptr) return KVC_NO_MEMORY;
+    // Six code bytes: a five-character code carries its zero byte with it.
+    memcpy(code, item->code, 6);
+    memcpy(message, item->message, static_cast<size_t>(item->message_length));
+    int status = item->full_length > 0 ? KVC_OPEN_OK : KVC_OK;
+    free_error_item(item);
+    return status;
+}
+
+extern "C" int KVC_GetErrorInfoOption(void) { return 0; }
+
 
 // =============================================================================
 // Generic handle operations
 // =============================================================================
+
+extern "C" int KVC_Drop(void** handle) {
+    if (handle == nullptr) return KVC_BAD_HANDLE;
+    if (*handle == nullptr) return KVC_OK;
+    switch (handle_kind_of(handle)) {
+        case KVC_HANDLE_CONNECTION: return KVC_CloseConn(handle);
+        case KVC_HANDLE_RESULT:
+        case KVC_HANDLE_RESERVED: return KVC_FreeRowset(handle);
+        case KVC_HANDLE_LOB: return KVC_Distroy_Lob(handle);
+        case KVC_HANDLE_PARAMS: {
+            KVCSParam* set = static_cast<KVCSParam*>(*handle);
+            // Implicit and prepared sets belong to their connection.
+            if (set->origin != PARAMS_CALLER) return KVC_BAD_HANDLE;
+            // The whole set goes, output slots included: nothing can deliver
+            // into it once the caller has let go of it.
+            free_param_set(set);
+            *handle = nullptr;
+            return KVC_OK;
+        }
+        default: return KVC_BAD_HANDLE;
+    }
+}
+
+extern "C" int KVC_Reset(void** handle) {
+    switch (handle_kind_of(handle)) {
+        case KVC_HANDLE_CONNECTION:
+        case KVC_HANDLE_PARAMS: return KVC_ResetParams(handle);
+        case KVC_HANDLE_LOB: KVC_Reset_Lob(handle); return KVC_OK;
+        default: return KVC_OK;
+    }
+}
+
+extern "C" int KVC_FreePtr(void** ptr) {
+    if (ptr == nullptr) return KVC_BAD_HANDLE;
+    free(*ptr);
+    *ptr = nullptr;
+    return KVC_OK;
+}
 
 
 // =============================================================================
@@ -81,6 +168,118 @@ int32_t handle_kind_of(void** handle) {
 // =============================================================================
 // Large objects
 // =============================================================================
+
+namespace {
+
+KolvaLob_* lob_of(void** handle) { return handle_as<KolvaLob_>(handle, KVC_HANDLE_LOB); }
+
+// Kind check shared by reset and destroy, where a variable holding null is
+// accepted as an empty object: 1 a LOB to work on, 0 nothing to do, -3 refused.
+int lob_or_null(void** handle, KolvaLob_** lob) {
+    *lob = nullptr;
+    if (handle == nullptr) return KVC_BAD_HANDLE;
+    if (*handle == nullptr) return 0;
+    *lob = lob_of(handle);
+    return *lob != nullptr ? 1 : KVC_BAD_HANDLE;
+}
+
+// The chunk that holds byte `offset`, or null when the chain is shorter.
+lob_chunk* lob_chunk_at(const KolvaLob_* lob, int64_t offset) {
+    lob_chunk* chunk = lob->first_chunk;
+    for (int64_t skip = offset / LOB_CHUNK_SIZE; chunk != nullptr && skip > 0; --skip) {
+        chunk = chunk->chunk_next;
+    }
+    return chunk;
+}
+
+}  // namespace
+
+extern "C" int KVC_Create_Lob(void** lob) {
+    if (lob == nullptr) return KVC_BAD_HANDLE;
+    KolvaLob_* record = static_cast<KolvaLob_*>(hr_malloc0(sizeof(KolvaLob_)));
+    if (record == nullptr) return KVC_NO_MEMORY;
+    record->handle_kind = KVC_HANDLE_LOB;
+    *lob = record;
+    return KVC_OK;
+}
+
+extern "C" int KVC_Put_Lob_data(void** lob, const char* data, int len) {
+    KolvaLob_* record = lob_of(lob);
+    if (record == nullptr) return KVC_BAD_HANDLE;
+    if (len == -1) {
+        record->lob_state = 2;
+        return KVC_OK;
+    }
+    if (len < -1) return KVC_BAD_HANDLE;
+    if (len == 0 || data == nullptr) return KVC_OK;
+    int status = lob_try_append(record, data, len);
+    record->lob_state = 1;
+    return status;
+}
+
+extern "C" int KVC_Get_Lob_data(void** lob, char* dst, int len) {
+    KolvaLob_* record = lob_of(lob);
+    if (record == nullptr || len < 0) return KVC_BAD_HANDLE;
+    if (record->first_chunk == nullptr || len == 0) return 0;
+    if (dst == nullptr) return KVC_BAD_HANDLE;
+    int64_t available = record->total_length - record->read_offset;
+    if (available <= 0) return 0;
+    int64_t wanted = len < available ? len : available;
+
+    lob_chunk* chunk = lob_chunk_at(record, record->read_offset);
+    int64_t offset = record->read_offset % LOB_CHUNK_SIZE;
+    int64_t copied = 0;
+    while (copied < wanted && chunk != nullptr) {
+        int64_t piece = LOB_CHUNK_SIZE - offset;
+        if (piece > wanted - copied) piece = wanted - copied;
+        memcpy(dst + copied, chunk->chunk_data + offset, static_cast<size_t>(piece));
+        copied += piece;
+        offset = 0;
+        chunk = chunk->chunk_next;
+    }
+    record->read_offset += copied;
+    return static_cast<int>(copied);
+}
+
+extern "C" int KVC_LobRead_SetPos(void** lob, int pos) {
+    KolvaLob_* record = lob_of(lob);
+    if (record == nullptr) return KVC_BAD_HANDLE;
+    if (pos > record->total_length) {
+        kvc_set_textf(&record->error_text,
+                      "[EC097]Error the ReadPos set larger than max_length :%d > :%lld", pos,
+                      static_cast<long long>(record->total_length));
+        return KVC_ERROR;
+    }
+    if (pos < 0) {
+        kvc_set_textf(&record->error_text, "[EC098]Error the ReadPos set error :%d", pos);
+        return KVC_ERROR;
+    }
+    record->read_offset = pos;
+    return pos;
+}
+
+extern "C" int KVC_LobWrite_SetPos(void** lob, int /*pos*/) {
+    // Appends always go to the end: the position is accepted and ignored.
+    return lob_of(lob) != nullptr ? KVC_OK : KVC_BAD_HANDLE;
+}
+
+extern "C" int KVC_Reset_Lob(void** lob) {
+    KolvaLob_* record = nullptr;
+    int found = lob_or_null(lob, &record);
+    if (found != 1) return found;
+    lob_release_content(record);
+    return KVC_OK;
+}
+
+extern "C" int KVC_Distroy_Lob(void** lob) {
+    KolvaLob_* record = nullptr;
+    int found = lob_or_null(lob, &record);
+    if (found != 1) return found;
+    lob_release_content(record);
+    free(record);
+    *lob = nullptr;
+    return KVC_OK;
+}
 
 
 // =============================================================================

@@ -430,6 +430,98 @@ void decrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length) {
 // Error items
 // =============================================================================
 
+namespace {
+
+// A message of up to this many characters is handed out whole.
+constexpr size_t kWholeMessageMax = 254;
+// A longer one is cut to its first 200 characters and this notice.
+constexpr size_t kShortenedKeep = 200;
+constexpr char kShortenedNotice[] = " extern please call Option\n";
+// Texts without a code (the server's own) are introduced by this line and
+// appended to it when shorter than kUncodedTextLimit characters.
+constexpr char kUncodedCode[] = "EC0100";
+constexpr char kUncodedIntro[] = "common error\n";
+constexpr size_t kUncodedTextLimit = 243;
+
+int32_t clamp_length(size_t length) {
+    return length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
+}
+
+void keep_full_text(ErrorItem* item, const char* text, size_t length) {
+    item->full_length = clamp_length(length);
+    item->full_text = strndup(text, length);
+}
+
+void set_message(ErrorItem* item, size_t at, const char* text, size_t length) {
+    memcpy(item->message + at, text, length);
+    item->message_length = clamp_length(at + length);
+}
+
+// One copy rule for the three getters: with no text nothing at all is
+// written, so a caller that preset *len to 0 sees 0.
+int copy_error_text(const char* text, char* buf, int* len) {
+    if (text == nullptr) return 0;
+    size_t length = strlen(text);
+    if (buf != nullptr) memcpy(buf, text, length);
+    if (len != nullptr) *len = clamp_length(length);
+    return 0;
+}
+
+}  // namespace
+
+ErrorItem* getErrorItem(const char* text) {
+    if (text == nullptr) return nullptr;
+    ErrorItem* item = static_cast<ErrorItem*>(hr_malloc0(sizeof(ErrorItem)));
+    if (item == nullptr) return nullptr;
+    size_t length = strlen(text);
+
+    if (text[0] != '[') {
+        memcpy(item->code, kUncodedCode, sizeof kUncodedCode - 1);
+        set_message(item, 0, kUncodedIntro, sizeof kUncodedIntro - 1);
+        if (length < kUncodedTextLimit) {
+            set_message(item, sizeof kUncodedIntro - 1, text, length);
+        } else {
+            keep_full_text(item, text, length);
+        }
+        return item;
+    }
+
+    // "[EC027]..." closes its bracket at index 6; a six-character code such
+    // as "[EC0195]" puts the message at index 8, whatever index 7 holds.
+    size_t code_length = (length > 6 && text[6] == ']') ? 5 : 6;
+    size_t code_available = length - 1;
+    memcpy(item->code, text + 1, code_length < code_available ? code_length : code_available);
+    size_t message_start = code_length + 2 < length ? code_length + 2 : length;
+    const char* message = text + message_start;
+    size_t message_length = length - message_start;
+    if (message_length <= kWholeMessageMax) {
+        set_message(item, 0, message, message_length);
+    } else {
+        set_message(item, 0, message, kShortenedKeep);
+        set_message(item, kShortenedKeep, kShortenedNotice, sizeof kShortenedNotice - 1);
+        keep_full_text(item, message, message_length);
+    }
+    return item;
+}
+
+void free_error_item(ErrorItem* item) {
+    if (item == nullptr) return;
+    free(item->full_text);
+    free(item);
+}
+
+int GetConError(Conn_Attrs* conn, char* buf, int* len) {
+    return copy_error_text(conn != nullptr ? conn->error_text : nullptr, buf, len);
+}
+
+int GetResError(Result* result, char* buf, int* len) {
+    return copy_error_text(result != nullptr ? result->error_text : nullptr, buf, len);
+}
+
+int GetLobError(KolvaLob_* lob, char* buf, int* len) {
+    return copy_error_text(lob != nullptr ? lob->error_text : nullptr, buf, len);
+}
+
 // =============================================================================
 // Connection attributes
 // =============================================================================
