@@ -119,17 +119,12 @@ int skip_lob_columns(Conn_Attrs* conn) {
         static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
     if (columns == nullptr) return -3;
     int status = 0;
-    int32_t read = 0;
-    while (read < count) {
-        // The failed entry is released too: it may hold a name already.
-        ++read;
-        if (recv_attr_des_item(conn, &columns[read - 1]) != 0) {
-            // A column cut short leaves the stream at an unknown place.
-            status = -4;
-            break;
-        }
+    int32_t used = 0;   // entries that may hold a name, a failed one included
+    while (used < count && status == 0) {
+        // A column cut short leaves the stream at an unknown place.
+        if (recv_attr_des_item(conn, &columns[used++]) != 0) status = -4;
     }
-    free_fields_info(columns, read);
+    free_fields_info(columns, used);
     return status;
 }
 
@@ -151,6 +146,8 @@ int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob, bool* stream_ok) {
         int64_t left = length;
         while (left > 0) {
             int64_t room = 0;
+            // Once a piece was refused nothing more is stored: a hole would
+            // shift every byte after it.
             unsigned char* dst = status == 0 ? lob_tail_room(lob, &room) : nullptr;
             if (dst == nullptr) {
                 if (status == 0) status = -3;
