@@ -32,10 +32,213 @@ int32_t handle_kind_of(void** handle) {
 // Connections: open, address lists, reconnect
 // =============================================================================
 
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+const char kTextOpenSocket[] = "[EC011]Error in build-connect Sock Failure";
+const char kTextOpenLogin[] = "[EC012]Error in build-database-connect LOGIN database Failure";
+const char kTextIpsSocket[] = "[EC013]Error IPS Connect database Failed,sock build failure!\n";
+const char kTextIpsLogin[] = "[EC014]IPS LOGIN database Failure,IP is %s  \n";
+const char kTextIpsNoList[] =
+    "[EC015]Error IPS Connect database Failed,the connection string holds no IPS= address list\n";
+
+// Varies the seed of each new working list, so that opens made within the
+// same second still spread over the addresses.
+int g_ips_list_counter = 0;
+
+// A zero-filled connection record with the defaults that the string may override.
+Conn_Attrs* new_connection(void** handle, const char* text) {
+    Conn_Attrs* conn = static_cast<Conn_Attrs*>(hr_malloc0(sizeof(Conn_Attrs)));
+    if (conn == nullptr) return nullptr;
+    *handle = conn;
+    conn->handle_kind = HANDLE_CONNECTION;
+    conn->lock_timeout = 300;
+    kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "301");
+    Phrase_conn_str(text, conn);
+    return conn;
+}
+
+// The caller's working list, copied from the list parsed out of the string.
+Ips_Artrs* new_working_list(const Ips_Artrs* parsed) {
+    Ips_Artrs* list = static_cast<Ips_Artrs*>(hr_malloc0(sizeof(Ips_Artrs)));
+    if (list == nullptr) return nullptr;
+    const size_t count = static_cast<size_t>(parsed->addr_count);
+    list->addrs = static_cast<char**>(hr_malloc0(sizeof(char*) * count));
+    list->failed_addrs = static_cast<char**>(hr_malloc0(sizeof(char*) * (count + 1)));
+    if (list->addrs == nullptr || list->failed_addrs == nullptr) {
+        free_ips_list(list);
+        return nullptr;
+    }
+    list->addr_slots = parsed->addr_count;
+    for (int i = 0; i < parsed->addr_count; ++i) {
+        list->addrs[i] = strdup(parsed->addrs[i] != nullptr ? parsed->addrs[i] : "");
+        list->addr_count = i + 1;   // what free_ips_list must release if the next copy fails
+        if (list->addrs[i] == nullptr) {
+            free_ips_list(list);
+            return nullptr;
+        }
+    }
+    list->live_count = list->addr_count;
+    return list;
+}
+
+bool usable_working_list(const Ips_Artrs* list) {
+    return list->addrs != nullptr && list->failed_addrs != nullptr && list->live_count >= 1 &&
+           list->live_count <= list->addr_count;
+}
+
+void try_address(Conn_Attrs* conn, Ips_Artrs* list, int index) {
+    const char* address = list->addrs[index];
+    kv_strcpy_s(conn->server_ip, sizeof conn->server_ip, address != nullptr ? address : "");
+    list->current_index = index;
+}
+
+// The address that just failed leaves the rotation: it goes to the next free
+// slot of failed_addrs, and the last live address takes its place.
+void retire_current_address(Ips_Artrs* list) {
+    const int last_live = list->live_count - 1;
+    list->failed_addrs[list->addr_count - list->live_count] = list->addrs[list->current_index];
+    if (list->current_index != last_live) list->addrs[list->current_index] = list->addrs[last_live];
+    list->addrs[last_live] = nullptr;
+    list->live_count -= 1;
+}
+
+}  // namespace
+
+int KVC_OpenConn(const char* conn_str, void** conn_handle) {
+    if (conn_str == nullptr) return KVC_ERROR;
+    if (conn_handle == nullptr) return KVC_BAD_HANDLE;
+    Conn_Attrs* conn = new_connection(conn_handle, conn_str);
+    if (conn == nullptr) return KVC_NO_MEMORY;
+    conn->pushed_back_byte = 0;
+    conn->recv_timeout = 1800;
+    conn_lock_init(conn);
+    conn->sock_fd = 0;
+    if (!Build_connect(conn)) {
+        kvc_set_text(&conn->error_text, kTextOpenSocket);
+        return -8;
+    }
+    if (!Login_database(conn)) {
+        if (!login_refused_by_library(conn)) kvc_set_text(&conn->error_text, kTextOpenLogin);
+        return -9;
+    }
+    return KVC_OPEN_OK;
+}
+
+int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_handle) {
+    if (conn_str == nullptr || ips == nullptr || conn_handle == nullptr) return KVC_BAD_HANDLE;
+    Conn_Attrs* conn = new_connection(conn_handle, conn_str);
+    if (conn == nullptr) return KVC_NO_MEMORY;
+
+    // Wide, so that adding 3 per failed address can never wrap.
+    int64_t sequence = seq;
+    bool retrying = false;
+    for (;;) {
+        Ips_Artrs* list = static_cast<Ips_Artrs*>(*ips);
+        // A retry always stays on the list whose failed address it just retired.
+        if ((sequence > 1 || retrying) && list != nullptr) {
+            if (!usable_working_list(list)) {
+                kvc_set_text(&conn->error_text, kTextIpsSocket);
+                return -8;
+            }
+            try_address(conn, list, static_cast<int>(sequence % list->live_count));
+        } else {
+            if (sequence == -1 && list != nullptr) {
+                free_ips_list(list);
+                *ips = nullptr;
+            }
+            if (!conn->has_ips || conn->ips == nullptr || conn->ips->addr_count < 1) {
+                kvc_set_text(&conn->error_text, kTextIpsNoList);
+                return KVC_BAD_HANDLE;
+            }
+            list = new_working_list(conn->ips);
+            if (list == nullptr) return KVC_NO_MEMORY;
+            ++g_ips_list_counter;
+            srand(static_cast<unsigned>(time(nullptr)) + static_cast<unsigned>(g_ips_list_counter));
+            try_address(conn, list, rand() % list->addr_count);
+            *ips = list;
+        }
+
+        // A LOCK_TIMEOUT item has no effect on this kind of open.
+        conn->pushed_back_byte = 0;
+        conn->lock_timeout = 300;
+        conn->recv_timeout = 1800;
+        kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "301");
+        conn->sock_fd = 0;
+        if (Build_connect(conn)) break;
+
+        if (list->live_count <= 1) {
+            kvc_set_text(&conn->error_text, kTextIpsSocket);
+            return -8;
+        }
+        retire_current_address(list);
+        free(conn->error_text);
+        conn->error_text = nullptr;
+        sequence += 3;
+        retrying = true;
+    }
+
+    // A refused login does not move on to another address.
+    if (!Login_database(conn)) {
+        if (!login_refused_by_library(conn))
+            kvc_set_textf(&conn->error_text, kTextIpsLogin, conn->server_ip);
+        return -9;
+    }
+    conn_lock_init(conn);
+    return 0;
+}
+
+int KVC_ReconnectConn(void** conn_handle) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, HANDLE_CONNECTION);
+    if (conn == nullptr) return KVC_BAD_HANDLE;
+    return Conn_reconnect(conn);
+}
+
+int Release_IpsAttrs(void** ips) {
+    if (ips == nullptr || *ips == nullptr) return KVC_ERROR;
+    free_ips_list(static_cast<Ips_Artrs*>(*ips));
+    *ips = nullptr;
+    return 0;
+}
+
+int SetConnStr(void*, void*) { return 0; }
+int GetConnStr(void*, void*) { return 0; }
+int kvc_conn_free_server_resources(void) { return 0; }
+
 
 // =============================================================================
 // Closing a connection
 // =============================================================================
+
+int KVC_CloseConn(void** conn_handle) {
+    if (conn_handle == nullptr || *conn_handle == nullptr) return KVC_ERROR;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, HANDLE_CONNECTION);
+    if (conn == nullptr) return KVC_BAD_HANDLE;
+
+    // The one exchange with the server; a failure does not stop the close.
+    Conn_free_server_resources(conn);
+    if (conn->sock_fd != 0) close(conn->sock_fd);
+    conn->sock_fd = 0;
+    release_turing_keys(conn);
+    conn_lock_destroy(conn);
+    free(conn->error_text);
+    conn->error_text = nullptr;
+    // Only the list parsed from the string goes: the caller's working list
+    // of KVC_OpenConn_Ips survives the connection.
+    free_ips_list(conn->ips);
+    conn->ips = nullptr;
+    // A set the caller created stays usable by the caller.
+    if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
+        free_param_set(conn->bound_params);
+    conn->bound_params = nullptr;
+    if (conn->current_result != nullptr) free_Result(conn->current_result);
+    conn->current_result = nullptr;
+    free(conn);
+    *conn_handle = nullptr;
+    return 0;
+}
 
 
 // =============================================================================
