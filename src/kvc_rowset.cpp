@@ -1041,16 +1041,7 @@ int deliver_interval(const Cell& cell, const Target& target) {
 }
 
 // A value delivered into a caller's LOB replaces what the LOB held.
-void empty_lob(KolvaLob_* lob) {
-    lob_release_content(lob);
-    lob->chunk_count = 0;
-    lob->total_length = 0;
-    lob->read_offset = 0;
-    lob->current_chunk = nullptr;
-    lob->first_chunk = nullptr;
-    lob->descriptor = nullptr;
-    lob->error_text = nullptr;
-}
+void empty_lob(KolvaLob_* lob) { lob_release_content(lob); }
 
 int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
     lob->lob_state = 2;
