@@ -49,7 +49,9 @@ public:
         if (result_->pool == nullptr) result_->pool = RS_mem_init();
         RhRow* row = nullptr;
         EXPECT_EQ(recv_record(pair_.conn(), result_, &row), 0);
-        if (row != nullptr) EXPECT_EQ(append_record(result_, row), 0);
+        if (row != nullptr) {
+            EXPECT_EQ(append_record(result_, row), 0);
+        }
         result_->current_row = row;
         return row;
     }
