@@ -4,6 +4,7 @@
 #include "kvc_inner.h"
 #include "kvc_utility.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -1122,14 +1123,23 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
     return delivery(cell, target);
 }
 
+// Digits of x rounded to an integer, sign aside, as "%.0lf" shows them (both
+// round half to even); 16 stands for "more than 15". Counting them directly
+// spares a formatting pass per value.
+int rounded_integer_digits(double x) {
+    if (!std::isfinite(x)) return 3;   // "inf" / "nan": every format shows them alike
+    const double rounded = std::fabs(std::nearbyint(x));
+    int digits = 1;
+    for (double limit = 10; digits < 16 && rounded >= limit; limit *= 10) ++digits;
+    return digits;
+}
+
 // Sixteen significant digits in all: the decimals are what the integer part,
 // rounded, leaves over.
 int db2str(char* text, double x) {
-    char integer_part[VALUE_TEXT_MAX];
-    snprintf(integer_part, sizeof integer_part, "%.0lf", x);
-    const int digits = static_cast<int>(strlen(integer_part)) - (integer_part[0] == '-' ? 1 : 0);
-    int n = (digits >= 1 && digits <= 15) ? snprintf(text, VALUE_TEXT_MAX, "%.*lf", 16 - digits, x)
-                                          : snprintf(text, VALUE_TEXT_MAX, "%lf", x);
+    const int digits = rounded_integer_digits(x);
+    int n = digits <= 15 ? snprintf(text, VALUE_TEXT_MAX, "%.*lf", 16 - digits, x)
+                         : snprintf(text, VALUE_TEXT_MAX, "%lf", x);
     if (n < 0) return 0;
     return n < VALUE_TEXT_MAX ? n : VALUE_TEXT_MAX - 1;
 }

@@ -408,6 +408,36 @@ TEST(Db2Str, DecimalsFollowTheRoundedIntegerDigits) {
     }
 }
 
+TEST(Db2Str, AgreesWithTheFormattedIntegerPartEverywhere) {
+    // The rule as stated: format with "%.0lf", count the characters without a
+    // leading "-", choose the decimals from that count.
+    auto reference = [](double x) {
+        char integer_part[400];
+        snprintf(integer_part, sizeof integer_part, "%.0lf", x);
+        const int k = static_cast<int>(strlen(integer_part)) - (integer_part[0] == '-' ? 1 : 0);
+        char out[400];
+        if (k <= 15) snprintf(out, sizeof out, "%.*lf", 16 - k, x);
+        else snprintf(out, sizeof out, "%lf", x);
+        return std::string(out);
+    };
+    std::vector<double> values = {0.5, 1.5, 2.5, 9.5, -9.5, 99.5, 999999.5, 999999999999999.4,
+                                  999999999999999.5, 1e15, -1e15, 1e16, 5e-324, -0.0, INFINITY, -INFINITY, NAN};
+    std::mt19937_64 random(7);
+    std::uniform_int_distribution<int> exponent(-30, 60);
+    std::uniform_real_distribution<double> mantissa(-10, 10);
+    for (int i = 0; i < 20000; ++i) values.push_back(mantissa(random) * std::pow(10.0, exponent(random)));
+    for (int p = 0; p <= 17; ++p) {
+        const double power = std::pow(10.0, p);
+        for (double v : {power, power - 0.5, power - 1, power + 0.5, -power + 0.5})
+            values.push_back(v);
+    }
+    for (double x : values) {
+        char text[VALUE_TEXT_MAX];
+        db2str(text, x);
+        ASSERT_EQ(std::string(text), reference(x)) << x;
+    }
+}
+
 // ---- calendar -------------------------------------------------------------------------
 
 // Days since 1970-01-01 of a proleptic Gregorian date, computed from the
