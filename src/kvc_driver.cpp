@@ -362,10 +362,211 @@ extern "C" int KVC_FreePtr(void** ptr) {
 // Parameter sets and binding
 // =============================================================================
 
+namespace {
+
+// The set a binding call works on, and where its refusals are written: a
+// parameter set stands for itself; a connection for its bound set, created
+// as an implicit set when it has none. 0, -3 or -5.
+int binding_target(void** handle, KVCSParam** set, char*** error_slot) {
+    const int32_t kind = handle_kind_of(handle);
+    if (kind != KVC_HANDLE_CONNECTION && kind != KVC_HANDLE_PARAMS) return KVC_BAD_HANDLE;
+    *set = resolve_param_handle(*handle, error_slot);
+    if (*set != nullptr) return KVC_OK;
+    kvc_set_text(*error_slot, param_text::kNoMemory);
+    return KVC_NO_MEMORY;
+}
+
+// A refusal that the internal binder explained in the set's own text is
+// repeated in the connection's, the only text a caller can read back.
+int pass_binder_refusal(int status, const KVCSParam* set, char** error_slot,
+                        const char* text_before) {
+    if (status < 0 && set->error_text != text_before && error_slot != &set->error_text &&
+        status != KVC_BAD_DATATYPE)
+        kvc_set_text(error_slot, set->error_text);
+    return status;
+}
+
+}  // namespace
+
+extern "C" int KVC_CreateParams(void** params) {
+    if (params == nullptr) return KVC_BAD_HANDLE;
+    KVCSParam* set = new_param_set(PARAMS_CALLER);
+    if (set == nullptr) return KVC_NO_MEMORY;
+    *params = set;
+    return KVC_OK;
+}
+
+extern "C" int KVC_ResetParams(void** handle) {
+    switch (handle_kind_of(handle)) {
+    case KVC_HANDLE_PARAMS:
+        kvc_freeparams(static_cast<KVCSParam*>(*handle));
+        return KVC_OK;
+    case KVC_HANDLE_CONNECTION: {
+        Conn_Attrs* conn = static_cast<Conn_Attrs*>(*handle);
+        release_bound_params(conn);   // a caller-made set is only detached
+        if (conn->current_result != nullptr) free_Result(conn->current_result);
+        conn->current_result = nullptr;
+        return KVC_OK;
+    }
+    default:
+        return KVC_BAD_HANDLE;
+    }
+}
+
+extern "C" int KVC_BindParams2Conn(void** conn_handle, void** params) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
+    KVCSParam* set = handle_as<KVCSParam>(params, KVC_HANDLE_PARAMS);
+    if (conn == nullptr || set == nullptr) return KVC_BAD_HANDLE;
+    if (conn->bound_params != set) release_bound_params(conn);
+    conn->bound_params = set;
+    return KVC_OK;
+}
+
+extern "C" int KVC_BindParamByPos(void** handle, int param_no, int direction, int c_type,
+                                  void* value, int buffer_length, int* length) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (param_no > 4000) {
+        kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamsbypos(set, param_no, direction, c_type, value, buffer_length, length);
+    if (status == KVC_BAD_PARAM_JUMP) {
+        kvc_set_textf(&set->error_text, param_text::kJumpTooLong, KVC_BAD_PARAM_JUMP);
+        return status;
+    }
+    if (status == KVC_BINDER_REFUSED) {
+        kvc_set_textf(&set->error_text, param_text::kBadBinderDirection, KVC_BINDER_REFUSED);
+        return status;
+    }
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+extern "C" int KVC_BindParamByName(void** handle, const char* name, int direction, int c_type,
+                                   void* value, int buffer_length, int* reserved, int* length) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    if (name == nullptr) return KVC_BAD_HANDLE;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirectionByName, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamsbyname(set, name, direction, c_type, value, buffer_length, reserved,
+                                  length);
+    if (status == KVC_NAME_REFUSED) {
+        // Only a connection keeps this text; the caller's own set gets none.
+        if (error_slot != &set->error_text)
+            kvc_set_textf(error_slot, param_text::kNameNotPrepared, name);
+        return KVC_ERROR;
+    }
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+
 
 // =============================================================================
 // Array binding and batches
 // =============================================================================
+
+extern "C" int KVC_BindParamArrayByPos(void** handle, int param_no, int param_total, int direction,
+                                       int c_type, int array_size, void* values,
+                                       int64_t total_size, int* lengths) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    const bool through_conn = error_slot != &set->error_text;
+    if (through_conn && (param_no > 4000 || param_total > 4000 || param_total < -1)) {
+        kvc_set_textf(error_slot, param_text::kBadArrayParamNo, param_no, param_total);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!through_conn && param_no > 4000) {
+        kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamarraybypos(set, param_no, param_total, direction, c_type, array_size,
+                                     values, total_size, lengths);
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+extern "C" int KVC_BindParamArrayByName(void** handle, const char* name, int param_total,
+                                        int direction, int c_type, int array_size, void* values,
+                                        int total_size, int* lengths) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    if (name == nullptr) return KVC_BAD_HANDLE;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamarraybyname(set, name, param_total, direction, c_type, array_size,
+                                      values, total_size, lengths);
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
+    KVCSParam* set = conn->bound_params;
+    // Single values are no batch: the header would promise rows that never come.
+    if (set == nullptr || (set->param_count > 0 && set->array_size == 0)) {
+        kvc_set_text(&conn->error_text, param_text::kBatchWithoutParams);
+        return KVC_ERROR;
+    }
+    if (set->array_size != array_size) {
+        kvc_set_textf(&conn->error_text, param_text::kBatchSizeMismatch, set->array_size,
+                      array_size);
+        return KVC_ERROR;
+    }
+    // Parameter count in the low 16 bits, rows in the high 16 bits.
+    const uint32_t header = static_cast<uint32_t>(set->param_count) +
+                            static_cast<uint32_t>(set->array_size) * 65536u;
+    Result* received = nullptr;
+    int status = 0;
+    {
+        ConnLockGuard lock(conn);
+        sendCommand_n(conn, sql, static_cast<int32_t>(header));
+        if (set->param_count != 0) kvc_sendparamS(conn, set);
+        rh_flush(conn);
+        status = recv_Query_Rs(conn, &received);
+    }
+    bool returned_rows = false;
+    while (received != nullptr) {
+        Result* next = received->next_result;
+        if (received->result_kind == RESULT_ROWS) returned_rows = true;
+        free_Result(received);
+        received = next;
+    }
+    if (returned_rows) kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
+    return status;
+}
+
 
 
 // =============================================================================

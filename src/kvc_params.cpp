@@ -109,11 +109,9 @@ int form_width(Form form) {
 
 bool is_lob_ctype(int c_type) { return coding_of(c_type).single == Form::Lob; }
 
-bool valid_direction(int direction) {
-    return direction == PARAM_INPUT || direction == PARAM_OUTPUT ||
-           direction == PARAM_INPUT_OUTPUT || direction == PARAM_RETURN_VALUE;
+bool is_output_direction(int direction) {
+    return param_direction_valid(direction) && direction != PARAM_INPUT;
 }
-bool is_output_direction(int direction) { return valid_direction(direction) && direction != PARAM_INPUT; }
 
 // ---- storage ----------------------------------------------------------------------
 
@@ -903,7 +901,7 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
                         int buffer_length, int* length) {
     if (set == nullptr) return KVC_BAD_HANDLE;
     if (param_no < 1) return KVC_BAD_PARAM_SEQ;
-    if (!valid_direction(direction)) return KVC_BINDER_REFUSED;
+    if (!param_direction_valid(direction)) return KVC_BINDER_REFUSED;
     if (holds_arrays(set)) return refuse(set, KVC_PARAM_REFUSED, param_text::kSingleIntoArray);
     if (set->origin != PARAMS_PREPARED && set->param_count > 0 && set->names != nullptr)
         return refuse(set, KVC_PARAM_REFUSED, param_text::kMixedStyles);
@@ -948,7 +946,7 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
 int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_type, void* value,
                          int buffer_length, int* /*reserved*/, int* length) {
     if (set == nullptr || name == nullptr) return KVC_BAD_HANDLE;
-    if (!valid_direction(direction)) return KVC_BINDER_REFUSED;
+    if (!param_direction_valid(direction)) return KVC_BINDER_REFUSED;
     if (holds_arrays(set)) return refuse(set, KVC_PARAM_REFUSED, param_text::kSingleIntoArray);
     const bool prepared = is_prepared_layout(set);
     if (!prepared && set->param_count > 0 && set->names == nullptr)
@@ -1097,7 +1095,7 @@ int send_params(Conn_Attrs* conn, KVCSParam* set) {
             const int direction = slot_direction(set, slot);
             if (direction == PARAM_RETURN_VALUE) continue;
             put_name(out, set, slot);
-            if (!valid_direction(direction)) {
+            if (!param_direction_valid(direction)) {
                 put_unbound_slot(out);
                 continue;
             }

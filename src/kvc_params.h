@@ -77,3 +77,9 @@ inline constexpr char kNoMemory[] = "[EC067]Error bindparam out of memory";
 constexpr int KVC_PARAM_REFUSED = -1;
 constexpr int KVC_BINDER_REFUSED = -8;
 constexpr int KVC_NAME_REFUSED = -53;
+
+// 1 input, 2 output, 3 input-output, 6 return value.
+inline bool param_direction_valid(int direction) {
+    return direction == PARAM_INPUT || direction == PARAM_OUTPUT ||
+           direction == PARAM_INPUT_OUTPUT || direction == PARAM_RETURN_VALUE;
+}
