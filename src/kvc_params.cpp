@@ -107,8 +107,6 @@ int form_width(Form form) {
     }
 }
 
-bool is_lob_ctype(int c_type) { return coding_of(c_type).single == Form::Lob; }
-
 bool is_output_direction(int direction) {
     return param_direction_valid(direction) && direction != PARAM_INPUT;
 }
