@@ -357,6 +357,181 @@ extern "C" int KVC_FreePtr(void** ptr) {
 // Result access
 // =============================================================================
 
+#include <strings.h>
+
+namespace {
+
+// The result behind a handle. For any other kind *status is what the
+// function answers: 0 for the reserved empty-result kind, -3 otherwise.
+Result* result_for_access(void** handle, int* status) {
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (result == nullptr) *status = handle_kind_of(handle) == HANDLE_RESERVED_RESULT ? 0 : -3;
+    return result;
+}
+
+const FieldInfo* result_column(const Result* result, int col) {
+    return (col >= 1 && col <= result->column_count) ? &result->columns[col - 1] : nullptr;
+}
+
+bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+// A column's caller-facing name: its alias when it has one.
+const char* shown_name(const FieldInfo* column) {
+    if (has_text(column->alias)) return column->alias;
+    return column->column_name != nullptr ? column->column_name : "";
+}
+
+constexpr size_t kColInfoNameSize = 128;
+constexpr size_t kInsertIdOutSize = 25;
+
+void copy_name_out(char* out, const char* name) {
+    if (out == nullptr) return;
+    kv_strcpy_s(out, kColInfoNameSize, name);   // cleared, cut to fit, terminated
+}
+
+}  // namespace
+
+extern "C" KVC_API int KVC_getResultColumnsnum(void** handle, int* count) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (count == nullptr) return -3;
+    *count = result->column_count;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultRecordnum(void** handle, int* count) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (count == nullptr) return -3;
+    *count = static_cast<int>(result->row_count);
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultRet(void** handle, int* kind, int* columns, int* rows, int* affected,
+                                        char* insert_id) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (kind != nullptr) *kind = result->result_kind;
+    switch (result->result_kind) {
+    case RESULT_ROWS:
+        if (columns != nullptr) *columns = result->column_count;
+        if (rows != nullptr) *rows = static_cast<int>(result->row_count);
+        break;
+    case RESULT_UPDATE_COUNT:
+    case RESULT_DELETE_COUNT:
+        if (affected != nullptr) *affected = result->affected_rows;
+        break;
+    case RESULT_INSERT_ID:
+        // The caller's buffer has 25 bytes: a longer identifier is cut there.
+        if (insert_id != nullptr) kv_strcpy_s(insert_id, kInsertIdOutSize, result->insert_id);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolmodi(void** handle, int col, int* modifier) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -15;
+    if (modifier == nullptr) return -3;
+    *modifier = column->type_modifier;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolType(void** handle, int col, int* c_type) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -15;
+    if (c_type == nullptr) return -3;
+    if (column->c_type != 0) *c_type = column->c_type;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolname(void** handle, int col, char* name) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -1;
+    if (name == nullptr) return -3;
+    const char* shown = shown_name(column);
+    memcpy(name, shown, strlen(shown));   // no terminator, as callers of this function expect
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolseq(void** handle, const char* name) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (name == nullptr) return -3;
+    for (int i = 0; i < result->column_count; ++i)
+        if (strcasecmp(shown_name(&result->columns[i]), name) == 0) return i + 1;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultColInfo(void** handle, int col, char* table, char* column_name, char* alias,
+                                            int* c_type, int* modifier, int* attribute) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -1;
+    copy_name_out(table, column->table_name);
+    copy_name_out(column_name, column->column_name);
+    copy_name_out(alias, column->alias);
+    if (c_type != nullptr) *c_type = column->c_type;
+    if (modifier != nullptr) *modifier = column->type_modifier;
+    if (attribute != nullptr) *attribute = column->column_attribute;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_ReadNext(void** handle) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    return record_next(result);
+}
+
+extern "C" KVC_API int KVC_GetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    return KVGetData(handle, col, c_type, dst, dst_size, length);
+}
+
+extern "C" KVC_API int KVC_NextResult(void** handle) {
+    if (handle == nullptr || *handle == nullptr) return -3;
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (result == nullptr) return 0;
+    if (result->next_result == nullptr) return 100;
+    *handle = result->next_result;
+    free_Result(result);
+    return 0;
+}
+
+// The results chained after this one are released with it: the caller can
+// reach them only through this handle, so they would otherwise be lost.
+extern "C" KVC_API int KVC_FreeRowset(void** handle) {
+    if (handle == nullptr) return -3;
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    while (result != nullptr) {
+        Result* next = result->next_result;
+        free_Result(result);
+        result = next;
+    }
+    *handle = nullptr;
+    return 0;
+}
+
 
 // =============================================================================
 // Parameter sets and binding
@@ -689,4 +864,15 @@ extern "C" int KVC_Distroy_Lob(void** lob) {
 // =============================================================================
 // Helpers: statement class, datetime text
 // =============================================================================
+
+#include <cstdio>
+
+extern "C" KVC_API int dt2dtm_Api(int64_t ms, char* out) {
+    if (out == nullptr) return -3;
+    DATETIME_STRUCT t;
+    dt2dtm(ms, &t);
+    // 20 bytes hold any four-digit year; a wider year is cut rather than overrun.
+    snprintf(out, 20, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return 0;
+}
 
