@@ -253,14 +253,10 @@ const char kNoOutputTarget[] =
     "[EC060]Error params-out type need bind, here params without bindparams inout type is out or "
     "inout \n";
 
-// Reads one byte after a message: 1 when it is the 'K' that ends the reply,
-// 0 when it was handed back as the next tag, -4 when the stream broke.
+// peek_end (above) reports a broken stream as -1; the dispatchers return -4.
 int peek_reply_end(Conn_Attrs* conn) {
-    char next = 0;
-    if (!rh_recv_char(conn, &next)) return -4;
-    if (next == 'K') return 1;
-    rh_push_back(conn, next);
-    return 0;
+    int end = peek_end(conn);
+    return end < 0 ? -4 : end;
 }
 
 // Reads the text of an E/F/M/W message into the connection's error text and
@@ -275,8 +271,7 @@ int take_server_text(Conn_Attrs* conn, char tag, bool print_errors, int* status)
         printf(tag == 'W' ? "Server Warning %s \n" : "Server Message %s \n", text);
     else if (print_errors)
         printf("Server Error %s \n", text);
-    free(conn->error_text);
-    conn->error_text = text;
+    store_error_text(conn, text);
     *status = is_error ? -1 : 1;
     return 0;
 }
@@ -582,10 +577,7 @@ int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
     };
     for (;;) {
         char tag = 0;
-        if (!rh_recv_char(conn, &tag)) {
-            printf("Net Error %s \n", "recv_noQuery_OP");
-            return fail(-4);
-        }
+        if (!rh_recv_char(conn, &tag)) return fail(net_error("recv_noQuery_OP"));
         switch (tag) {
             case 'K':
                 return finish(status);
@@ -746,8 +738,7 @@ int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
             char* text = nullptr;
             int rc = rh_recv_str(conn, &text);
             if (rc < 0) return rc;
-            free(conn->error_text);
-            conn->error_text = text;
+            store_error_text(conn, text);
             status = -1;
             int end = peek_reply_end(conn);
             if (end != 0) return end == 1 ? status : end;
@@ -764,10 +755,7 @@ int kvc_cmd_Unprepare(Conn_Attrs* conn, const char* name) {
     char* text = nullptr;
     int status = recv_simple_reply(conn, &text);
     if (status != -4) conn->has_prepared = 0;
-    if (text != nullptr) {
-        free(conn->error_text);
-        conn->error_text = text;
-    }
+    if (text != nullptr) store_error_text(conn, text);
     return status;
 }
 
