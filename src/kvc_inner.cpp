@@ -345,6 +345,212 @@ int rh_recv_skip(Conn_Attrs* conn, int64_t len) {
 // Connection string
 // =============================================================================
 
+namespace {
+
+// Working sizes of the parser: an item longer than kItemMax is ignored, and a
+// key or value is cut to fit its kPartSize buffer.
+constexpr size_t kItemMax = 128;
+constexpr size_t kPartSize = 64;
+constexpr int kIpsSlotsGrown = 100;
+
+bool word_is(const char* value, const char* const* words) {
+    for (; *words != nullptr; ++words)
+        if (strcasecmp(value, *words) == 0) return true;
+    return false;
+}
+
+const char* const kOnWords[] = {"on", "yes", "true", nullptr};
+const char* const kRowidOnWords[] = {"on", "true", nullptr};
+const char* const kOffWords[] = {"off", "false", nullptr};
+
+// Decimal reading as atoi does (spaces, sign, digits, rest ignored) without
+// its undefined behaviour on overflow: out-of-range values saturate.
+int32_t read_decimal(const char* value) {
+    long long n = strtoll(value, nullptr, 10);
+    if (n > INT32_MAX) return INT32_MAX;
+    if (n < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(n);
+}
+
+using ApplyValue = void (*)(Conn_Attrs*, const char*);
+
+// Each group of synonyms and what its value does to the record, in matching order.
+struct ConnKeyword {
+    const char* names[5];
+    ApplyValue apply;
+};
+
+const ConnKeyword kConnKeywords[] = {
+    {{"DB", "DataBase"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->database, sizeof c->database, v); }},
+    {{"USER", "UID", "USER ID", "USERID"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->user, sizeof c->user, v); }},
+    {{"PWD", "PASSWORD"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->password, sizeof c->password, v); }},
+    {{"PORT"},
+     [](Conn_Attrs* c, const char* v) { c->port = static_cast<uint16_t>(read_decimal(v)); }},
+    {{"SERVER", "IP"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->server_ip, sizeof c->server_ip, v); }},
+    {{"AUTO_COMMIT", "auto commit", "autocommit"},
+     [](Conn_Attrs* c, const char* v) { c->auto_commit_off = word_is(v, kOffWords) ? 1 : 0; }},
+    {{"use_ssl", "ssl", "USESSL", "USE SSL"},
+     [](Conn_Attrs* c, const char* v) { c->use_ssl = word_is(v, kOnWords) ? 1 : 0; }},
+    {{"CHAR_SET", "CHARACTER_SET", "CHARSET", "CHARACTER SET"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->char_set, sizeof c->char_set, v); }},
+    {{"CURRENT_SCHEMA"},
+     [](Conn_Attrs* c, const char* v) {
+         kv_strcpy_s(c->current_schema, sizeof c->current_schema, v);
+     }},
+    {{"KEYWORD_FILTER"},
+     [](Conn_Attrs* c, const char* v) {
+         kv_strcpy_s(c->keyword_filter, sizeof c->keyword_filter, v);
+     }},
+    // The time zone a connection reports is fixed; the key is accepted only.
+    {{"TIME_ZONE", "time zone", "timezone"}, [](Conn_Attrs*, const char*) {}},
+    {{"ISO_LEVEL", "ISO LEVEL", "ISOLEVEL"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->iso_level, sizeof c->iso_level, v); }},
+    {{"RETURN_ROWID", "RETURN ROWID", "RETURN ROW_ID", "RETURN_ROW_ID"},
+     [](Conn_Attrs* c, const char* v) { c->return_rowid = word_is(v, kRowidOnWords) ? 1 : 0; }},
+    // Naming the key is enough, whatever its value.
+    {{"LOB_RET", "LOB RET", "LOBRET"},
+     [](Conn_Attrs* c, const char*) { c->lob_ret_descriptor = 1; }},
+    {{"LOCKTIMEOUT", "LOCK TIMEOUT", "LOCK_TIMEOUT"},
+     [](Conn_Attrs* c, const char* v) { c->lock_timeout = read_decimal(v); }},
+    {{"RETURN_CURSOR_ID", "RETURN CURSOR_ID", "RETURN_CURSORID"},
+     [](Conn_Attrs* c, const char* v) {
+         c->return_cursor_id_off = word_is(v, kOffWords) ? 1 : 0;
+     }},
+    {{"USE_SRVCURSOR"},
+     [](Conn_Attrs* c, const char* v) { c->srv_cursor_off = word_is(v, kOffWords) ? 1 : 0; }},
+};
+
+void apply_item(Conn_Attrs* conn, const char* key, const char* value) {
+    for (const ConnKeyword& keyword : kConnKeywords) {
+        for (const char* name : keyword.names) {
+            if (name != nullptr && strcasecmp(key, name) == 0) {
+                keyword.apply(conn, value);
+                return;
+            }
+        }
+    }
+}
+
+// Copies [begin, end) without its leading and trailing spaces (tabs stay),
+// cut to the size - 1 characters that fit.
+void copy_trimmed(char* out, size_t size, const char* begin, const char* end) {
+    while (begin < end && *begin == ' ') ++begin;
+    while (end > begin && end[-1] == ' ') --end;
+    size_t n = static_cast<size_t>(end - begin);
+    if (n > size - 1) n = size - 1;
+    memcpy(out, begin, n);
+}
+
+char* duplicate_range(const char* begin, const char* end) {
+    size_t n = static_cast<size_t>(end - begin);
+    char* copy = static_cast<char*>(hr_malloc0(n + 1));
+    if (copy != nullptr) memcpy(copy, begin, n);
+    return copy;
+}
+
+}  // namespace
+
+int Set_Item_value(const char* item, char* key_out, char* value_out) {
+    memset(key_out, 0, kPartSize);
+    memset(value_out, 0, kPartSize);
+    const char* equals = strchr(item, '=');
+    if (equals == nullptr) return 0;
+    copy_trimmed(key_out, kPartSize, item, equals);
+    copy_trimmed(value_out, kPartSize, equals + 1, equals + strlen(equals));
+    return 1;
+}
+
+int Set_IPS_value(Ips_Artrs* ips, int initial_slots, const char* item) {
+    ips->addr_count = 0;
+    ips->addr_slots = 0;
+    if (initial_slots < 1) initial_slots = 1;
+    ips->addrs = static_cast<char**>(hr_malloc0(sizeof(char*) * static_cast<size_t>(initial_slots)));
+    if (ips->addrs == nullptr) return 0;
+    ips->addr_slots = initial_slots;
+
+    const char* cursor = strlen(item) >= 4 ? item + 4 : item + strlen(item);   // past "IPS="
+    for (;;) {
+        const char* comma = strchr(cursor, ',');
+        const char* end = comma != nullptr ? comma : cursor + strlen(cursor);
+        if (comma != nullptr && ips->addr_count == kIpsSlotsGrown - 1) {
+            // The hundredth address is followed by yet another: the list is refused.
+            puts("set ips error ");
+            return 0;
+        }
+        char* address = duplicate_range(cursor, end);
+        if (address == nullptr) return 0;
+        ips->addrs[ips->addr_count++] = address;
+        if (comma == nullptr) break;
+        if (ips->addr_count == ips->addr_slots) {
+            char** grown = static_cast<char**>(realloc(ips->addrs, sizeof(char*) * kIpsSlotsGrown));
+            if (grown == nullptr) return 0;
+            memset(grown + ips->addr_slots, 0,
+                   sizeof(char*) * static_cast<size_t>(kIpsSlotsGrown - ips->addr_slots));
+            ips->addrs = grown;
+            ips->addr_slots = kIpsSlotsGrown;
+        }
+        cursor = comma + 1;
+    }
+    ips->failed_addrs = static_cast<char**>(hr_malloc0(sizeof(char*) * static_cast<size_t>(ips->addr_count)));
+    return ips->failed_addrs != nullptr ? 1 : 0;
+}
+
+void free_ips_list(Ips_Artrs* ips) {
+    if (ips == nullptr) return;
+    for (int i = 0; i < ips->addr_count; ++i) {
+        if (ips->addrs != nullptr) free(ips->addrs[i]);
+        if (ips->failed_addrs != nullptr) free(ips->failed_addrs[i]);
+    }
+    free(ips->addrs);
+    free(ips->failed_addrs);
+    free(ips);
+}
+
+int Phrase_conn_str(const char* text, Conn_Attrs* conn) {
+    if (text == nullptr || conn == nullptr) return 0;
+    const size_t length = strlen(text);
+    if (length <= 4) return 0;
+    char separator;
+    if (strchr(text, ';') != nullptr) {
+        separator = ';';
+    } else if (strchr(text, ',') != nullptr) {
+        separator = ',';   // so a comma-separated text cannot carry an address list
+    } else {
+        return 0;
+    }
+
+    char* copy = strdup(text);
+    if (copy == nullptr) return 0;
+    char key[kPartSize];
+    char value[kPartSize];
+    size_t pos = 0;
+    while (pos < length) {
+        char* item = copy + pos;
+        char* cut = strchr(item, separator);
+        if (cut != nullptr) *cut = '\0';
+        pos += strlen(item) + 1;
+
+        if (strstr(item, "IPS=") != nullptr || strstr(item, "ips=") != nullptr) {
+            Ips_Artrs* list = static_cast<Ips_Artrs*>(hr_malloc0(sizeof(Ips_Artrs)));
+            if (list == nullptr) continue;
+            Set_IPS_value(list, 20, item);
+            free_ips_list(conn->ips);   // a later list replaces an earlier one
+            conn->ips = list;
+            conn->has_ips = 1;
+            continue;
+        }
+        if (strlen(item) >= kItemMax) continue;
+        if (!Set_Item_value(item, key, value)) continue;
+        apply_item(conn, key, value);
+    }
+    free(copy);
+    return 1;
+}
+
 // =============================================================================
 // Session encryption glue
 // =============================================================================
@@ -429,6 +635,98 @@ void decrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length) {
 // =============================================================================
 // Error items
 // =============================================================================
+
+namespace {
+
+// A message of up to this many characters is handed out whole.
+constexpr size_t kWholeMessageMax = 254;
+// A longer one is cut to its first 200 characters and this notice.
+constexpr size_t kShortenedKeep = 200;
+constexpr char kShortenedNotice[] = " extern please call Option\n";
+// Texts without a code (the server's own) are introduced by this line and
+// appended to it when shorter than kUncodedTextLimit characters.
+constexpr char kUncodedCode[] = "EC0100";
+constexpr char kUncodedIntro[] = "common error\n";
+constexpr size_t kUncodedTextLimit = 243;
+
+int32_t clamp_length(size_t length) {
+    return length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
+}
+
+void keep_full_text(ErrorItem* item, const char* text, size_t length) {
+    item->full_length = clamp_length(length);
+    item->full_text = strndup(text, length);
+}
+
+void set_message(ErrorItem* item, size_t at, const char* text, size_t length) {
+    memcpy(item->message + at, text, length);
+    item->message_length = clamp_length(at + length);
+}
+
+// One copy rule for the three getters: with no text nothing at all is
+// written, so a caller that preset *len to 0 sees 0.
+int copy_error_text(const char* text, char* buf, int* len) {
+    if (text == nullptr) return 0;
+    size_t length = strlen(text);
+    if (buf != nullptr) memcpy(buf, text, length);
+    if (len != nullptr) *len = clamp_length(length);
+    return 0;
+}
+
+}  // namespace
+
+ErrorItem* getErrorItem(const char* text) {
+    if (text == nullptr) return nullptr;
+    ErrorItem* item = static_cast<ErrorItem*>(hr_malloc0(sizeof(ErrorItem)));
+    if (item == nullptr) return nullptr;
+    size_t length = strlen(text);
+
+    if (text[0] != '[') {
+        memcpy(item->code, kUncodedCode, sizeof kUncodedCode - 1);
+        set_message(item, 0, kUncodedIntro, sizeof kUncodedIntro - 1);
+        if (length < kUncodedTextLimit) {
+            set_message(item, sizeof kUncodedIntro - 1, text, length);
+        } else {
+            keep_full_text(item, text, length);
+        }
+        return item;
+    }
+
+    // "[EC027]..." closes its bracket at index 6; a six-character code such
+    // as "[EC0195]" puts the message at index 8, whatever index 7 holds.
+    size_t code_length = (length > 6 && text[6] == ']') ? 5 : 6;
+    size_t code_available = length - 1;
+    memcpy(item->code, text + 1, code_length < code_available ? code_length : code_available);
+    size_t message_start = code_length + 2 < length ? code_length + 2 : length;
+    const char* message = text + message_start;
+    size_t message_length = length - message_start;
+    if (message_length <= kWholeMessageMax) {
+        set_message(item, 0, message, message_length);
+    } else {
+        set_message(item, 0, message, kShortenedKeep);
+        set_message(item, kShortenedKeep, kShortenedNotice, sizeof kShortenedNotice - 1);
+        keep_full_text(item, message, message_length);
+    }
+    return item;
+}
+
+void free_error_item(ErrorItem* item) {
+    if (item == nullptr) return;
+    free(item->full_text);
+    free(item);
+}
+
+int GetConError(Conn_Attrs* conn, char* buf, int* len) {
+    return copy_error_text(conn != nullptr ? conn->error_text : nullptr, buf, len);
+}
+
+int GetResError(Result* result, char* buf, int* len) {
+    return copy_error_text(result != nullptr ? result->error_text : nullptr, buf, len);
+}
+
+int GetLobError(KolvaLob_* lob, char* buf, int* len) {
+    return copy_error_text(lob != nullptr ? lob->error_text : nullptr, buf, len);
+}
 
 // =============================================================================
 // Connection attributes
