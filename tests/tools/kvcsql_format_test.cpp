@@ -46,7 +46,7 @@ TEST(KvcsqlSplitter, SemicolonsInsideQuotesAndCommentsEndNothing) {
         {{"SELECT 'it''s;';"}, {"SELECT 'it''s;'"}, ""},
         {{"SELECT 1 -- no; end here", "+ 1;"}, {"SELECT 1 \n+ 1"}, ""},
         {{"SELECT /* a; b */ 2;"}, {"SELECT   2"}, ""},
-        {{"SELECT /* spans", "two; lines */ 3;"}, {"SELECT  3"}, ""},
+        {{"SELECT /* spans", "two; lines */ 3;"}, {"SELECT \n  3"}, ""},
         {{"INSERT INTO t", "VALUES ('x", "y');"}, {"INSERT INTO t\nVALUES ('x\ny')"}, ""},
         {{";;  ;", "-- only a comment;"}, {}, ""},
         {{"SELECT 1; SELECT 2"}, {"SELECT 1"}, "SELECT 2"},
@@ -80,10 +80,10 @@ TEST(KvcsqlTable, AlignedFormPadsNumbersRightAndShowsNull) {
     std::ostringstream out;
     print_aligned(sample_table(), out, true);
     EXPECT_EQ(out.str(),
-              " id |     name      | note\n"
-              "----+---------------+------\n"
-              "  1 | apple         | NULL\n"
-              " 12 | pear, \"ripe\"  | \n"
+              " id |     name     | note\n"
+              "----+--------------+------\n"
+              "  1 | apple        | NULL\n"
+              " 12 | pear, \"ripe\" | \n"
               "(2 rows)\n");
 }
 
