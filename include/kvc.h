@@ -155,7 +155,11 @@ extern "C" {
 
 /* Open a connection from "KEY=value;..." (IN conn_str). Stores the handle in *conn
  * (OUT) even when the connect (-8) or login (-9) fails: release it with
- * KVC_CloseConn. Returns 2 on success, -1 for a NULL string (no handle made). */
+ * KVC_CloseConn. Returns 2 on success, -1 for a NULL string (no handle made).
+ * An encrypted login (USE_SSL=on) that the library itself refuses fails with -9
+ * and keeps its own text instead of EC012: "[EC0199]..." when the login text,
+ * with a 07 07 pair after every 30 characters and its terminator, exceeds 480
+ * bytes; "[EC0194]..." when the server's RSA exponent or modulus is zero. */
 KVC_API int KVC_OpenConn(const char* conn_str, void** conn);
 
 /* Open a connection to one address of the string's "IPS=a,b,c" list. *ips is the
@@ -325,43 +329,61 @@ KVC_API int KVC_ExecBatch(void** conn, const char* sql, int array_size);
 
 /* ---- large objects ------------------------------------------------------------ */
 
-/* Create an empty large object (OUT *lob): 0. */
+/* Large objects hold their bytes in 1 MiB chunks. Every function below gives
+ * -3 when *lob is not a large object (or lob is NULL). */
+/* Create an empty large object (OUT *lob, released with KVC_Distroy_Lob or
+ * KVC_Drop): 0; -5 no memory. */
 KVC_API int KVC_Create_Lob(void** lob);
-/* Append len bytes; len -1 marks the object complete (required before it is
- * sent as a parameter). Always 0. */
+/* Append len bytes of data (IN, copied); len 0 or a NULL data does nothing;
+ * len -1 marks the object complete (required before it is sent as a
+ * parameter; a later append reopens it). 0; -3 for len below -1; -5 no memory
+ * for a chunk (the bytes that fit are kept). */
 KVC_API int KVC_Put_Lob_data(void** lob, const char* data, int len);
-/* Copy up to len bytes from the read position into dst; returns the count. */
+/* Copy up to len bytes from the read position into dst (OUT, len bytes) and
+ * advance the position; returns the count, 0 at the end, -3 for a negative len. */
 KVC_API int KVC_Get_Lob_data(void** lob, char* dst, int len);
-/* Set the read position: pos, or -1 (EC097 / EC098 text) when out of range. */
+/* Set the read position (0 to the length): pos, or -1 with the EC097 / EC098
+ * text in the object when out of range. */
 KVC_API int KVC_LobRead_SetPos(void** lob, int pos);
 /* Appends always go to the end: returns 0, changes nothing. */
 KVC_API int KVC_LobWrite_SetPos(void** lob, int pos);
-/* Empty the object, keeping the handle: 0. */
+/* Empty the object (content, descriptor, error text), keeping the handle: 0;
+ * 0 for a variable holding NULL. */
 KVC_API int KVC_Reset_Lob(void** lob);
-/* Release the object and NULL *lob: 0. */
+/* Release the object and NULL *lob: 0; 0 for a variable holding NULL. */
 KVC_API int KVC_Distroy_Lob(void** lob);
 
 /* ---- errors ------------------------------------------------------------------- */
 
+/* Errors are read from connections, results and large objects; a parameter
+ * set's text is not reported here. Texts stay until the next failure replaces
+ * them. */
 /* Length of the handle's last error text; 0 when there is none. */
 KVC_API int KVC_GetErrorLen(void** handle);
-/* Copy the error text (no terminator) to buf and its length to *len; with no
- * text nothing is written. Always 0. */
+/* Copy the error text (no terminator) to buf (OUT, KVC_GetErrorLen bytes) and
+ * its length to *len (OUT); with no text nothing is written, so preset *len
+ * to 0. Always 0. */
 KVC_API int KVC_GetError(void** handle, char* buf, int* len);
-/* Split the error text into code (6 bytes, e.g. "EC027", "EC0195"; "EC0100" for
- * server texts) and message (at most 256 bytes, no terminator added).
- * 0 complete; 2 shortened; 100 no text. */
+/* Split the error text into code (OUT, 6 bytes written, e.g. "EC027" and a zero
+ * byte, "EC0195"; "EC0100" for server texts) and message (OUT, at most 256
+ * bytes written, no terminator added). 0 complete; 2 shortened; 100 no text;
+ * 0 and nothing written for kinds without a readable text (parameter sets);
+ * -3 NULL buffers; -5 no memory. */
 KVC_API int KVC_GetErrorInfo(void** handle, char* code, char* message);
 /* Reserved; returns 0. */
 KVC_API int KVC_GetErrorInfoOption(void);
 
 /* ---- any handle ------------------------------------------------------------------- */
 
-/* Release any handle (a parameter set only when caller-made). */
+/* Release any handle and NULL *handle: the result of KVC_CloseConn,
+ * KVC_FreeRowset or KVC_Distroy_Lob; a caller-made parameter set is released
+ * (0), one that belongs to a connection is left alone (-3). 0 for a variable
+ * holding NULL; -3 for an unknown kind. */
 KVC_API int KVC_Drop(void** handle);
 /* Clear a parameter set or a large object; on a connection, KVC_ResetParams. */
 KVC_API int KVC_Reset(void** handle);
-/* Free memory the library handed out (e.g. a long single value) and NULL *ptr. */
+/* Free memory the library handed out (e.g. a long single value) and NULL *ptr:
+ * 0; -3 for a NULL ptr. */
 KVC_API int KVC_FreePtr(void** ptr);
 
 /* ---- helpers ------------------------------------------------------------------------- */
