@@ -217,6 +217,7 @@ struct Call {
     std::vector<const ParamValue*> arg;  // by declared position; null when not given
     std::vector<Datum> out;              // by declared position
     ProcedureOutcome* result;
+    Datum returned;                      // for procedures that return a value
 };
 
 struct ProcedureDef {
@@ -224,6 +225,7 @@ struct ProcedureDef {
     std::vector<ProcParam> params;
     size_t required;  // leading parameters that must be given
     std::function<std::string(Call&)> run;
+    int32_t returns = 0;  // server type of the return value; 0 for none
 };
 
 bool arg_int(const Call& c, size_t k, int64_t& v) {
@@ -287,6 +289,17 @@ const std::vector<ProcedureDef>& procedures() {
              c.out[1].natural = kDouble;
              return {};
          }},
+        {"kvc_account", {{"amount", kIn, kInt64}, {"balance", kInOut, kInt64}, {"previous", kOut, kInt64}}, 3,
+         [](Call& c) -> std::string {
+             int64_t amount, balance;
+             if (!arg_int(c, 0, amount) || !arg_int(c, 1, balance))
+                 return "kvc_account: amount and balance must be integers";
+             c.out[2] = int_datum(balance);
+             c.out[1] = int_datum(balance + amount);
+             c.returned = text_datum(balance + amount < 0 ? "overdrawn" : "ok");
+             return {};
+         },
+         kChar},
         {"kvc_concat",
          {{"a", kIn, kChar}, {"b", kIn, kChar}, {"joined", kOut, kChar}, {"joined_length", kOut, kInt32}}, 4,
          [](Call& c) -> std::string {
@@ -438,7 +451,7 @@ ProcedureOutcome call_builtin(sqlite3* db, const std::string& name, const std::v
     ProcedureOutcome r;
     for (const auto& def : procedures()) {
         if (strcasecmp(def.name, name.c_str()) != 0) continue;
-        Call c{db, {}, std::vector<Datum>(def.params.size()), &r};
+        Call c{db, {}, std::vector<Datum>(def.params.size()), &r, {}};
         std::vector<int32_t> slot_of;
         r.error = resolve_args(def, args, c.arg, slot_of);
         if (!r.error.empty()) return r;
@@ -454,6 +467,11 @@ ProcedureOutcome call_builtin(sqlite3* db, const std::string& name, const std::v
                 datum_wire(v, o.type, o.bytes);
             }
             r.outputs.push_back(std::move(o));
+        }
+        if (def.returns) {
+            r.has_return = true;
+            r.return_type = def.returns;
+            if (c.returned.kind != ValueKind::Null) datum_wire(c.returned, def.returns, r.return_bytes);
         }
         return r;
     }
