@@ -114,10 +114,11 @@ public:
         if (!fds_.empty()) return 0;
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - last_change_).count();
     }
-    void shutdown_all(std::chrono::seconds grace) {
+    // True when every session ended within the grace period.
+    bool shutdown_all(std::chrono::seconds grace) {
         std::unique_lock<std::mutex> l(m_);
         for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-        cv_.wait_for(l, grace, [&] { return fds_.empty(); });
+        return cv_.wait_for(l, grace, [&] { return fds_.empty(); });
     }
 
 private:
@@ -255,7 +256,12 @@ int main(int argc, char** argv) {
         }
     }
     ::close(lfd);
-    registry.shutdown_all(std::chrono::seconds(10));
+    if (!registry.shutdown_all(std::chrono::seconds(10))) {
+        // A session still waiting on a lock uses this frame's objects: leave
+        // without unwinding them. WAL keeps the database files consistent.
+        log_line("sessions still busy after 10 s: stopping without waiting for them");
+        std::_Exit(0);
+    }
     if (memory_keeper) sqlite3_close_v2(memory_keeper);
     log_line("stopped");
     return 0;
