@@ -37,7 +37,7 @@ const char kUsage[] =
     "            [--user NAME --password TEXT]... [--protocol 301|201] [--print-port]\n"
     "            [--idle-exit SECONDS] [--exit-with-parent] [--verbose]\n"
     "            [--max-connections N] [--max-command-bytes N] [--max-value-bytes N]\n"
-    "            [--max-block-bytes N] [--stall-seconds N]\n";
+    "            [--max-block-bytes N] [--stall-seconds N] [--login-seconds N]\n";
 
 bool parse_number(const char* s, long long lo, long long hi, long long& out) {
     char* end = nullptr;
@@ -84,6 +84,7 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
         else if (a == "--max-command-bytes") { if (!parse_number(v, 64, 1LL << 30, n)) { error = "bad --max-command-bytes"; return false; } cfg.limits.max_command_bytes = size_t(n); }
         else if (a == "--max-value-bytes") { if (!parse_number(v, 64, 1LL << 31, n)) { error = "bad --max-value-bytes"; return false; } cfg.limits.max_value_bytes = size_t(n); }
         else if (a == "--max-block-bytes") { if (!parse_number(v, 1024, 1LL << 31, n)) { error = "bad --max-block-bytes"; return false; } cfg.limits.max_block_bytes = size_t(n); }
+        else if (a == "--login-seconds") { if (!parse_number(v, 1, 3600, n)) { error = "bad --login-seconds"; return false; } cfg.limits.login_ms = int(n * 1000); }
         else if (a == "--stall-seconds") { if (!parse_number(v, 1, 86400, n)) { error = "bad --stall-seconds"; return false; } cfg.limits.stall_ms = int(n * 1000); }
         else { error = "unknown option " + a; return false; }
     }
