@@ -82,19 +82,11 @@ struct Datum {
     int32_t natural = kChar;  // the type a value goes as when the client named none
 };
 
-void put_be(std::string& out, uint64_t v, int width) {
-    for (int k = width - 1; k >= 0; --k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
-}
-
 bool datum_int(const Datum& v, int64_t& out) {
     switch (v.kind) {
         case ValueKind::Int: out = v.i; return true;
         case ValueKind::Real: out = static_cast<int64_t>(v.d); return true;
-        case ValueKind::Text: {
-            char* end = nullptr;
-            out = std::strtoll(v.s.c_str(), &end, 10);
-            return end != v.s.c_str() && *end == 0;
-        }
+        case ValueKind::Text: return parse_int_text(v.s.c_str(), out);
         default: return false;
     }
 }
@@ -103,11 +95,7 @@ bool datum_real(const Datum& v, double& out) {
     switch (v.kind) {
         case ValueKind::Int: out = static_cast<double>(v.i); return true;
         case ValueKind::Real: out = v.d; return true;
-        case ValueKind::Text: {
-            char* end = nullptr;
-            out = std::strtod(v.s.c_str(), &end);
-            return end != v.s.c_str() && *end == 0;
-        }
+        case ValueKind::Text: return parse_real_text(v.s.c_str(), out);
         default: return false;
     }
 }
@@ -143,36 +131,36 @@ bool datum_wire(const Datum& v, int32_t type, std::string& out) {
             return true;
         case kInt8: case kInt16: case kInt32: case kInt64:
             if (!datum_int(v, n)) return false;
-            put_be(out, static_cast<uint64_t>(n), fixed_wire_width(type));
+            append_be(out, static_cast<uint64_t>(n), fixed_wire_width(type));
             return true;
         case kFloat: {
             if (!datum_real(v, d)) return false;
             float f = static_cast<float>(d);
             uint32_t bits;
             std::memcpy(&bits, &f, 4);
-            put_be(out, bits, 4);
+            append_be(out, bits, 4);
             return true;
         }
         case kDouble: {
             if (!datum_real(v, d)) return false;
             uint64_t bits;
             std::memcpy(&bits, &d, 8);
-            put_be(out, bits, 8);
+            append_be(out, bits, 8);
             return true;
         }
         case kDate:
             if (!datum_time(v, t) || !t.has_date) return false;
-            put_be(out, static_cast<uint64_t>(t.days), 4);
+            append_be(out, static_cast<uint64_t>(t.days), 4);
             return true;
         case kTime:
             if (!datum_time(v, t) || !t.has_time) return false;
-            put_be(out, static_cast<uint64_t>(t.micros / 1000), 4);
+            append_be(out, static_cast<uint64_t>(t.micros / 1000), 4);
             return true;
         case kDateTime:
             if (v.kind == ValueKind::Int) n = v.i;
             else if (datum_time(v, t) && t.has_date) n = t.days * 86400000 + t.micros / 1000;
             else return false;
-            put_be(out, static_cast<uint64_t>(n), 8);
+            append_be(out, static_cast<uint64_t>(n), 8);
             return true;
         default:
             out = datum_text(v);
