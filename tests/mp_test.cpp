@@ -240,31 +240,17 @@ TEST(MpModExp, RefusesWhatItCannotCompute) {
     EXPECT_EQ(to_hex(ly), to_hex(resized({24}, longest)));
 }
 
-TEST(MpDigitHelpers, ShiftsCarriesAndBorrows) {
+// The helpers' own boundaries, which the divisions above never reach.
+TEST(MpDigitHelpers, Boundaries) {
     const Number b = {0x80000001, 0xF0000000};
     Number a(2, GARBAGE);
-    EXPECT_EQ(mpShiftLeft(a.data(), b.data(), 4, 2), 0xFu);
-    EXPECT_EQ(to_hex(a), "0000000800000010");
-    EXPECT_EQ(mpShiftRight(a.data(), b.data(), 4, 2), 0x10000000u);
-    EXPECT_EQ(to_hex(a), "0f00000008000000");
-    EXPECT_EQ(mpShiftLeft(a.data(), b.data(), 0, 2), 0u);  // no shift by the full width
-    EXPECT_EQ(to_hex(a), to_hex(b));
-    a.assign(2, GARBAGE);
-    EXPECT_EQ(mpShiftLeft(a.data(), b.data(), 32, 2), 0u);
+    EXPECT_EQ(mpShiftLeft(a.data(), b.data(), 32, 2), 0u);  // too wide: nothing happens
     EXPECT_EQ(mpShiftRight(a.data(), b.data(), 40, 2), 0u);
     EXPECT_EQ(to_hex(a), to_hex(Number(2, GARBAGE)));
-
-    const Number ones = {0xFFFFFFFF, 0xFFFFFFFF};
-    const Number one = {1, 0};
-    EXPECT_EQ(mpAdd(a.data(), ones.data(), one.data(), 2), 1u);
-    EXPECT_EQ(to_hex(a), "0000000000000000");
-
-    // 1 - 2 * 1 goes below zero: the top digit shows it.
-    Number w = {1, 0};
-    EXPECT_NE(mpMultSub(0, w.data(), one.data(), 2, 2), 0u);
-    w = {0, 1};  // 2^32 - 0xFFFFFFFF * 1 = 1, no borrow left
-    EXPECT_EQ(mpMultSub(0, w.data(), one.data(), 0xFFFFFFFF, 2), 0u);
-    EXPECT_EQ(to_hex(w), "0000000000000001");
+    EXPECT_EQ(mpShiftRight(a.data(), b.data(), 0, 2), 0u);  // no shift by the full width
+    EXPECT_EQ(to_hex(a), to_hex(b));
+    EXPECT_EQ(mpShiftRight(a.data(), b.data(), 4, 2), 0x10000000u);
+    EXPECT_EQ(to_hex(a), "0f00000008000000");
 
     DIGIT_T q = 0, r = 0;
     const DIGIT_T u[2] = {5, 0x80000000};
@@ -272,19 +258,10 @@ TEST(MpDigitHelpers, ShiftsCarriesAndBorrows) {
     EXPECT_EQ(q, 0u);
     EXPECT_EQ(r, 5u);
     EXPECT_EQ(spDivide(&q, &r, u, 0), 0u);
-    EXPECT_EQ(q, 0u);
 
     DIGIT_T uu[2] = {0, 1};  // 2^32 - 0xFFFF * (1 * 2^16 + 1) = 1
     spMultSub(uu, 0xFFFF, 1, 1);
-    EXPECT_EQ(uu[0], 1u);
-    EXPECT_EQ(uu[1], 0u);
-
-    EXPECT_TRUE(QhatTooBig(2, 0, 0x80000000, 0xFFFFFFFF));
-    EXPECT_FALSE(QhatTooBig(2, 1, 0x80000000, 0));
-
-    DIGIT_T dividend[3] = {7, 0, 1};
-    EXPECT_EQ(mpShortDiv(dividend, dividend, 10, 3), 3u);  // (2^64 + 7) mod 10 = 3
-    EXPECT_EQ(to_hex(Number(dividend, dividend + 3)), "00000000199999999999999a");
+    EXPECT_EQ(uu[0] | uint64_t(uu[1]) << 32, 1u);
 }
 
 TEST(SpPseudoRand, StaysInRange) {
