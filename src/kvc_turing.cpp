@@ -145,10 +145,10 @@ void turing_key(TuringData* state, const uint8_t* key, int length) {
             w2 ^= rotl(Qbox[k2], unsigned(i + 16));
             w3 ^= rotl(Qbox[k3], unsigned(i + 24));
         }
-        state->keyed_sbox[0][j] = (w0 & 0x00FFFFFFu) | (k0 << 24);
-        state->keyed_sbox[1][j] = (w1 & 0xFF00FFFFu) | (k1 << 16);
-        state->keyed_sbox[2][j] = (w2 & 0xFFFF00FFu) | (k2 << 8);
-        state->keyed_sbox[3][j] = (w3 & 0xFFFFFF00u) | k3;
+        state->keyed_sbox[0][j] = (w0 & ~byte_mask(0)) | (k0 << 24);
+        state->keyed_sbox[1][j] = (w1 & ~byte_mask(1)) | (k1 << 16);
+        state->keyed_sbox[2][j] = (w2 & ~byte_mask(2)) | (k2 << 8);
+        state->keyed_sbox[3][j] = (w3 & ~byte_mask(3)) | k3;
     }
 }
 
