@@ -155,7 +155,11 @@ extern "C" {
 
 /* Open a connection from "KEY=value;..." (IN conn_str). Stores the handle in *conn
  * (OUT) even when the connect (-8) or login (-9) fails: release it with
- * KVC_CloseConn. Returns 2 on success, -1 for a NULL string (no handle made). */
+ * KVC_CloseConn. Returns 2 on success, -1 for a NULL string (no handle made).
+ * An encrypted login (USE_SSL=on) that the library itself refuses fails with -9
+ * and keeps its own text instead of EC012: "[EC0199]..." when the login text,
+ * with a 07 07 pair after every 30 characters and its terminator, exceeds 480
+ * bytes; "[EC0194]..." when the server's RSA exponent or modulus is zero. */
 KVC_API int KVC_OpenConn(const char* conn_str, void** conn);
 
 /* Open a connection to one address of the string's "IPS=a,b,c" list. *ips is the

@@ -15,3 +15,7 @@ void make_session_key(const char* password, unsigned char key[32]);
 // Builds the login text into buf (size bytes); encrypted selects the variant.
 // Returns -12 when the text did not fit (it is then cut).
 int build_login_text(const Conn_Attrs* conn, bool encrypted, char* buf, int size);
+// True when the last login failure is one the library decided before the
+// server could answer (a text too long to encrypt, an unusable public key);
+// the open and reconnect functions then keep that text instead of their own.
+bool login_refused_by_library(const Conn_Attrs* conn);

@@ -345,6 +345,212 @@ int rh_recv_skip(Conn_Attrs* conn, int64_t len) {
 // Connection string
 // =============================================================================
 
+namespace {
+
+// Working sizes of the parser: an item longer than kItemMax is ignored, and a
+// key or value is cut to fit its kPartSize buffer.
+constexpr size_t kItemMax = 128;
+constexpr size_t kPartSize = 64;
+constexpr int kIpsSlotsGrown = 100;
+
+bool word_is(const char* value, const char* const* words) {
+    for (; *words != nullptr; ++words)
+        if (strcasecmp(value, *words) == 0) return true;
+    return false;
+}
+
+const char* const kOnWords[] = {"on", "yes", "true", nullptr};
+const char* const kRowidOnWords[] = {"on", "true", nullptr};
+const char* const kOffWords[] = {"off", "false", nullptr};
+
+// Decimal reading as atoi does (spaces, sign, digits, rest ignored) without
+// its undefined behaviour on overflow: out-of-range values saturate.
+int32_t read_decimal(const char* value) {
+    long long n = strtoll(value, nullptr, 10);
+    if (n > INT32_MAX) return INT32_MAX;
+    if (n < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(n);
+}
+
+using ApplyValue = void (*)(Conn_Attrs*, const char*);
+
+// Each group of synonyms and what its value does to the record, in matching order.
+struct ConnKeyword {
+    const char* names[5];
+    ApplyValue apply;
+};
+
+const ConnKeyword kConnKeywords[] = {
+    {{"DB", "DataBase"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->database, sizeof c->database, v); }},
+    {{"USER", "UID", "USER ID", "USERID"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->user, sizeof c->user, v); }},
+    {{"PWD", "PASSWORD"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->password, sizeof c->password, v); }},
+    {{"PORT"},
+     [](Conn_Attrs* c, const char* v) { c->port = static_cast<uint16_t>(read_decimal(v)); }},
+    {{"SERVER", "IP"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->server_ip, sizeof c->server_ip, v); }},
+    {{"AUTO_COMMIT", "auto commit", "autocommit"},
+     [](Conn_Attrs* c, const char* v) { c->auto_commit_off = word_is(v, kOffWords) ? 1 : 0; }},
+    {{"use_ssl", "ssl", "USESSL", "USE SSL"},
+     [](Conn_Attrs* c, const char* v) { c->use_ssl = word_is(v, kOnWords) ? 1 : 0; }},
+    {{"CHAR_SET", "CHARACTER_SET", "CHARSET", "CHARACTER SET"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->char_set, sizeof c->char_set, v); }},
+    {{"CURRENT_SCHEMA"},
+     [](Conn_Attrs* c, const char* v) {
+         kv_strcpy_s(c->current_schema, sizeof c->current_schema, v);
+     }},
+    {{"KEYWORD_FILTER"},
+     [](Conn_Attrs* c, const char* v) {
+         kv_strcpy_s(c->keyword_filter, sizeof c->keyword_filter, v);
+     }},
+    // The time zone a connection reports is fixed; the key is accepted only.
+    {{"TIME_ZONE", "time zone", "timezone"}, [](Conn_Attrs*, const char*) {}},
+    {{"ISO_LEVEL", "ISO LEVEL", "ISOLEVEL"},
+     [](Conn_Attrs* c, const char* v) { kv_strcpy_s(c->iso_level, sizeof c->iso_level, v); }},
+    {{"RETURN_ROWID", "RETURN ROWID", "RETURN ROW_ID", "RETURN_ROW_ID"},
+     [](Conn_Attrs* c, const char* v) { c->return_rowid = word_is(v, kRowidOnWords) ? 1 : 0; }},
+    // Naming the key is enough, whatever its value.
+    {{"LOB_RET", "LOB RET", "LOBRET"},
+     [](Conn_Attrs* c, const char*) { c->lob_ret_descriptor = 1; }},
+    {{"LOCKTIMEOUT", "LOCK TIMEOUT", "LOCK_TIMEOUT"},
+     [](Conn_Attrs* c, const char* v) { c->lock_timeout = read_decimal(v); }},
+    {{"RETURN_CURSOR_ID", "RETURN CURSOR_ID", "RETURN_CURSORID"},
+     [](Conn_Attrs* c, const char* v) {
+         c->return_cursor_id_off = word_is(v, kOffWords) ? 1 : 0;
+     }},
+    {{"USE_SRVCURSOR"},
+     [](Conn_Attrs* c, const char* v) { c->srv_cursor_off = word_is(v, kOffWords) ? 1 : 0; }},
+};
+
+void apply_item(Conn_Attrs* conn, const char* key, const char* value) {
+    for (const ConnKeyword& keyword : kConnKeywords) {
+        for (const char* name : keyword.names) {
+            if (name != nullptr && strcasecmp(key, name) == 0) {
+                keyword.apply(conn, value);
+                return;
+            }
+        }
+    }
+}
+
+// Copies [begin, end) without its leading and trailing spaces (tabs stay),
+// cut to the size - 1 characters that fit.
+void copy_trimmed(char* out, size_t size, const char* begin, const char* end) {
+    while (begin < end && *begin == ' ') ++begin;
+    while (end > begin && end[-1] == ' ') --end;
+    size_t n = static_cast<size_t>(end - begin);
+    if (n > size - 1) n = size - 1;
+    memcpy(out, begin, n);
+}
+
+char* duplicate_range(const char* begin, const char* end) {
+    size_t n = static_cast<size_t>(end - begin);
+    char* copy = static_cast<char*>(hr_malloc0(n + 1));
+    if (copy != nullptr) memcpy(copy, begin, n);
+    return copy;
+}
+
+}  // namespace
+
+int Set_Item_value(const char* item, char* key_out, char* value_out) {
+    memset(key_out, 0, kPartSize);
+    memset(value_out, 0, kPartSize);
+    const char* equals = strchr(item, '=');
+    if (equals == nullptr) return 0;
+    copy_trimmed(key_out, kPartSize, item, equals);
+    copy_trimmed(value_out, kPartSize, equals + 1, equals + strlen(equals));
+    return 1;
+}
+
+int Set_IPS_value(Ips_Artrs* ips, int initial_slots, const char* item) {
+    ips->addr_count = 0;
+    ips->addr_slots = 0;
+    if (initial_slots < 1) initial_slots = 1;
+    ips->addrs = static_cast<char**>(hr_malloc0(sizeof(char*) * static_cast<size_t>(initial_slots)));
+    if (ips->addrs == nullptr) return 0;
+    ips->addr_slots = initial_slots;
+
+    const char* cursor = strlen(item) >= 4 ? item + 4 : item + strlen(item);   // past "IPS="
+    for (;;) {
+        const char* comma = strchr(cursor, ',');
+        const char* end = comma != nullptr ? comma : cursor + strlen(cursor);
+        if (comma != nullptr && ips->addr_count == kIpsSlotsGrown - 1) {
+            // The hundredth address is followed by yet another: the list is refused.
+            puts("set ips error ");
+            return 0;
+        }
+        char* address = duplicate_range(cursor, end);
+        if (address == nullptr) return 0;
+        ips->addrs[ips->addr_count++] = address;
+        if (comma == nullptr) break;
+        if (ips->addr_count == ips->addr_slots) {
+            char** grown = static_cast<char**>(realloc(ips->addrs, sizeof(char*) * kIpsSlotsGrown));
+            if (grown == nullptr) return 0;
+            memset(grown + ips->addr_slots, 0,
+                   sizeof(char*) * static_cast<size_t>(kIpsSlotsGrown - ips->addr_slots));
+            ips->addrs = grown;
+            ips->addr_slots = kIpsSlotsGrown;
+        }
+        cursor = comma + 1;
+    }
+    ips->failed_addrs = static_cast<char**>(hr_malloc0(sizeof(char*) * static_cast<size_t>(ips->addr_count)));
+    return ips->failed_addrs != nullptr ? 1 : 0;
+}
+
+void free_ips_list(Ips_Artrs* ips) {
+    if (ips == nullptr) return;
+    for (int i = 0; i < ips->addr_count; ++i) {
+        if (ips->addrs != nullptr) free(ips->addrs[i]);
+        if (ips->failed_addrs != nullptr) free(ips->failed_addrs[i]);
+    }
+    free(ips->addrs);
+    free(ips->failed_addrs);
+    free(ips);
+}
+
+int Phrase_conn_str(const char* text, Conn_Attrs* conn) {
+    if (text == nullptr || conn == nullptr) return 0;
+    const size_t length = strlen(text);
+    if (length <= 4) return 0;
+    char separator;
+    if (strchr(text, ';') != nullptr) {
+        separator = ';';
+    } else if (strchr(text, ',') != nullptr) {
+        separator = ',';   // so a comma-separated text cannot carry an address list
+    } else {
+        return 0;
+    }
+
+    char* copy = strdup(text);
+    if (copy == nullptr) return 0;
+    char key[kPartSize];
+    char value[kPartSize];
+    size_t pos = 0;
+    while (pos < length) {
+        char* item = copy + pos;
+        char* cut = strchr(item, separator);
+        if (cut != nullptr) *cut = '\0';
+        pos += strlen(item) + 1;
+
+        if (strstr(item, "IPS=") != nullptr || strstr(item, "ips=") != nullptr) {
+            Ips_Artrs* list = static_cast<Ips_Artrs*>(hr_malloc0(sizeof(Ips_Artrs)));
+            if (list == nullptr) continue;
+            Set_IPS_value(list, 20, item);
+            free_ips_list(conn->ips);   // a later list replaces an earlier one
+            conn->ips = list;
+            conn->has_ips = 1;
+            continue;
+        }
+        if (strlen(item) >= kItemMax) continue;
+        if (!Set_Item_value(item, key, value)) continue;
+        apply_item(conn, key, value);
+    }
+    free(copy);
+    return 1;
+}
+
 // =============================================================================
 // Session encryption glue
 // =============================================================================
@@ -425,6 +631,85 @@ void decrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length) {
 // =============================================================================
 // Calendar arithmetic
 // =============================================================================
+
+namespace {
+
+// Cumulative days before each month, common years then leap years.
+constexpr int mtod[2][13] = {
+    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
+};
+
+constexpr int64_t kDaysPer400Years = 146097;
+constexpr int64_t kDaysPer100Years = 36524;
+constexpr int64_t kDaysPer4Years = 1461;
+constexpr int64_t kDaysFromYear1To1970 = 719162;
+constexpr int64_t kMsPerDay = 86400000;
+
+bool is_leap_year(int64_t year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Proleptic Gregorian date of a day count since 1970-01-01. The count is
+// 64-bit so that any millisecond datetime has a date; counting from 0001-01-01
+// the 400-year cycle starts just after a leap day, so every 100- and 4-year
+// block is full except the last of its cycle.
+void civil_from_days(int64_t days, tarDATE_STRUCT* date) {
+    const int64_t from_year1 = days + kDaysFromYear1To1970;
+    const int64_t cycles = floor_div(from_year1, kDaysPer400Years);
+    int64_t rest = from_year1 - cycles * kDaysPer400Years;   // 0 .. 146096
+    int64_t centuries = rest / kDaysPer100Years;
+    if (centuries > 3) centuries = 3;                        // the cycle's last day
+    rest -= centuries * kDaysPer100Years;
+    const int64_t quads = rest / kDaysPer4Years;
+    rest -= quads * kDaysPer4Years;
+    int64_t years = rest / 365;
+    if (years > 3) years = 3;                                // a leap year's last day
+    rest -= years * 365;
+    const int64_t year = 1 + cycles * 400 + centuries * 100 + quads * 4 + years;
+    const int* month_start = mtod[is_leap_year(year) ? 1 : 0];
+    const int day_of_year = static_cast<int>(rest) + 1;
+    int month = 0;
+    while (month < 11 && day_of_year > month_start[month + 1]) ++month;
+    date->year = static_cast<int32_t>(year);
+    date->month = month + 1;
+    date->day = day_of_year - month_start[month];
+}
+
+}  // namespace
+
+void d2dm(int32_t days, tarDATE_STRUCT* date) { civil_from_days(days, date); }
+
+void dt2dtm(int64_t ms, DATETIME_STRUCT* datetime) {
+    const int64_t days = floor_div(ms, kMsPerDay);
+    int64_t time_of_day = ms % kMsPerDay;   // brought to 0 .. 86399999 without overflow
+    if (time_of_day < 0) time_of_day += kMsPerDay;
+    tarDATE_STRUCT date;
+    civil_from_days(days, &date);
+    datetime->year = date.year;
+    datetime->month = date.month;
+    datetime->day = date.day;
+    datetime->hour = static_cast<int32_t>(time_of_day / 3600000);
+    datetime->minute = static_cast<int32_t>(time_of_day / 60000 % 60);
+    datetime->second = static_cast<int32_t>(time_of_day / 1000 % 60);
+    datetime->millisecond = static_cast<int32_t>(time_of_day % 1000);
+}
+
+// Truncating division and no reduction modulo 24: a time beyond a day, or a
+// negative one, shows as such.
+void t2tm(int32_t ms, TIME_STRUCT* time) {
+    const int32_t hour = ms / 3600000;
+    const int32_t seconds_in_hour = ms / 1000 - hour * 3600;
+    time->hour = hour;
+    time->minute = seconds_in_hour / 60;
+    time->second = seconds_in_hour % 60;
+    time->millisecond = ms % 1000;
+}
 
 // =============================================================================
 // Error items
@@ -525,3 +810,183 @@ int GetLobError(KolvaLob_* lob, char* buf, int* len) {
 // =============================================================================
 // Connection attributes
 // =============================================================================
+
+#include "kvc_command.h"
+
+#include <strings.h>
+
+namespace {
+
+constexpr int kAttrText = 1;
+constexpr int kAttrInt32 = 2;
+constexpr int kAttrInt64 = 3;
+constexpr int kSingleValueBuffer = 64;   // what recv_Query_One may write
+
+const char kUnknownConnAttr[] = "[EC0103]connection attribute type get error,unknown attribute type\n";
+const char kUnsettableConnAttr[] =
+    "[EC0104]connection attribute type set error,un-supported attribute type\n";
+const char kUnknownResultAttr[] = "[EC0105]result attribute type get error,unknown attribute type\n";
+
+// Writes an attribute value into the caller's buffer, at most buffer_length
+// bytes. The reported length is the value's full length; -12 when it was cut.
+int write_attr(void* value, int buffer_length, int type, const void* bytes, int64_t length,
+               int* type_out, int* length_out) {
+    int64_t room = buffer_length > 0 ? buffer_length : 0;
+    int64_t copied = length < room ? length : room;
+    if (copied > 0) memcpy(value, bytes, static_cast<size_t>(copied));
+    if (type_out != nullptr) *type_out = type;
+    if (length_out != nullptr) *length_out = static_cast<int>(length);
+    return copied < length ? -12 : 0;
+}
+
+int write_attr_text(void* value, int buffer_length, const char* text, size_t max_length,
+                    int* type_out, int* length_out) {
+    return write_attr(value, buffer_length, kAttrText, text,
+                      static_cast<int64_t>(strnlen(text, max_length)), type_out, length_out);
+}
+
+int write_attr_int32(void* value, int buffer_length, int32_t number, int* type_out,
+                     int* length_out) {
+    return write_attr(value, buffer_length, kAttrInt32, &number, sizeof number, type_out,
+                      length_out);
+}
+
+int write_attr_int64(void* value, int buffer_length, int64_t number, int* type_out,
+                     int* length_out) {
+    return write_attr(value, buffer_length, kAttrInt64, &number, sizeof number, type_out,
+                      length_out);
+}
+
+// Connection attributes that are a text: a field of the record or a constant.
+// Null for ids that are not texts.
+const char* conn_text_attr(const Conn_Attrs* conn, int id, size_t* max_length) {
+    switch (id) {
+        case 2: *max_length = sizeof conn->database; return conn->database;
+        case 4: *max_length = 5; return "UTF-8";
+        case 5: *max_length = sizeof conn->char_set; return conn->char_set;
+        case 8: *max_length = 5; return "GTM+8";
+        default: return nullptr;
+    }
+}
+
+// Connection attributes that are a 32-bit integer.
+bool conn_int_attr(const Conn_Attrs* conn, int id, int32_t* number) {
+    switch (id) {
+        case 3: *number = 2; return true;
+        case 6: *number = conn->use_ssl; return true;
+        case 9: *number = conn->lob_ret_descriptor; return true;
+        case 11: *number = conn->auto_commit_off; return true;
+        case 12: *number = conn->srv_cursor_off; return true;
+        default: return false;
+    }
+}
+
+// Id 1: the single value of "show version". The reply is read into a local
+// area and then copied within the caller's bound.
+int read_server_version(Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
+                        int* length_out) {
+    char area[kSingleValueBuffer + 8] = {};
+    int value_type = 0;
+    int status;
+    {
+        ConnLockGuard lock(conn);
+        sendCommand_n(conn, "show version", 0);
+        rh_flush(conn);
+        status = recv_Query_One(conn, area, &value_type);
+    }
+    if (status < 0) return status;
+    int written;
+    if (value_type > 100) {
+        // A long version: its length and the address of a copy that is ours to free.
+        int32_t length = 0;
+        char* copy = nullptr;
+        memcpy(&length, area, sizeof length);
+        memcpy(&copy, area + sizeof length, sizeof copy);
+        written = write_attr(value, buffer_length, kAttrText, copy, length > 0 ? length : 0,
+                             type_out, length_out);
+        free(copy);
+    } else {
+        written = write_attr_text(value, buffer_length, area, kSingleValueBuffer, type_out,
+                                  length_out);
+    }
+    return written != 0 ? written : status;
+}
+
+// Id 7: "count:" and the parsed addresses separated by ",", built at the size
+// the addresses need.
+int write_address_list(const Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
+                       int* length_out) {
+    if (conn->has_ips != 1 || conn->ips == nullptr) return -3;
+    const Ips_Artrs* ips = conn->ips;
+    const int count = ips->addrs != nullptr && ips->addr_count > 0 ? ips->addr_count : 0;
+    size_t size = 16;   // the count, ":" and the terminator
+    for (int i = 0; i < count; ++i)
+        size += (ips->addrs[i] != nullptr ? strlen(ips->addrs[i]) : 0) + 1;
+    char* text = static_cast<char*>(hr_malloc0(size));
+    if (text == nullptr) return -5;
+    snprintf(text, size, "%d:", ips->addr_count);
+    for (int i = 0; i < count; ++i) {
+        if (ips->addrs[i] != nullptr) kv_strcat_s(text, size, ips->addrs[i]);
+        if (i + 1 < count) kv_strcat_s(text, size, ",");
+    }
+    int written = write_attr_text(value, buffer_length, text, size, type_out, length_out);
+    free(text);
+    return written;
+}
+
+}  // namespace
+
+int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int* type_out,
+                   int* length_out) {
+    size_t max_length = 0;
+    const char* text = conn_text_attr(conn, id, &max_length);
+    int32_t number = 0;
+    const bool is_number = text == nullptr && conn_int_attr(conn, id, &number);
+    if (text == nullptr && !is_number && id != 1 && id != 7) {
+        kvc_set_text(&conn->error_text, kUnknownConnAttr);
+        return -3;
+    }
+    if (value == nullptr) return -3;
+    if (id == 1) return read_server_version(conn, value, buffer_length, type_out, length_out);
+    if (id == 7) return write_address_list(conn, value, buffer_length, type_out, length_out);
+    if (text != nullptr)
+        return write_attr_text(value, buffer_length, text, max_length, type_out, length_out);
+    return write_attr_int32(value, buffer_length, number, type_out, length_out);
+}
+
+int get_result_attrs(Result* result, int id, void* value, int buffer_length, int* type_out,
+                     int* length_out) {
+    int32_t number = 0;
+    switch (id) {
+        case 61: number = result->column_count; break;
+        case 62:
+            if (value == nullptr) return -3;
+            return write_attr_int64(value, buffer_length, result->row_count, type_out,
+                                    length_out);
+        case 63: number = result->affected_rows; break;
+        case 64: number = 4; break;
+        case 65: number = result->result_kind; break;
+        case 66: number = result->next_result != nullptr ? 1 : 0; break;
+        default:
+            kvc_set_text(&result->error_text, kUnknownResultAttr);
+            return -3;
+    }
+    if (value == nullptr) return -3;
+    return write_attr_int32(value, buffer_length, number, type_out, length_out);
+}
+
+int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int /*length*/) {
+    if (id != 11 && id != 12) {
+        kvc_set_text(&conn->error_text, kUnsettableConnAttr);
+        return -3;
+    }
+    if (value == nullptr) return -3;
+    if (id == 11) {
+        // Only recorded: the setting travels with the next login.
+        const char* text = static_cast<const char*>(value);
+        conn->auto_commit_off = strcasecmp(text, "ON") == 0 || strcasecmp(text, "TRUE") == 0;
+    } else {
+        memcpy(&conn->srv_cursor_off, value, sizeof conn->srv_cursor_off);
+    }
+    return 0;
+}
