@@ -1,5 +1,6 @@
 // Array binding and batch encoding: the first row inline, the other rows in
 // blocks of whole rows, the refusals of array binding, and KVC_ExecBatch.
+#include "support/statement_support.h"
 #include "support/wire_pair.h"
 
 #include "kvc.h"
@@ -313,7 +314,7 @@ TEST(ExecBatch, RefusalsAndTheCombinedHeader) {
     EXPECT_TRUE(pair.sent().empty());
 
     pair.feed(WireBuilder().tag('U').i32(3).tag('K'));
-    KVC_ExecBatch(pair.handle(), "INSERT", 3);
+    EXPECT_EQ(KVC_ExecBatch(pair.handle(), "INSERT", 3), 0);
     Bytes expected = WireBuilder().tag('?').i32(6).raw("INSERT", 7).i32(1 + 3 * 65536)
                          .i16(0).i16(1).i16(5).i32(4).i32(4)
                          .i32(14).i8(5).i32(4).i32(5).i8(5).i32(0);
@@ -322,6 +323,16 @@ TEST(ExecBatch, RefusalsAndTheCombinedHeader) {
     ASSERT_NE(set, nullptr);   // still attached, emptied
     EXPECT_EQ(set->param_count, 0);
     EXPECT_EQ(set->array_size, 0);
+
+    // A statement that returns rows is reported; its result is discarded.
+    ASSERT_EQ(KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 3, values, 12, lengths), 0);
+    WireBuilder rows;
+    int_rows(columns(rows, {{"n", 5}}), 2).tag('K');
+    pair.feed(rows);
+    EXPECT_EQ(KVC_ExecBatch(pair.handle(), "SELECT", 3), 2);
+    EXPECT_EQ(text_of(pair.conn()->error_text),
+              "[EC026]Error ExecuteBatch can't surpport a select_sql  \n");
+    EXPECT_EQ(first_command_text(pair.sent()), "SELECT");
 
     // Single values are no batch.
     int one = 1, four = 4;
