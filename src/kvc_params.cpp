@@ -902,7 +902,7 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
     if (param_no < 1) return KVC_BAD_PARAM_SEQ;
     if (!param_direction_valid(direction)) return KVC_BINDER_REFUSED;
     if (holds_arrays(set)) return refuse(set, KVC_PARAM_REFUSED, param_text::kSingleIntoArray);
-    if (set->origin != PARAMS_PREPARED && set->param_count > 0 && set->names != nullptr)
+    if (!is_prepared_layout(set) && set->param_count > 0 && set->names != nullptr)
         return refuse(set, KVC_PARAM_REFUSED, param_text::kMixedStyles);
     if (is_prepared_layout(set) && param_no > set->param_count) {
         // A prepared set has exactly the described slots and no room beyond.
