@@ -225,8 +225,8 @@ TEST(SingleValueReply, FirstValueAsText) {
     columns(reply, {{"name", 30}, {"n", 5}});
     reply.tag('R').i32(3).raw("abc").i32(4).i32(1).tag('K');
     wire.feed(reply);
-    char value[64];
-    memset(value, 'x', sizeof value);
+    char value[65] = {0};   // one spare byte keeps the text terminated whatever happens
+    memset(value, 'x', 64);
     int type = -1;
     EXPECT_EQ(0, recv_Query_One(wire.conn(), value, &type));
     EXPECT_EQ(30, type);
@@ -238,8 +238,8 @@ TEST(SingleValueReply, NoRowsAndCounts) {
     WireBuilder empty;
     columns(empty, {{"n", 5}}).tag('K');
     wire.feed(empty);
-    char value[64];
-    memset(value, 'x', sizeof value);
+    char value[65] = {0};
+    memset(value, 'x', 64);
     int type = -1;
     EXPECT_EQ(0, recv_Query_One(wire.conn(), value, &type));
     EXPECT_EQ(0, type);
@@ -278,7 +278,7 @@ TEST(SingleValueReply, ContinueRequestOnlyWhenRowsGoOn) {
         columns(reply, {{"n", 5}});
         int_rows(reply, rows, 7).tag('K');
         wire.feed(reply);
-        char value[64];
+        char value[65] = {0};
         int type = 0;
         EXPECT_EQ(0, recv_Query_One(wire.conn(), value, &type));
         EXPECT_EQ(5, type);
@@ -295,7 +295,7 @@ TEST(SingleValueReply, LongResultStaysAligned) {
     columns(reply, {{"n", 5}});
     int_rows(reply, 450, 1).tag('K');
     wire.feed_async(reply);
-    char value[64];
+    char value[65] = {0};
     int type = 0;
     EXPECT_EQ(0, recv_Query_One(wire.conn(), value, &type));
     EXPECT_STREQ("1", value);

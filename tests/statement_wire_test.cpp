@@ -195,8 +195,8 @@ TEST(ExecuteWire, CursorOverANamedStatement) {
     WireBuilder declared;
     columns(declared, {{"n", 5}}).tag('K');
     wire.feed(joined({declared, WireBuilder().tag('K')}));
-    char cursor[32];
-    memset(cursor, 'x', sizeof cursor);
+    char cursor[33] = {0};
+    memset(cursor, 'x', 32);
     void* result = nullptr;
     EXPECT_EQ(0, KVC_Execute2(wire.handle(), "STC3", cursor, &result));
     EXPECT_STREQ("STC3_CUR", cursor);
@@ -299,8 +299,8 @@ TEST(ExecuteWire, LastInsertIdAndFunctionReturnType) {
     EXPECT_EQ(23, c_type);
 
     kv_strcpy_s(wire.conn()->last_insert_id, sizeof wire.conn()->last_insert_id, "row-9");
-    char buf[32];
-    memset(buf, 'x', sizeof buf);
+    char buf[33] = {0};
+    memset(buf, 'x', 32);
     EXPECT_EQ(0, KVC_GetLastInsertId(wire.handle(), buf));
     EXPECT_STREQ("row-9", buf);
     EXPECT_EQ(-3, KVC_GetLastInsertId(wire.handle(), nullptr));
