@@ -783,15 +783,391 @@ extern "C" int KVC_FreePtr(void** ptr) {
 // Result access
 // =============================================================================
 
+#include <strings.h>
+
+namespace {
+
+// The result behind a handle. For any other kind *status is what the
+// function answers: 0 for the reserved empty-result kind, -3 otherwise.
+Result* result_for_access(void** handle, int* status) {
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (result == nullptr) *status = handle_kind_of(handle) == HANDLE_RESERVED_RESULT ? 0 : -3;
+    return result;
+}
+
+const FieldInfo* result_column(const Result* result, int col) {
+    return (col >= 1 && col <= result->column_count) ? &result->columns[col - 1] : nullptr;
+}
+
+bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+// A column's caller-facing name: its alias when it has one.
+const char* shown_name(const FieldInfo* column) {
+    if (has_text(column->alias)) return column->alias;
+    return column->column_name != nullptr ? column->column_name : "";
+}
+
+constexpr size_t kColInfoNameSize = 128;
+constexpr size_t kInsertIdOutSize = 25;
+
+void copy_name_out(char* out, const char* name) {
+    if (out == nullptr) return;
+    kv_strcpy_s(out, kColInfoNameSize, name);   // cleared, cut to fit, terminated
+}
+
+}  // namespace
+
+extern "C" KVC_API int KVC_getResultColumnsnum(void** handle, int* count) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (count == nullptr) return -3;
+    *count = result->column_count;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultRecordnum(void** handle, int* count) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (count == nullptr) return -3;
+    *count = static_cast<int>(result->row_count);
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultRet(void** handle, int* kind, int* columns, int* rows, int* affected,
+                                        char* insert_id) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (kind != nullptr) *kind = result->result_kind;
+    switch (result->result_kind) {
+    case RESULT_ROWS:
+        if (columns != nullptr) *columns = result->column_count;
+        if (rows != nullptr) *rows = static_cast<int>(result->row_count);
+        break;
+    case RESULT_UPDATE_COUNT:
+    case RESULT_DELETE_COUNT:
+        if (affected != nullptr) *affected = result->affected_rows;
+        break;
+    case RESULT_INSERT_ID:
+        // The caller's buffer has 25 bytes: a longer identifier is cut there.
+        if (insert_id != nullptr) kv_strcpy_s(insert_id, kInsertIdOutSize, result->insert_id);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolmodi(void** handle, int col, int* modifier) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -15;
+    if (modifier == nullptr) return -3;
+    *modifier = column->type_modifier;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolType(void** handle, int col, int* c_type) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -15;
+    if (c_type == nullptr) return -3;
+    if (column->c_type != 0) *c_type = column->c_type;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolname(void** handle, int col, char* name) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -1;
+    if (name == nullptr) return -3;
+    const char* shown = shown_name(column);
+    memcpy(name, shown, strlen(shown));   // no terminator, as callers of this function expect
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolseq(void** handle, const char* name) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (name == nullptr) return -3;
+    for (int i = 0; i < result->column_count; ++i)
+        if (strcasecmp(shown_name(&result->columns[i]), name) == 0) return i + 1;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultColInfo(void** handle, int col, char* table, char* column_name, char* alias,
+                                            int* c_type, int* modifier, int* attribute) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -1;
+    copy_name_out(table, column->table_name);
+    copy_name_out(column_name, column->column_name);
+    copy_name_out(alias, column->alias);
+    if (c_type != nullptr) *c_type = column->c_type;
+    if (modifier != nullptr) *modifier = column->type_modifier;
+    if (attribute != nullptr) *attribute = column->column_attribute;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_ReadNext(void** handle) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    return record_next(result);
+}
+
+extern "C" KVC_API int KVC_GetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    return KVGetData(handle, col, c_type, dst, dst_size, length);
+}
+
+extern "C" KVC_API int KVC_NextResult(void** handle) {
+    if (handle == nullptr || *handle == nullptr) return -3;
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (result == nullptr) return 0;
+    if (result->next_result == nullptr) return 100;
+    *handle = result->next_result;
+    free_Result(result);
+    return 0;
+}
+
+// The results chained after this one are released with it: the caller can
+// reach them only through this handle, so they would otherwise be lost.
+extern "C" KVC_API int KVC_FreeRowset(void** handle) {
+    if (handle == nullptr) return -3;
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    while (result != nullptr) {
+        Result* next = result->next_result;
+        free_Result(result);
+        result = next;
+    }
+    *handle = nullptr;
+    return 0;
+}
+
 
 // =============================================================================
 // Parameter sets and binding
 // =============================================================================
 
+namespace {
+
+// The set a binding call works on, and where its refusals are written: a
+// parameter set stands for itself; a connection for its bound set, created
+// as an implicit set when it has none. 0, -3 or -5.
+int binding_target(void** handle, KVCSParam** set, char*** error_slot) {
+    const int32_t kind = handle_kind_of(handle);
+    if (kind != KVC_HANDLE_CONNECTION && kind != KVC_HANDLE_PARAMS) return KVC_BAD_HANDLE;
+    *set = resolve_param_handle(*handle, error_slot);
+    if (*set != nullptr) return KVC_OK;
+    kvc_set_text(*error_slot, param_text::kNoMemory);
+    return KVC_NO_MEMORY;
+}
+
+// A refusal that the internal binder explained in the set's own text is
+// repeated in the connection's, the only text a caller can read back.
+int pass_binder_refusal(int status, const KVCSParam* set, char** error_slot,
+                        const char* text_before) {
+    if (status < 0 && set->error_text != text_before && error_slot != &set->error_text &&
+        status != KVC_BAD_DATATYPE)
+        kvc_set_text(error_slot, set->error_text);
+    return status;
+}
+
+}  // namespace
+
+extern "C" int KVC_CreateParams(void** params) {
+    if (params == nullptr) return KVC_BAD_HANDLE;
+    KVCSParam* set = new_param_set(PARAMS_CALLER);
+    if (set == nullptr) return KVC_NO_MEMORY;
+    *params = set;
+    return KVC_OK;
+}
+
+extern "C" int KVC_ResetParams(void** handle) {
+    switch (handle_kind_of(handle)) {
+    case KVC_HANDLE_PARAMS:
+        kvc_freeparams(static_cast<KVCSParam*>(*handle));
+        return KVC_OK;
+    case KVC_HANDLE_CONNECTION: {
+        Conn_Attrs* conn = static_cast<Conn_Attrs*>(*handle);
+        release_bound_params(conn);   // a caller-made set is only detached
+        if (conn->current_result != nullptr) free_Result(conn->current_result);
+        conn->current_result = nullptr;
+        return KVC_OK;
+    }
+    default:
+        return KVC_BAD_HANDLE;
+    }
+}
+
+extern "C" int KVC_BindParams2Conn(void** conn_handle, void** params) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
+    KVCSParam* set = handle_as<KVCSParam>(params, KVC_HANDLE_PARAMS);
+    if (conn == nullptr || set == nullptr) return KVC_BAD_HANDLE;
+    if (conn->bound_params != set) release_bound_params(conn);
+    conn->bound_params = set;
+    return KVC_OK;
+}
+
+extern "C" int KVC_BindParamByPos(void** handle, int param_no, int direction, int c_type,
+                                  void* value, int buffer_length, int* length) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (param_no > 4000) {
+        kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamsbypos(set, param_no, direction, c_type, value, buffer_length, length);
+    if (status == KVC_BAD_PARAM_JUMP) {
+        kvc_set_textf(&set->error_text, param_text::kJumpTooLong, KVC_BAD_PARAM_JUMP);
+        return status;
+    }
+    if (status == KVC_BINDER_REFUSED) {
+        kvc_set_textf(&set->error_text, param_text::kBadBinderDirection, KVC_BINDER_REFUSED);
+        return status;
+    }
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+extern "C" int KVC_BindParamByName(void** handle, const char* name, int direction, int c_type,
+                                   void* value, int buffer_length, int* reserved, int* length) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    if (name == nullptr) return KVC_BAD_HANDLE;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirectionByName, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamsbyname(set, name, direction, c_type, value, buffer_length, reserved,
+                                  length);
+    if (status == KVC_NAME_REFUSED) {
+        // Only a connection keeps this text; the caller's own set gets none.
+        if (error_slot != &set->error_text)
+            kvc_set_textf(error_slot, param_text::kNameNotPrepared, name);
+        return KVC_ERROR;
+    }
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+
 
 // =============================================================================
 // Array binding and batches
 // =============================================================================
+
+extern "C" int KVC_BindParamArrayByPos(void** handle, int param_no, int param_total, int direction,
+                                       int c_type, int array_size, void* values,
+                                       int64_t total_size, int* lengths) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    const bool through_conn = error_slot != &set->error_text;
+    if (through_conn && (param_no > 4000 || param_total > 4000 || param_total < -1)) {
+        kvc_set_textf(error_slot, param_text::kBadArrayParamNo, param_no, param_total);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!through_conn && param_no > 4000) {
+        kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamarraybypos(set, param_no, param_total, direction, c_type, array_size,
+                                     values, total_size, lengths);
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+extern "C" int KVC_BindParamArrayByName(void** handle, const char* name, int param_total,
+                                        int direction, int c_type, int array_size, void* values,
+                                        int total_size, int* lengths) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    if (name == nullptr) return KVC_BAD_HANDLE;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    const char* text_before = set->error_text;
+    status = kvc_bindparamarraybyname(set, name, param_total, direction, c_type, array_size,
+                                      values, total_size, lengths);
+    return pass_binder_refusal(status, set, error_slot, text_before);
+}
+
+extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
+    KVCSParam* set = conn->bound_params;
+    // Single values are no batch: the header would promise rows that never come.
+    if (set == nullptr || (set->param_count > 0 && set->array_size == 0)) {
+        kvc_set_text(&conn->error_text, param_text::kBatchWithoutParams);
+        return KVC_ERROR;
+    }
+    if (set->array_size != array_size) {
+        kvc_set_textf(&conn->error_text, param_text::kBatchSizeMismatch, set->array_size,
+                      array_size);
+        return KVC_ERROR;
+    }
+    // Parameter count in the low 16 bits, rows in the high 16 bits.
+    const uint32_t header = static_cast<uint32_t>(set->param_count) +
+                            static_cast<uint32_t>(set->array_size) * 65536u;
+    Result* received = nullptr;
+    int status = 0;
+    {
+        ConnLockGuard lock(conn);
+        sendCommand_n(conn, sql, static_cast<int32_t>(header));
+        if (set->param_count != 0) kvc_sendparamS(conn, set);
+        rh_flush(conn);
+        status = recv_Query_Rs(conn, &received);
+    }
+    bool returned_rows = false;
+    while (received != nullptr) {
+        Result* next = received->next_result;
+        if (received->result_kind == RESULT_ROWS) returned_rows = true;
+        free_Result(received);
+        received = next;
+    }
+    if (returned_rows) kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
+    return status;
+}
+
 
 
 // =============================================================================
@@ -914,4 +1290,15 @@ extern "C" int KVC_Distroy_Lob(void** lob) {
 // =============================================================================
 // Helpers: statement class, datetime text
 // =============================================================================
+
+#include <cstdio>
+
+extern "C" KVC_API int dt2dtm_Api(int64_t ms, char* out) {
+    if (out == nullptr) return -3;
+    DATETIME_STRUCT t;
+    dt2dtm(ms, &t);
+    // 20 bytes hold any four-digit year; a wider year is cut rather than overrun.
+    snprintf(out, 20, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return 0;
+}
 

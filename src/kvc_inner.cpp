@@ -632,6 +632,85 @@ void decrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length) {
 // Calendar arithmetic
 // =============================================================================
 
+namespace {
+
+// Cumulative days before each month, common years then leap years.
+constexpr int mtod[2][13] = {
+    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
+};
+
+constexpr int64_t kDaysPer400Years = 146097;
+constexpr int64_t kDaysPer100Years = 36524;
+constexpr int64_t kDaysPer4Years = 1461;
+constexpr int64_t kDaysFromYear1To1970 = 719162;
+constexpr int64_t kMsPerDay = 86400000;
+
+bool is_leap_year(int64_t year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Proleptic Gregorian date of a day count since 1970-01-01. The count is
+// 64-bit so that any millisecond datetime has a date; counting from 0001-01-01
+// the 400-year cycle starts just after a leap day, so every 100- and 4-year
+// block is full except the last of its cycle.
+void civil_from_days(int64_t days, tarDATE_STRUCT* date) {
+    const int64_t from_year1 = days + kDaysFromYear1To1970;
+    const int64_t cycles = floor_div(from_year1, kDaysPer400Years);
+    int64_t rest = from_year1 - cycles * kDaysPer400Years;   // 0 .. 146096
+    int64_t centuries = rest / kDaysPer100Years;
+    if (centuries > 3) centuries = 3;                        // the cycle's last day
+    rest -= centuries * kDaysPer100Years;
+    const int64_t quads = rest / kDaysPer4Years;
+    rest -= quads * kDaysPer4Years;
+    int64_t years = rest / 365;
+    if (years > 3) years = 3;                                // a leap year's last day
+    rest -= years * 365;
+    const int64_t year = 1 + cycles * 400 + centuries * 100 + quads * 4 + years;
+    const int* month_start = mtod[is_leap_year(year) ? 1 : 0];
+    const int day_of_year = static_cast<int>(rest) + 1;
+    int month = 0;
+    while (month < 11 && day_of_year > month_start[month + 1]) ++month;
+    date->year = static_cast<int32_t>(year);
+    date->month = month + 1;
+    date->day = day_of_year - month_start[month];
+}
+
+}  // namespace
+
+void d2dm(int32_t days, tarDATE_STRUCT* date) { civil_from_days(days, date); }
+
+void dt2dtm(int64_t ms, DATETIME_STRUCT* datetime) {
+    const int64_t days = floor_div(ms, kMsPerDay);
+    int64_t time_of_day = ms % kMsPerDay;   // brought to 0 .. 86399999 without overflow
+    if (time_of_day < 0) time_of_day += kMsPerDay;
+    tarDATE_STRUCT date;
+    civil_from_days(days, &date);
+    datetime->year = date.year;
+    datetime->month = date.month;
+    datetime->day = date.day;
+    datetime->hour = static_cast<int32_t>(time_of_day / 3600000);
+    datetime->minute = static_cast<int32_t>(time_of_day / 60000 % 60);
+    datetime->second = static_cast<int32_t>(time_of_day / 1000 % 60);
+    datetime->millisecond = static_cast<int32_t>(time_of_day % 1000);
+}
+
+// Truncating division and no reduction modulo 24: a time beyond a day, or a
+// negative one, shows as such.
+void t2tm(int32_t ms, TIME_STRUCT* time) {
+    const int32_t hour = ms / 3600000;
+    const int32_t seconds_in_hour = ms / 1000 - hour * 3600;
+    time->hour = hour;
+    time->minute = seconds_in_hour / 60;
+    time->second = seconds_in_hour % 60;
+    time->millisecond = ms % 1000;
+}
+
 // =============================================================================
 // Error items
 // =============================================================================
