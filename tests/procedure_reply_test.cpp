@@ -173,19 +173,6 @@ TEST(ProcedureReply, ReturnValueForAnEmptySet) {
     wire.conn()->bound_params = nullptr;
 }
 
-TEST(ProcedureReply, BrokenStreamInsideAValue) {
-    char out[8];
-    int32_t length = 0;
-    HandParams params(1);
-    params.slot(0, PARAM_OUTPUT, 2, out, sizeof out, &length);
-    WirePair wire;
-    wire.conn()->bound_params = params.get();
-    wire.feed(WireBuilder().tag('P').i32(0).i32(30).i32(100).raw("short"));
-    wire.close_peer();
-    EXPECT_EQ(-4, recv_noQuery_OP(wire.conn(), nullptr));
-    wire.conn()->bound_params = nullptr;
-}
-
 // The result set of a procedure reply reaches the caller as a complete
 // result, walkable through the result functions.
 TEST(ProcedureReply, ResultSetGoesToTheCallersSlot) {
@@ -303,26 +290,6 @@ TEST(SingleValueReply, LongResultStaysAligned) {
     EXPECT_EQ((Bytes{'.', '.'}), wire.sent());
     wire.feed(WireBuilder().tag('U').i32(3).tag('K'));
     EXPECT_EQ(3, recv_noQuery(wire.conn()));
-}
-
-TEST(ProcedureReply, LongResultKeepsFourHundredRowsInStep) {
-    HandParams params(0);
-    WirePair wire;
-    wire.conn()->bound_params = params.get();
-    WireBuilder reply;
-    columns(reply, {{"n", 5}});
-    int_rows(reply, 450, 1).tag('K');
-    wire.feed_async(reply);
-    Result* received = nullptr;
-    EXPECT_EQ(200, recv_noQuery_OP(wire.conn(), &received));
-    ASSERT_NE(nullptr, received);
-    EXPECT_EQ(400, received->row_count);
-    void* handle = received;
-    KVC_FreeRowset(&handle);
-    wire.wait_fed();
-    wire.feed(WireBuilder().tag('U').i32(3).tag('K'));
-    EXPECT_EQ(3, recv_noQuery(wire.conn()));
-    wire.conn()->bound_params = nullptr;
 }
 
 }  // namespace

@@ -292,22 +292,6 @@ TEST(ExecuteWire, DirectExecutionsAndTheLock) {
     EXPECT_EQ(-3, KVC_Execute_no_query(wire.handle(), nullptr));
 }
 
-TEST(ExecuteWire, LastInsertIdAndFunctionReturnType) {
-    WirePair wire;
-    int c_type = 0;
-    EXPECT_EQ(-1, KVC_GetFunReturnType(wire.handle(), &c_type));
-    wire.conn()->function_return_type = 13;
-    EXPECT_EQ(0, KVC_GetFunReturnType(wire.handle(), &c_type));
-    EXPECT_EQ(23, c_type);
-
-    kv_strcpy_s(wire.conn()->last_insert_id, sizeof wire.conn()->last_insert_id, "row-9");
-    char buf[33] = {0};
-    memset(buf, 'x', 32);
-    EXPECT_EQ(0, KVC_GetLastInsertId(wire.handle(), buf));
-    EXPECT_STREQ("row-9", buf);
-    EXPECT_EQ(-3, KVC_GetLastInsertId(wire.handle(), nullptr));
-}
-
 // A parameter description that cannot be right ends the prepare as a broken
 // stream: nothing is kept and no statement is taken as prepared.
 TEST(PrepareWire, ImpossibleParameterDescription) {
