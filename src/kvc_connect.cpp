@@ -1,0 +1,300 @@
+// The TCP connection and the login dialogue, plain and encrypted, and the
+// reconnect that repeats both on an existing record.
+#include "kvc_connect.h"
+
+#include "kvc_inner.h"
+#include "mp/mp.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kLoginBufferSize = 512;
+constexpr int kSessionKeySize = 32;
+constexpr int kRsaBlockSize = 32;
+// The encrypted text, after the 07 07 expansion and with its terminator, must
+// fit behind the key in the login buffer.
+constexpr int kEncryptedTextRoom = kLoginBufferSize - kSessionKeySize;
+// Refusal texts of the server are dropped; one longer than this is not even
+// read, since the socket is closed right after.
+constexpr int32_t kRefusalTextSkipMax = 65536;
+
+const char kTextNetReceive[] = "[EC0195]Error when RECIEVING ,Net Recieve Error";
+const char kTextNotAcknowledged[] = "[EC0196]Error Can't finish build connect ,Receives K failed";
+const char kTextReconnectSocket[] = "[EC0197]Error when RECONNECT Sock Failure";
+const char kTextReconnectLogin[] = "[EC0198]Error when LOGIN database Failure";
+// Refusals made by the library before the server could judge the login.
+const char kTextLoginTooLong[] =
+    "[EC0199]Error login text too long for an encrypted login (480 bytes with the 07 07 pairs)";
+const char kTextBadPublicKey[] = "[EC0194]Error server public key unusable: zero exponent or modulus";
+
+// One send call of the whole block, as the dialogue requires; a short count is
+// followed up so the server still sees the whole block. MSG_NOSIGNAL: a server
+// that went away must not kill the host process with SIGPIPE.
+bool send_block(int fd, const void* data, size_t len) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly len raw bytes (the key exchange precedes the keystream).
+bool recv_block(int fd, unsigned char* out, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = recv(fd, out + done, len - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void close_socket(Conn_Attrs* conn) {
+    if (conn->sock_fd != 0) close(conn->sock_fd);
+    conn->sock_fd = 0;
+}
+
+// A failed login leaves the record unconnected and without keystreams.
+int fail_login(Conn_Attrs* conn, const char* text) {
+    kvc_set_text(&conn->error_text, text);
+    close_socket(conn);
+    release_turing_keys(conn);
+    return 0;
+}
+
+void set_int_option(int fd, int level, int name) {
+    int on = 1;
+    setsockopt(fd, level, name, &on, sizeof on);
+}
+
+// The server's numbers arrive as 32 little-endian bytes each.
+void load_key_digits(uint32_t digits[8], const unsigned char bytes[32]) {
+    for (int i = 0; i < 8; ++i) {
+        digits[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
+                    static_cast<uint32_t>(bytes[4 * i + 2]) << 16 |
+                    static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
+    }
+}
+
+bool all_zero(const uint32_t digits[8]) {
+    for (int i = 0; i < 8; ++i)
+        if (digits[i] != 0) return false;
+    return true;
+}
+
+// Step R of both variants: 'K' (version 201) or 'N', four bytes, 'K' (301)
+// accept; anything else is a refusal whose text is read and dropped.
+int evaluate_login_reply(Conn_Attrs* conn, char first) {
+    if (first == 'K') {
+        kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "201");
+        return 1;
+    }
+    if (first == 'N') {
+        kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "301");
+        char rest[5] = {0};
+        if (rh_recv(conn, rest, 5) && rest[4] == 'K') return 1;
+    }
+    int32_t length = 0;
+    if (rh_recv_int32(conn, &length) && length > 0 && length <= kRefusalTextSkipMax)
+        rh_recv_skip(conn, length);
+    return fail_login(conn, kTextNotAcknowledged);
+}
+
+int login_plain(Conn_Attrs* conn, const char* text) {
+    send_block(conn->sock_fd, text, strlen(text));   // raw: no tag, length or terminator
+    char first = 0;
+    if (!rh_recv(conn, &first, 1)) return fail_login(conn, kTextNetReceive);
+    return evaluate_login_reply(conn, first);
+}
+
+int login_encrypted(Conn_Attrs* conn, const char* text) {
+    release_turing_keys(conn);
+    conn->send_fill = 0;
+
+    // Checked before anything is sent: a text that cannot travel whole is
+    // refused rather than cut or written past the login buffer.
+    const int text_length = static_cast<int>(strlen(text));
+    const int expanded_length = text_length + 2 * (text_length / 30);
+    if (expanded_length + 1 > kEncryptedTextRoom) return fail_login(conn, kTextLoginTooLong);
+
+    send_block(conn->sock_fd, "~ssl~", 5);
+    unsigned char exponent[32];
+    unsigned char modulus[32];
+    if (!recv_block(conn->sock_fd, exponent, sizeof exponent) ||
+        !recv_block(conn->sock_fd, modulus, sizeof modulus))
+        return fail_login(conn, kTextNetReceive);
+    load_key_digits(conn->rsa_exponent, exponent);
+    load_key_digits(conn->rsa_modulus, modulus);
+    // Encrypting under such a key yields zero blocks the server cannot read.
+    if (all_zero(conn->rsa_exponent) || all_zero(conn->rsa_modulus))
+        return fail_login(conn, kTextBadPublicKey);
+
+    unsigned char buffer[kLoginBufferSize] = {0};
+    make_session_key(conn->password, buffer);
+    memcpy(buffer + kSessionKeySize, text, static_cast<size_t>(text_length));
+    insert_7(reinterpret_cast<char*>(buffer + kSessionKeySize));
+
+    const int text_blocks = (expanded_length + 1 + kRsaBlockSize - 1) / kRsaBlockSize;
+    rsa_encrypt(conn, buffer, kSessionKeySize + expanded_length + 1);
+    send_block(conn->sock_fd, buffer, static_cast<size_t>(kRsaBlockSize * (text_blocks + 1)));
+
+    int keyed = init_turing_key(conn, buffer, kSessionKeySize);
+    memset(buffer, 0, sizeof buffer);   // the key and the password-bearing text
+    if (keyed != 0) return fail_login(conn, kTextNotAcknowledged);
+
+    char first = 0;   // a failed read leaves 0, which the reply rule refuses
+    rh_recv(conn, &first, 1);
+    return evaluate_login_reply(conn, first);
+}
+
+}  // namespace
+
+bool login_refused_by_library(const Conn_Attrs* conn) {
+    const char* text = conn->error_text;
+    return text != nullptr &&
+           (strcmp(text, kTextLoginTooLong) == 0 || strcmp(text, kTextBadPublicKey) == 0);
+}
+
+int Build_connect(Conn_Attrs* conn) {
+    close_socket(conn);
+    // Bytes left by an earlier socket mean nothing on a new one.
+    conn->send_fill = 0;
+    conn->recv_fill = 0;
+    conn->recv_pos = 0;
+    conn->pushed_back_byte = 0;
+
+    const unsigned int probe = 1;
+    g_little_tail = *reinterpret_cast<const unsigned char*>(&probe) == 1 ? 1 : 0;
+
+    // Dotted IPv4 only; a host name is not resolved and cannot connect.
+    conn->server_addr = inet_addr(conn->server_ip);
+    if (conn->server_addr == INADDR_NONE) return 0;
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(conn->port);
+    address.sin_addr.s_addr = conn->server_addr;
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    set_int_option(fd, SOL_SOCKET, SO_REUSEADDR);
+    set_int_option(fd, IPPROTO_TCP, TCP_NODELAY);
+    set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE);
+    if (conn->recv_timeout > 0) {
+        timeval timeout{conn->recv_timeout, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    int connected;
+    do {
+        connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (connected != 0 && errno == EINTR);
+    if (connected != 0) {
+        close(fd);
+        return 0;
+    }
+    // A close then resets the connection at once instead of lingering.
+    linger no_linger{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger);
+    conn->sock_fd = fd;
+    return 1;
+}
+
+int build_login_text(const Conn_Attrs* conn, bool encrypted, char* buf, int size) {
+    memset(buf, 0, static_cast<size_t>(size));
+    int status = 0;
+    auto add = [&](const char* piece) {
+        if (kv_strcat_s(buf, static_cast<size_t>(size), piece) != 0) status = -12;
+    };
+    auto add_quoted = [&](const char* head, const char* value) {
+        add(head);
+        add(value);
+        add("'");
+    };
+
+    add("login database = ");
+    add(conn->database);
+    add(" user='");
+    add(conn->user);
+    add_quoted("' password='", conn->password);
+    // The encrypted variant always names the character set and isolation level.
+    if (encrypted || conn->char_set[0] != '\0') add_quoted(" char_set = '", conn->char_set);
+    if (encrypted || conn->iso_level[0] != '\0') add_quoted(" iso_level = '", conn->iso_level);
+    if (conn->current_schema[0] != '\0') add_quoted(" current_schema = '", conn->current_schema);
+    if (conn->keyword_filter[0] != '\0') add_quoted(" keyword_filter='", conn->keyword_filter);
+    if (encrypted ? conn->lock_timeout > 0 : conn->lock_timeout != 0) {
+        char number[32];
+        snprintf(number, sizeof number, " lock_timeout = %d", conn->lock_timeout);
+        add(number);
+    }
+    add(conn->auto_commit_off == 1 ? " auto_commit = 'off'" : " auto_commit = 'on'");
+    if (conn->return_cursor_id_off != 1) add(" return_cursor_id  = 'on'");
+    if (conn->lob_ret_descriptor != 0) add(encrypted ? " lob_ret=descriptor" : " lob_ret  =descriptor");
+    add_quoted(" version = '", conn->protocol_version);
+    return status;
+}
+
+int insert_7(char* text) {
+    const int length = static_cast<int>(strlen(text));
+    const int pieces = length / 30;
+    // From the last piece to the first, so that no piece overwrites one not yet moved.
+    for (int k = pieces; k >= 1; --k) {
+        const int piece_length = (k == pieces) ? length - 30 * k : 30;
+        memmove(text + 32 * k, text + 30 * k, static_cast<size_t>(piece_length));
+        text[32 * k - 2] = 0x07;
+        text[32 * k - 1] = 0x07;
+    }
+    const int expanded = length + 2 * pieces;
+    text[expanded] = '\0';
+    return expanded;
+}
+
+void make_session_key(const char* password, unsigned char key[32]) {
+    for (int i = 0; i < 8; ++i) {
+        uint32_t word = spPseudoRand(0, 0xFFFFFFFFu);
+        memcpy(key + 4 * i, &word, sizeof word);   // host order, as the server expects
+    }
+    const size_t mask_length = password != nullptr ? strlen(password) : 0;
+    for (size_t i = 0; mask_length != 0 && i < kSessionKeySize; ++i)
+        key[i] ^= static_cast<unsigned char>(password[i % mask_length]);
+    // Read as a little-endian number the key stays below 2^255, under any modulus.
+    key[31] &= 0x7F;
+}
+
+int Login_database(Conn_Attrs* conn) {
+    // Built with room to spare so that an over-long encrypted text is seen
+    // whole and refused, never cut into something the server cannot parse.
+    char text[2 * kLoginBufferSize];
+    if (conn->use_ssl != 0) {
+        build_login_text(conn, true, text, sizeof text);
+        return login_encrypted(conn, text);
+    }
+    build_login_text(conn, false, text, kLoginBufferSize);   // cut at 511 characters
+    return login_plain(conn, text);
+}
+
+int Conn_reconnect(Conn_Attrs* conn) {
+    if (!Build_connect(conn)) {
+        kvc_set_text(&conn->error_text, kTextReconnectSocket);
+        return -8;
+    }
+    if (!Login_database(conn)) {
+        if (!login_refused_by_library(conn)) kvc_set_text(&conn->error_text, kTextReconnectLogin);
+        return -9;
+    }
+    return 1;
+}

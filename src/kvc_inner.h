@@ -1,0 +1,128 @@
+// Internal services shared by every area: allocation and bounded strings,
+// error texts, the connection lock, the framed transport, the connection
+// string, the session-encryption glue, calendar arithmetic, error items and
+// connection attributes.
+#pragma once
+
+#include "kvc_records.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- allocation, bounded strings, error texts -------------------------------
+
+void* hr_malloc0(size_t size);
+int kv_strcpy_s(char* dst, size_t size, const char* src);
+int kv_strcat_s(char* dst, size_t size, const char* src);
+
+// Replace *slot with a heap copy of text (freeing the old one). A failed copy
+// leaves *slot null rather than stale.
+void kvc_set_text(char** slot, const char* text);
+// Same, formatted; the text is allocated at the size its content needs.
+void kvc_set_textf(char** slot, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Append text to *slot (used for warnings that arrive between rows).
+void kvc_append_text(char** slot, const char* text);
+
+// ---- the per-connection lock --------------------------------------------------
+
+void conn_lock_init(Conn_Attrs* conn);
+void conn_lock_destroy(Conn_Attrs* conn);
+void conn_lock_take(Conn_Attrs* conn);
+void conn_lock_release(Conn_Attrs* conn);
+
+// Holds the connection lock for a scope, so that every path out releases it.
+class ConnLockGuard {
+public:
+    explicit ConnLockGuard(Conn_Attrs* conn) : conn_(conn) { conn_lock_take(conn_); }
+    ~ConnLockGuard() { conn_lock_release(conn_); }
+    ConnLockGuard(const ConnLockGuard&) = delete;
+    ConnLockGuard& operator=(const ConnLockGuard&) = delete;
+
+private:
+    Conn_Attrs* conn_;
+};
+
+// ---- framed transport -----------------------------------------------------------
+
+extern unsigned char g_little_tail;   // 1: host is little-endian, values are byte-swapped
+
+int rh_send(Conn_Attrs* conn, const void* data, int len);
+int rh_flush(Conn_Attrs* conn);
+int rh_send_char(Conn_Attrs* conn, char c);
+int rh_send_int16(Conn_Attrs* conn, int16_t v);
+int rh_send_int32(Conn_Attrs* conn, int32_t v);
+int rh_send_int64(Conn_Attrs* conn, int64_t v);
+
+void rh_put_cache(unsigned char* buf, int* pos, const void* data, int len);
+void rh_put_cache_char(unsigned char* buf, int* pos, char c);
+void rh_put_cache_int16(unsigned char* buf, int* pos, int16_t v);
+void rh_put_cache_int32(unsigned char* buf, int* pos, int32_t v);
+void rh_put_cache_int64(unsigned char* buf, int* pos, int64_t v);
+
+int kv_cache_recv(Conn_Attrs* conn, void* buf, int len);
+int rh_recv(Conn_Attrs* conn, void* buf, int len);            // 1 all read, 0 failure
+int rh_recv_char(Conn_Attrs* conn, char* out);
+int rh_recv_int16(Conn_Attrs* conn, int16_t* out);
+int rh_recv_int32(Conn_Attrs* conn, int32_t* out);
+int rh_recv_int64(Conn_Attrs* conn, int64_t* out);
+int rh_recv_r4(Conn_Attrs* conn, float* out);
+int rh_recv_r8(Conn_Attrs* conn, double* out);
+// Reads an int32 length and that many bytes into a new zero-terminated text.
+// 0; -4 read failure or a negative length; -5 no memory (or a length too large
+// to allocate). *out is null on failure.
+int rh_recv_str(Conn_Attrs* conn, char** out);
+// Reads and drops len bytes (a body the caller has no room for). 1 / 0.
+int rh_recv_skip(Conn_Attrs* conn, int64_t len);
+// Hands one tag byte back to the next read.
+inline void rh_push_back(Conn_Attrs* conn, char tag) { conn->pushed_back_byte = tag; }
+
+// Host <-> wire byte order helpers for values already in memory.
+uint16_t kvc_wire16(uint16_t v);
+uint32_t kvc_wire32(uint32_t v);
+uint64_t kvc_wire64(uint64_t v);
+
+// ---- connection string ---------------------------------------------------------
+
+int Phrase_conn_str(const char* text, Conn_Attrs* conn);
+int Set_Item_value(const char* item, char* key_out, char* value_out);
+int Set_IPS_value(Ips_Artrs* ips, int initial_slots, const char* item);
+void free_ips_list(Ips_Artrs* ips);   // every address string, both arrays, the record
+
+// ---- session encryption glue ------------------------------------------------------
+
+void rsa_encrypt(Conn_Attrs* conn, unsigned char* buffer, int length);
+// 0, or -5 when a keystream state cannot be allocated (the login then fails).
+int init_turing_key(Conn_Attrs* conn, const unsigned char* key, int length);
+void release_turing_keys(Conn_Attrs* conn);
+void encrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length);
+void decrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length);
+
+// ---- calendar ------------------------------------------------------------------------
+
+void d2dm(int32_t days, tarDATE_STRUCT* date);
+void dt2dtm(int64_t ms, DATETIME_STRUCT* datetime);
+void t2tm(int32_t ms, TIME_STRUCT* time);
+
+// ---- error items -----------------------------------------------------------------------
+
+struct ErrorItem {
+    int32_t message_length;
+    char code[7];
+    char message[257];
+    int32_t full_length;
+    char* full_text;
+};
+ErrorItem* getErrorItem(const char* text);   // null for a null text
+void free_error_item(ErrorItem* item);
+int GetConError(Conn_Attrs* conn, char* buf, int* len);
+int GetResError(Result* result, char* buf, int* len);
+int GetLobError(KolvaLob_* lob, char* buf, int* len);
+
+// ---- connection attributes -----------------------------------------------------------
+
+int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int* type_out,
+                   int* length_out);
+// Result attributes 61..66 (EC0105 in the result's text for any other id).
+int get_result_attrs(Result* result, int id, void* value, int buffer_length, int* type_out,
+                     int* length_out);
+int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int length);

@@ -1,0 +1,210 @@
+// Records shared by every part of the library. Each handed-out record starts
+// with its 32-bit handle kind so that the exported functions can tell them
+// apart through a plain void*.
+#pragma once
+
+#include <semaphore.h>
+#include <netinet/in.h>
+#include <cstdint>
+
+struct TuringData;
+
+enum HandleKind : int32_t {
+    HANDLE_CONNECTION = 1,
+    HANDLE_PARAMS = 2,
+    HANDLE_RESULT = 4,
+    HANDLE_LOB = 5,
+    HANDLE_RESERVED_RESULT = 6,
+};
+
+constexpr int KVC_SEND_BUF_SIZE = 8192;
+constexpr int KVC_RECV_CACHE_SIZE = 8192;
+
+// Multi-address list: parsed from an "IPS=" item, or the caller-held working
+// list of KVC_OpenConn_Ips. Each address lives in exactly one of the arrays.
+struct Ips_Artrs {
+    int32_t addr_count;
+    int32_t current_index;
+    char** addrs;
+    char** failed_addrs;
+    int32_t live_count;
+    int32_t addr_slots;      // slots allocated in addrs
+};
+
+struct KVCSParam;
+struct Result;
+
+struct Conn_Attrs {
+    int32_t handle_kind;
+    char database[128];
+    char server_ip[32];
+    uint16_t port;
+    char user[64];
+    char password[64];
+    char char_set[64];
+    char iso_level[64];
+    char protocol_version[64];
+    char current_schema[64];
+    char keyword_filter[64];
+    int32_t recv_timeout;
+    int32_t lock_timeout;
+    int32_t use_ssl;
+    int32_t auto_commit_off;
+    int32_t return_rowid;
+    int32_t return_cursor_id_off;
+    int32_t lob_ret_descriptor;
+    char pushed_back_byte;
+    int32_t sock_fd;
+    sem_t conn_lock;
+    in_addr_t server_addr;
+    int32_t send_fill;
+    unsigned char send_buf[KVC_SEND_BUF_SIZE];
+    KVCSParam* bound_params;
+    int32_t has_prepared;
+    char prepared_name[20];
+    int32_t prepare_seq;
+    Result* current_result;
+    char* error_text;
+    char has_ips;
+    Ips_Artrs* ips;
+    char last_insert_id[32];
+    int32_t function_return_type;
+    int32_t srv_cursor_off;
+    unsigned char recv_cache[KVC_RECV_CACHE_SIZE];
+    int32_t recv_fill;
+    int32_t recv_pos;
+    uint32_t rsa_exponent[8];
+    uint32_t rsa_modulus[8];
+    TuringData* recv_cipher;
+    TuringData* send_cipher;
+    int32_t lock_ready;      // 1 once conn_lock is initialised (destroying it is then safe)
+};
+
+// ---- result sets ---------------------------------------------------------
+
+struct FieldInfo {
+    char* table_name;        // points into the shared name buffer, or null
+    char* column_name;
+    char* alias;
+    int32_t server_type;
+    int32_t c_type;
+    int32_t type_modifier;
+    int32_t column_attribute;
+    int32_t data_offset;     // from the start of the status area
+    char* name_buffer;       // the one allocation behind the three names
+};
+
+typedef unsigned char RhRow;   // a row is a block of row_size bytes
+
+struct Result_Mem_chunk {
+    Result_Mem_chunk* next;
+    int32_t capacity;
+    int32_t used;
+    int32_t remaining;
+    unsigned char* buffer;
+};
+
+struct Result_Mem {
+    Result_Mem_chunk* head;
+    Result_Mem_chunk* tail;
+};
+
+constexpr int RESULT_POOL_CHUNK = 65536;
+constexpr int ROW_HEADER_SIZE = 24;
+constexpr int ROW_TAG_MAX = 20;
+constexpr int ROW_INDEX_ENTRIES = 1024;
+constexpr int ROW_INDEX_MAX_BLOCKS = 256;
+
+struct Result {
+    int32_t handle_kind;
+    int32_t column_count;
+    FieldInfo* columns;
+    int32_t row_size;
+    int32_t read_pos;
+    int64_t row_capacity;
+    void** row_index;        // entry 0: uint16_t block counter; entries 1..256: RhRow** blocks
+    int64_t row_count;
+    RhRow* current_row;
+    char* error_text;
+    Conn_Attrs* conn;
+    Result* next_result;
+    Result_Mem* pool;
+    int32_t result_kind;     // 1 insert id, 2 update count, 3 delete count, 4 rows
+    int32_t affected_rows;
+    char insert_id[32];
+};
+
+enum ResultKind : int32_t {
+    RESULT_INSERT_ID = 1,
+    RESULT_UPDATE_COUNT = 2,
+    RESULT_DELETE_COUNT = 3,
+    RESULT_ROWS = 4,
+};
+
+// ---- parameters ----------------------------------------------------------
+
+enum ParamDirection : int32_t {
+    PARAM_INPUT = 1,
+    PARAM_OUTPUT = 2,
+    PARAM_INPUT_OUTPUT = 3,
+    PARAM_RETURN_VALUE = 6,
+};
+
+enum ParamOrigin : int32_t {
+    PARAMS_IMPLICIT = 0,
+    PARAMS_CALLER = 1,
+    PARAMS_PREPARED = 2,
+};
+
+struct KVCSParam {
+    int32_t handle_kind;
+    int32_t param_count;
+    int32_t slot_capacity;
+    int32_t array_size;
+    void*** row_values;      // [row][slot] value pointers
+    int32_t* c_types;
+    int32_t* buffer_lengths;
+    int32_t** length_ptrs;
+    char** names;
+    int32_t* positions;
+    int32_t* directions;
+    char* error_text;
+    int32_t owns_input_copies;
+    int32_t origin;
+    int32_t row_count_allocated;   // rows allocated in row_values
+    void** owned_blocks;           // per slot: value block copied by array binding, or null
+};
+
+// ---- large objects -------------------------------------------------------
+
+constexpr int64_t LOB_CHUNK_SIZE = 1048576;
+
+struct lob_chunk {
+    int32_t chunk_index;
+    unsigned char* chunk_data;
+    lob_chunk* chunk_next;
+};
+
+struct KolvaLob_ {
+    int32_t handle_kind;
+    int32_t chunk_count;
+    int32_t lob_state;       // 0 empty, 1 data put, 2 complete
+    int64_t total_length;
+    int64_t read_offset;
+    lob_chunk* current_chunk;
+    lob_chunk* first_chunk;
+    char* descriptor;
+    char* error_text;
+};
+
+// ---- calendar --------------------------------------------------------------
+
+struct tarDATE_STRUCT {
+    int32_t year, month, day;
+};
+struct TIME_STRUCT {
+    int32_t hour, minute, second, millisecond;
+};
+struct DATETIME_STRUCT {
+    int32_t year, month, day, hour, minute, second, millisecond;
+};
