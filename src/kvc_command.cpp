@@ -711,12 +711,13 @@ int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
     ConnLockGuard lock(conn);
     sendCommand0(conn, command.get());
     int status = 0;
+    int out_of_memory = 0;   // a description that could not be kept; the reply is still read
     for (;;) {
         char tag = 0;
         if (!rh_recv_char(conn, &tag)) return -4;
         if (tag == 'K') {
             conn->has_prepared = 1;
-            return status;
+            return out_of_memory != 0 ? out_of_memory : status;
         }
         if (tag == 'A') {
             Result* columns = new_result(conn, RESULT_ROWS);
@@ -731,7 +732,13 @@ int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
         } else if (tag == '$') {
             KVCSParam* params = new_param_set(PARAMS_PREPARED);
             if (params == nullptr) return -5;
-            recv_params_info2(conn, params);
+            int rc = recv_params_info2(conn, params);
+            if (rc < 0) {
+                free_param_set(params);
+                if (rc != -5) return rc;
+                out_of_memory = rc;   // the description was read past, the reply goes on
+                continue;
+            }
             keep_prepared_params(conn, params);
         } else {
             // Anything else, a warning included, means the prepare failed.

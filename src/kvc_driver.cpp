@@ -977,12 +977,20 @@ int binding_target(void** handle, KVCSParam** set, char*** error_slot) {
     return KVC_NO_MEMORY;
 }
 
-// A refusal that the internal binder explained in the set's own text is
-// repeated in the connection's, the only text a caller can read back.
-int pass_binder_refusal(int status, const KVCSParam* set, char** error_slot,
-                        const char* text_before) {
-    if (status < 0 && set->error_text != text_before && error_slot != &set->error_text &&
-        status != KVC_BAD_DATATYPE)
+// Runs an internal binder. A refusal that it explains in the set's own text
+// is repeated in the connection's, the only text a caller can read back;
+// an unsupported C type stays the set's alone.
+template <typename Binder>
+int run_binder(KVCSParam* set, char** error_slot, Binder binder) {
+    char* previous = set->error_text;
+    set->error_text = nullptr;
+    const int status = binder();
+    if (set->error_text == nullptr) {
+        set->error_text = previous;
+        return status;
+    }
+    free(previous);
+    if (error_slot != &set->error_text && status != KVC_BAD_DATATYPE)
         kvc_set_text(error_slot, set->error_text);
     return status;
 }
@@ -1041,17 +1049,17 @@ extern "C" int KVC_BindParamByPos(void** handle, int param_no, int direction, in
         kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
         return KVC_BAD_PARAM_SEQ;
     }
-    const char* text_before = set->error_text;
-    status = kvc_bindparamsbypos(set, param_no, direction, c_type, value, buffer_length, length);
+    status = run_binder(set, error_slot, [&] {
+        return kvc_bindparamsbypos(set, param_no, direction, c_type, value, buffer_length, length);
+    });
     if (status == KVC_BAD_PARAM_JUMP) {
         kvc_set_textf(&set->error_text, param_text::kJumpTooLong, KVC_BAD_PARAM_JUMP);
         return status;
     }
     if (status == KVC_BINDER_REFUSED) {
         kvc_set_textf(&set->error_text, param_text::kBadBinderDirection, KVC_BINDER_REFUSED);
-        return status;
     }
-    return pass_binder_refusal(status, set, error_slot, text_before);
+    return status;
 }
 
 extern "C" int KVC_BindParamByName(void** handle, const char* name, int direction, int c_type,
@@ -1065,16 +1073,17 @@ extern "C" int KVC_BindParamByName(void** handle, const char* name, int directio
         kvc_set_textf(error_slot, param_text::kBadDirectionByName, direction);
         return KVC_BAD_DIRECTION;
     }
-    const char* text_before = set->error_text;
-    status = kvc_bindparamsbyname(set, name, direction, c_type, value, buffer_length, reserved,
-                                  length);
+    status = run_binder(set, error_slot, [&] {
+        return kvc_bindparamsbyname(set, name, direction, c_type, value, buffer_length, reserved,
+                                    length);
+    });
     if (status == KVC_NAME_REFUSED) {
         // Only a connection keeps this text; the caller's own set gets none.
         if (error_slot != &set->error_text)
             kvc_set_textf(error_slot, param_text::kNameNotPrepared, name);
         return KVC_ERROR;
     }
-    return pass_binder_refusal(status, set, error_slot, text_before);
+    return status;
 }
 
 
@@ -1107,10 +1116,10 @@ extern "C" int KVC_BindParamArrayByPos(void** handle, int param_no, int param_to
         kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
         return KVC_BAD_PARAM_SEQ;
     }
-    const char* text_before = set->error_text;
-    status = kvc_bindparamarraybypos(set, param_no, param_total, direction, c_type, array_size,
-                                     values, total_size, lengths);
-    return pass_binder_refusal(status, set, error_slot, text_before);
+    return run_binder(set, error_slot, [&] {
+        return kvc_bindparamarraybypos(set, param_no, param_total, direction, c_type, array_size,
+                                       values, total_size, lengths);
+    });
 }
 
 extern "C" int KVC_BindParamArrayByName(void** handle, const char* name, int param_total,
@@ -1125,10 +1134,10 @@ extern "C" int KVC_BindParamArrayByName(void** handle, const char* name, int par
         kvc_set_textf(error_slot, param_text::kBadDirection, direction);
         return KVC_BAD_DIRECTION;
     }
-    const char* text_before = set->error_text;
-    status = kvc_bindparamarraybyname(set, name, param_total, direction, c_type, array_size,
-                                      values, total_size, lengths);
-    return pass_binder_refusal(status, set, error_slot, text_before);
+    return run_binder(set, error_slot, [&] {
+        return kvc_bindparamarraybyname(set, name, param_total, direction, c_type, array_size,
+                                        values, total_size, lengths);
+    });
 }
 
 extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size) {

@@ -119,6 +119,8 @@ int slot_entries(const KVCSParam* set) {
     return set->slot_capacity > set->param_count ? set->slot_capacity : set->param_count;
 }
 
+bool holds_arrays(const KVCSParam* set) { return set->array_size > 0 && set->param_count > 0; }
+
 int slot_direction(const KVCSParam* set, int slot) {
     return set->directions != nullptr ? set->directions[slot] : 0;
 }
@@ -370,8 +372,6 @@ bool ensure_prepared_rows(KVCSParam* set, int rows) {
     return alloc_binding_arrays(set, rows, set->param_count);
 }
 
-bool holds_arrays(const KVCSParam* set) { return set->array_size > 0 && set->param_count > 0; }
-
 bool is_prepared_layout(const KVCSParam* set) {
     return set->origin == PARAMS_PREPARED && set->param_count > 0 && set->slot_capacity == 0;
 }
@@ -515,7 +515,8 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
 int check_array_call(KVCSParam* set, int array_size, const void* values, const int* lengths) {
     if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
     if (array_size < 1 || array_size > kMaxWireCount) {
-        kvc_set_textf(&set->error_text, param_text::kBadArraySize, array_size, set->array_size);
+        kvc_set_textf(&set->error_text, param_text::kBadArraySize, array_size,
+                      holds_arrays(set) ? set->array_size : 0);
         return KVC_PARAM_REFUSED;
     }
     return 0;
@@ -901,7 +902,7 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
     if (param_no < 1) return KVC_BAD_PARAM_SEQ;
     if (!param_direction_valid(direction)) return KVC_BINDER_REFUSED;
     if (holds_arrays(set)) return refuse(set, KVC_PARAM_REFUSED, param_text::kSingleIntoArray);
-    if (set->origin != PARAMS_PREPARED && set->param_count > 0 && set->names != nullptr)
+    if (!is_prepared_layout(set) && set->param_count > 0 && set->names != nullptr)
         return refuse(set, KVC_PARAM_REFUSED, param_text::kMixedStyles);
     if (is_prepared_layout(set) && param_no > set->param_count) {
         // A prepared set has exactly the described slots and no room beyond.
@@ -999,6 +1000,10 @@ int kvc_bindparamarraybypos(KVCSParam* set, int param_no, int param_total, int d
     if (status != 0) return status;
     if (set->param_count == 0) {
         if ((status = check_param_total(set, param_no, param_total)) != 0) return status;
+        if (param_no > param_total) {
+            kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, param_no, param_total);
+            return KVC_BAD_PARAM_NO;
+        }
         if (!alloc_array_storage(set, array_size, param_total, false))
             return refuse_no_memory(set);
     } else {

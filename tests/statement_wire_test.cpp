@@ -1,5 +1,6 @@
 // Prepared statements, executions and procedure calls on the wire: the exact
 // command texts, what is sent when, and the connection state they leave.
+#include "support/scripted_peer.h"
 #include "support/statement_support.h"
 #include "support/wire_pair.h"
 
@@ -14,6 +15,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -195,8 +197,8 @@ TEST(ExecuteWire, CursorOverANamedStatement) {
     WireBuilder declared;
     columns(declared, {{"n", 5}}).tag('K');
     wire.feed(joined({declared, WireBuilder().tag('K')}));
-    char cursor[32];
-    memset(cursor, 'x', sizeof cursor);
+    char cursor[33] = {0};
+    memset(cursor, 'x', 32);
     void* result = nullptr;
     EXPECT_EQ(0, KVC_Execute2(wire.handle(), "STC3", cursor, &result));
     EXPECT_STREQ("STC3_CUR", cursor);
@@ -290,20 +292,76 @@ TEST(ExecuteWire, DirectExecutionsAndTheLock) {
     EXPECT_EQ(-3, KVC_Execute_no_query(wire.handle(), nullptr));
 }
 
-TEST(ExecuteWire, LastInsertIdAndFunctionReturnType) {
+// A parameter description that cannot be right ends the prepare as a broken
+// stream: nothing is kept and no statement is taken as prepared.
+TEST(PrepareWire, ImpossibleParameterDescription) {
     WirePair wire;
-    int c_type = 0;
-    EXPECT_EQ(-1, KVC_GetFunReturnType(wire.handle(), &c_type));
-    wire.conn()->function_return_type = 13;
-    EXPECT_EQ(0, KVC_GetFunReturnType(wire.handle(), &c_type));
-    EXPECT_EQ(23, c_type);
+    wire.feed(WireBuilder().tag('$').i32(-1).tag('K'));
+    char sql[] = "SELECT ?";
+    EXPECT_EQ(-4, KVC_Prepare(wire.handle(), sql));
+    EXPECT_EQ(nullptr, wire.conn()->bound_params);
+    EXPECT_EQ(0, wire.conn()->has_prepared);
+    EXPECT_EQ(1, lock_value(wire.conn()));
+}
 
-    kv_strcpy_s(wire.conn()->last_insert_id, sizeof wire.conn()->last_insert_id, "row-9");
-    char buf[32];
-    memset(buf, 'x', sizeof buf);
-    EXPECT_EQ(0, KVC_GetLastInsertId(wire.handle(), buf));
-    EXPECT_STREQ("row-9", buf);
-    EXPECT_EQ(-3, KVC_GetLastInsertId(wire.handle(), nullptr));
+// One connection's life against the scripted server: every command text in
+// order, and exactly one DEALLOCATE of the default statement at close.
+TEST(StatementSession, FromOpenToClose) {
+    ScriptedPeer peer;
+    WireBuilder one_row;
+    columns(one_row, {{"id", 5}});
+    int_rows(one_row, 1, 5).tag('K');
+    WireBuilder declared;
+    columns(declared, {{"n", 5}}).tag('K');
+    WireBuilder fetched;
+    columns(fetched, {{"n", 5}});
+    int_rows(fetched, 2).tag('K');
+    peer.script(described_prepare_reply());
+    peer.script(one_row);
+    peer.script(declared);
+    peer.script(WireBuilder().tag('K'));
+    peer.script(fetched);
+    peer.script(WireBuilder().tag('K'));
+    peer.script(WireBuilder().tag('O').i32(5).i32(4).i32(42).tag('K'));
+    peer.script(WireBuilder().tag('K'));
+
+    void* conn = nullptr;
+    ASSERT_EQ(2, KVC_OpenConn(peer.conn_str("DB=X;USER=U;PWD=P").c_str(), &conn));
+    char sql[] = "SELECT id FROM t WHERE id = ?";
+    EXPECT_EQ(19665, KVC_Prepare(&conn, sql));
+    int32_t id = 5, id_length = 4;
+    EXPECT_EQ(0, KVC_BindParamByName(&conn, "P1", 1, 5, &id, 4, nullptr, &id_length));
+    void* rs = nullptr;
+    EXPECT_EQ(1, KVC_Execute(&conn, &rs));
+    KVC_FreeRowset(&rs);
+    int cols = 0;
+    EXPECT_EQ(0, KVC_ExecwithServerCursorReader(&conn, "SELECT n FROM t", "c1", &rs, &cols,
+                                                nullptr));
+    EXPECT_EQ(1, cols);
+    KVC_FreeRowset(&rs);
+    EXPECT_EQ(2, KVC_FetchServerCursorRowset(&conn, "c1", &rs));
+    KVC_FreeRowset(&rs);
+    EXPECT_EQ(0, KVC_CloseCursor(&conn, "c1"));
+    char returned[64] = {0};
+    int32_t returned_length = 0;
+    EXPECT_EQ(0, KVC_BindParamByPos(&conn, 1, 6, 2, returned, sizeof returned, &returned_length));
+    EXPECT_EQ(0, KVC_Execute_procesure(&conn, "select f()", nullptr));
+    EXPECT_STREQ("42", returned);
+    EXPECT_EQ(0, KVC_CloseConn(&conn));
+    EXPECT_EQ(nullptr, conn);
+
+    ASSERT_TRUE(peer.wait_session(0, [](const ScriptedPeer::Session& s) { return s.closed; }));
+    const std::vector<std::string> expected = {
+        "PREPARE STC0 AS SELECT id FROM t WHERE id = ?",
+        "? STC0 ",
+        "DECLARE c1 CURSOR FOR SELECT n FROM t ",
+        "OPEN c1 ;",
+        "FETCH  20000  FROM  c1 ",
+        "CLOSE c1 ",
+        "select f()",
+        "DEALLOCATE STC0 ",
+    };
+    EXPECT_EQ(expected, peer.session(0).commands);
 }
 
 }  // namespace
