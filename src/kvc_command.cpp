@@ -527,7 +527,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     if (length != width) {
         // Converting it would read past the value: refuse it, keep the stream.
         kvc_set_textf(&conn->error_text,
-                      "[EC061]Error output value of server type %d has length %d, expected %d \n",
+                      "[EC068]Error output value of server type %d has length %d, expected %d \n",
                       server_type, length, width);
         *status = -1;
         return rh_recv_skip(conn, length) == 1;
