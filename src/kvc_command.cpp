@@ -127,6 +127,9 @@ int peek_end(Conn_Attrs* conn) {
 // requests report it broken instead of misreading what follows.
 int fail_stream(Conn_Attrs* conn) {
     if (conn->sock_fd > 0) shutdown(conn->sock_fd, SHUT_RDWR);
+    conn->recv_fill = 0;   // what the cache still holds is just as unreadable
+    conn->recv_pos = 0;
+    conn->pushed_back_byte = 0;
     return -4;
 }
 
