@@ -16,10 +16,21 @@ Channel::Channel(int fd, int stall_ms) : fd_(fd), stall_ms_(stall_ms) { out_.res
 
 Channel::~Channel() = default;
 
+void Channel::set_deadline_ms(int ms) {
+    has_deadline_ = ms > 0;
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
 void Channel::fill(bool unbounded_wait) {
     for (;;) {
+        int wait_ms = unbounded_wait ? -1 : stall_ms_;
+        if (has_deadline_) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+            if (left.count() <= 0) throw ProtocolError("peer did not finish in time");
+            if (wait_ms < 0 || left.count() < wait_ms) wait_ms = static_cast<int>(left.count());
+        }
         struct pollfd p{fd_, POLLIN, 0};
-        int r = ::poll(&p, 1, unbounded_wait ? -1 : stall_ms_);
+        int r = ::poll(&p, 1, wait_ms);
         if (r < 0) {
             if (errno == EINTR) continue;
             throw PeerGone(std::string("poll: ") + std::strerror(errno));

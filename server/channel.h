@@ -2,6 +2,7 @@
 // over a socket, optionally passed through the session keystream.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,6 +38,8 @@ public:
 
     int fd() const { return fd_; }
     void set_stall_ms(int ms) { stall_ms_ = ms; }
+    // Every read must complete within ms from now (the login's bound); 0 lifts it.
+    void set_deadline_ms(int ms);
 
     // Waits for the first byte of the next message without a time limit.
     // Returns false when the peer closed the connection between messages.
@@ -76,6 +79,8 @@ private:
 
     int fd_;
     int stall_ms_;
+    bool has_deadline_ = false;
+    std::chrono::steady_clock::time_point deadline_;
     uint8_t in_[16384];
     size_t in_pos_ = 0, in_len_ = 0;
     int pushed_ = -1;

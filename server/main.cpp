@@ -37,7 +37,7 @@ const char kUsage[] =
     "            [--user NAME --password TEXT]... [--protocol 301|201] [--print-port]\n"
     "            [--idle-exit SECONDS] [--exit-with-parent] [--verbose]\n"
     "            [--max-connections N] [--max-command-bytes N] [--max-value-bytes N]\n"
-    "            [--max-block-bytes N] [--stall-seconds N]\n";
+    "            [--max-block-bytes N] [--stall-seconds N] [--login-seconds N]\n";
 
 bool parse_number(const char* s, long long lo, long long hi, long long& out) {
     char* end = nullptr;
@@ -84,6 +84,7 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
         else if (a == "--max-command-bytes") { if (!parse_number(v, 64, 1LL << 30, n)) { error = "bad --max-command-bytes"; return false; } cfg.limits.max_command_bytes = size_t(n); }
         else if (a == "--max-value-bytes") { if (!parse_number(v, 64, 1LL << 31, n)) { error = "bad --max-value-bytes"; return false; } cfg.limits.max_value_bytes = size_t(n); }
         else if (a == "--max-block-bytes") { if (!parse_number(v, 1024, 1LL << 31, n)) { error = "bad --max-block-bytes"; return false; } cfg.limits.max_block_bytes = size_t(n); }
+        else if (a == "--login-seconds") { if (!parse_number(v, 1, 3600, n)) { error = "bad --login-seconds"; return false; } cfg.limits.login_ms = int(n * 1000); }
         else if (a == "--stall-seconds") { if (!parse_number(v, 1, 86400, n)) { error = "bad --stall-seconds"; return false; } cfg.limits.stall_ms = int(n * 1000); }
         else { error = "unknown option " + a; return false; }
     }
@@ -114,10 +115,11 @@ public:
         if (!fds_.empty()) return 0;
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - last_change_).count();
     }
-    void shutdown_all(std::chrono::seconds grace) {
+    // True when every session ended within the grace period.
+    bool shutdown_all(std::chrono::seconds grace) {
         std::unique_lock<std::mutex> l(m_);
         for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-        cv_.wait_for(l, grace, [&] { return fds_.empty(); });
+        return cv_.wait_for(l, grace, [&] { return fds_.empty(); });
     }
 
 private:
@@ -255,7 +257,12 @@ int main(int argc, char** argv) {
         }
     }
     ::close(lfd);
-    registry.shutdown_all(std::chrono::seconds(10));
+    if (!registry.shutdown_all(std::chrono::seconds(10))) {
+        // A session still waiting on a lock uses this frame's objects: leave
+        // without unwinding them. WAL keeps the database files consistent.
+        log_line("sessions still busy after 10 s: stopping without waiting for them");
+        std::_Exit(0);
+    }
     if (memory_keeper) sqlite3_close_v2(memory_keeper);
     log_line("stopped");
     return 0;

@@ -82,19 +82,11 @@ struct Datum {
     int32_t natural = kChar;  // the type a value goes as when the client named none
 };
 
-void put_be(std::string& out, uint64_t v, int width) {
-    for (int k = width - 1; k >= 0; --k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
-}
-
 bool datum_int(const Datum& v, int64_t& out) {
     switch (v.kind) {
         case ValueKind::Int: out = v.i; return true;
         case ValueKind::Real: out = static_cast<int64_t>(v.d); return true;
-        case ValueKind::Text: {
-            char* end = nullptr;
-            out = std::strtoll(v.s.c_str(), &end, 10);
-            return end != v.s.c_str() && *end == 0;
-        }
+        case ValueKind::Text: return parse_int_text(v.s.c_str(), out);
         default: return false;
     }
 }
@@ -103,11 +95,7 @@ bool datum_real(const Datum& v, double& out) {
     switch (v.kind) {
         case ValueKind::Int: out = static_cast<double>(v.i); return true;
         case ValueKind::Real: out = v.d; return true;
-        case ValueKind::Text: {
-            char* end = nullptr;
-            out = std::strtod(v.s.c_str(), &end);
-            return end != v.s.c_str() && *end == 0;
-        }
+        case ValueKind::Text: return parse_real_text(v.s.c_str(), out);
         default: return false;
     }
 }
@@ -143,36 +131,36 @@ bool datum_wire(const Datum& v, int32_t type, std::string& out) {
             return true;
         case kInt8: case kInt16: case kInt32: case kInt64:
             if (!datum_int(v, n)) return false;
-            put_be(out, static_cast<uint64_t>(n), fixed_wire_width(type));
+            append_be(out, static_cast<uint64_t>(n), fixed_wire_width(type));
             return true;
         case kFloat: {
             if (!datum_real(v, d)) return false;
             float f = static_cast<float>(d);
             uint32_t bits;
             std::memcpy(&bits, &f, 4);
-            put_be(out, bits, 4);
+            append_be(out, bits, 4);
             return true;
         }
         case kDouble: {
             if (!datum_real(v, d)) return false;
             uint64_t bits;
             std::memcpy(&bits, &d, 8);
-            put_be(out, bits, 8);
+            append_be(out, bits, 8);
             return true;
         }
         case kDate:
             if (!datum_time(v, t) || !t.has_date) return false;
-            put_be(out, static_cast<uint64_t>(t.days), 4);
+            append_be(out, static_cast<uint64_t>(t.days), 4);
             return true;
         case kTime:
             if (!datum_time(v, t) || !t.has_time) return false;
-            put_be(out, static_cast<uint64_t>(t.micros / 1000), 4);
+            append_be(out, static_cast<uint64_t>(t.micros / 1000), 4);
             return true;
         case kDateTime:
             if (v.kind == ValueKind::Int) n = v.i;
             else if (datum_time(v, t) && t.has_date) n = t.days * 86400000 + t.micros / 1000;
             else return false;
-            put_be(out, static_cast<uint64_t>(n), 8);
+            append_be(out, static_cast<uint64_t>(n), 8);
             return true;
         default:
             out = datum_text(v);
@@ -217,6 +205,7 @@ struct Call {
     std::vector<const ParamValue*> arg;  // by declared position; null when not given
     std::vector<Datum> out;              // by declared position
     ProcedureOutcome* result;
+    Datum returned;                      // for procedures that return a value
 };
 
 struct ProcedureDef {
@@ -224,6 +213,7 @@ struct ProcedureDef {
     std::vector<ProcParam> params;
     size_t required;  // leading parameters that must be given
     std::function<std::string(Call&)> run;
+    int32_t returns = 0;  // server type of the return value; 0 for none
 };
 
 bool arg_int(const Call& c, size_t k, int64_t& v) {
@@ -287,6 +277,17 @@ const std::vector<ProcedureDef>& procedures() {
              c.out[1].natural = kDouble;
              return {};
          }},
+        {"kvc_account", {{"amount", kIn, kInt64}, {"balance", kInOut, kInt64}, {"previous", kOut, kInt64}}, 3,
+         [](Call& c) -> std::string {
+             int64_t amount, balance;
+             if (!arg_int(c, 0, amount) || !arg_int(c, 1, balance))
+                 return "kvc_account: amount and balance must be integers";
+             c.out[2] = int_datum(balance);
+             c.out[1] = int_datum(balance + amount);
+             c.returned = text_datum(balance + amount < 0 ? "overdrawn" : "ok");
+             return {};
+         },
+         kChar},
         {"kvc_concat",
          {{"a", kIn, kChar}, {"b", kIn, kChar}, {"joined", kOut, kChar}, {"joined_length", kOut, kInt32}}, 4,
          [](Call& c) -> std::string {
@@ -438,7 +439,7 @@ ProcedureOutcome call_builtin(sqlite3* db, const std::string& name, const std::v
     ProcedureOutcome r;
     for (const auto& def : procedures()) {
         if (strcasecmp(def.name, name.c_str()) != 0) continue;
-        Call c{db, {}, std::vector<Datum>(def.params.size()), &r};
+        Call c{db, {}, std::vector<Datum>(def.params.size()), &r, {}};
         std::vector<int32_t> slot_of;
         r.error = resolve_args(def, args, c.arg, slot_of);
         if (!r.error.empty()) return r;
@@ -454,6 +455,11 @@ ProcedureOutcome call_builtin(sqlite3* db, const std::string& name, const std::v
                 datum_wire(v, o.type, o.bytes);
             }
             r.outputs.push_back(std::move(o));
+        }
+        if (def.returns) {
+            r.has_return = true;
+            r.return_type = def.returns;
+            if (c.returned.kind != ValueKind::Null) datum_wire(c.returned, def.returns, r.return_bytes);
         }
         return r;
     }

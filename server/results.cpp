@@ -1,6 +1,5 @@
 #include "results.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -14,27 +13,7 @@ namespace kvcd {
 
 namespace {
 
-void append_be(std::string& out, uint64_t v, int width) {
-    char b[8];
-    for (int k = width - 1; k >= 0; --k) {
-        b[k] = static_cast<char>(v & 0xFF);
-        v >>= 8;
-    }
-    out.append(b, static_cast<size_t>(width));
-}
-
 void append_len(std::string& out, size_t n) { append_be(out, static_cast<uint32_t>(n), 4); }
-
-bool text_to_int(const char* s, int64_t& v) {
-    if (!s || !*s) return false;
-    char* end = nullptr;
-    errno = 0;
-    long long x = std::strtoll(s, &end, 10);
-    while (*end == ' ') ++end;
-    if (errno || *end) return false;
-    v = x;
-    return true;
-}
 
 bool column_int(sqlite3_stmt* st, int c, int64_t& v) {
     switch (sqlite3_column_type(st, c)) {
@@ -45,7 +24,7 @@ bool column_int(sqlite3_stmt* st, int c, int64_t& v) {
             v = static_cast<int64_t>(d);
             return true;
         }
-        case SQLITE_TEXT: return text_to_int(reinterpret_cast<const char*>(sqlite3_column_text(st, c)), v);
+        case SQLITE_TEXT: return parse_int_text(reinterpret_cast<const char*>(sqlite3_column_text(st, c)), v);
         default: return false;
     }
 }
@@ -53,12 +32,7 @@ bool column_int(sqlite3_stmt* st, int c, int64_t& v) {
 bool column_real(sqlite3_stmt* st, int c, double& d) {
     switch (sqlite3_column_type(st, c)) {
         case SQLITE_INTEGER: case SQLITE_FLOAT: d = sqlite3_column_double(st, c); return true;
-        case SQLITE_TEXT: {
-            const char* s = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-            char* end = nullptr;
-            d = std::strtod(s, &end);
-            return end != s && *end == 0;
-        }
+        case SQLITE_TEXT: return parse_real_text(reinterpret_cast<const char*>(sqlite3_column_text(st, c)), d);
         default: return false;
     }
 }

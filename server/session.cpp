@@ -107,7 +107,9 @@ void Session::log(const std::string& what) const {
 
 void Session::run() {
     try {
+        ch_.set_deadline_ms(lim_.login_ms);
         if (!login()) return;
+        ch_.set_deadline_ms(0);
         ch_.set_stall_ms(lim_.stall_ms);
         command_loop();
     } catch (const ProtocolError& e) {

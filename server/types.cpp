@@ -1,7 +1,9 @@
 #include "types.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sqlite3.h>
 
@@ -207,6 +209,34 @@ bool parse_time_text(const char* s, size_t n, ParsedTime& out) {
         out.has_zone = true;
     }
     return i == n;
+}
+
+void append_be(std::string& out, uint64_t v, int width) {
+    char b[8];
+    for (int k = width - 1; k >= 0; --k) {
+        b[k] = static_cast<char>(v & 0xFF);
+        v >>= 8;
+    }
+    out.append(b, static_cast<size_t>(width));
+}
+
+bool parse_int_text(const char* s, int64_t& v) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    errno = 0;
+    long long x = std::strtoll(s, &end, 10);
+    while (*end == ' ') ++end;
+    if (errno || end == s || *end) return false;
+    v = x;
+    return true;
+}
+
+bool parse_real_text(const char* s, double& v) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    v = std::strtod(s, &end);
+    while (*end == ' ') ++end;
+    return end != s && *end == 0;
 }
 
 std::string date_text(int64_t days) {

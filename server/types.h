@@ -58,6 +58,12 @@ struct ParsedTime {
 };
 bool parse_time_text(const char* s, size_t n, ParsedTime& out);
 
+// Appends v as a big-endian number of `width` bytes (the wire's byte order).
+void append_be(std::string& out, uint64_t v, int width);
+// Whole-text number parsing; false unless the text is exactly one number.
+bool parse_int_text(const char* s, int64_t& v);
+bool parse_real_text(const char* s, double& v);
+
 // Text forms used when a value of a temporal wire type is stored in SQLite.
 std::string date_text(int64_t days);
 std::string time_text(int64_t millis);

@@ -81,6 +81,20 @@ TEST(ProcedureWire, OutputAndInOutValuesComeAsPMessages) {
     EXPECT_EQ(r[1].text, "first");
 }
 
+TEST(ProcedureWire, ProcedureWithInOutOutputAndReturnValue) {
+    Logged s;
+    // The return slot is not sent; the reply carries it as 'O' after the 'P's.
+    auto r = s.client.exec("CALL kvc_account(?, ?, ?)", 3,
+                           param("", 1, 6, be64(-150)) + param("", 3, 6, be64(100)) + param("", 2, 6, be64(0)));
+    ASSERT_EQ(tags(r), "PPOK");
+    EXPECT_EQ(r[0].number, 1);
+    EXPECT_EQ(get64(r[0].text), -50);
+    EXPECT_EQ(r[1].number, 2);
+    EXPECT_EQ(get64(r[1].text), 100);
+    EXPECT_EQ(r[2].type, 30);
+    EXPECT_EQ(r[2].text, "overdrawn");
+}
+
 TEST(ProcedureWire, FunctionsAnswerAReturnValue) {
     Logged s;
     struct Case {

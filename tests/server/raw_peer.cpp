@@ -65,6 +65,18 @@ int Server::stop() {
     return status;
 }
 
+bool Server::exits_within(int timeout_ms) {
+    for (int waited = 0; waited <= timeout_ms; waited += 50) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return true;
+        }
+        usleep(50000);
+    }
+    return false;
+}
+
 Server::~Server() {
     stop();
     std::string cmd = "rm -rf '" + dir_ + "'";

@@ -22,6 +22,8 @@ public:
     const std::string& dir() const { return dir_; }
     // Ends the server with SIGTERM and returns its exit status.
     int stop();
+    // True when the server exits by itself within timeout_ms.
+    bool exits_within(int timeout_ms);
 
 private:
     int pid_ = -1;

@@ -86,6 +86,23 @@ TEST(Robustness, StalledMessageIsDroppedAfterTheStallTime) {
     EXPECT_TRUE(serves(server.port()));
 }
 
+TEST(Robustness, LoginDrippedByteByByteIsCutAtTheLoginLimit) {
+    Server server({"--login-seconds", "1"});
+    Client c(server.port());
+    std::string text = login_text();
+    bool closed = false;
+    // One byte every 100 ms would need far more than the second the login may take.
+    for (size_t k = 0; k < text.size() && !closed; ++k) {
+        try {
+            c.send_raw(text.substr(k, 1));
+        } catch (const std::exception&) {
+            closed = true;
+        }
+        closed = closed || c.closed_by_peer(100);
+    }
+    EXPECT_TRUE(closed);
+}
+
 TEST(Robustness, TwoHundredTenConcurrentConnections) {
     Server server;
     {
