@@ -117,7 +117,7 @@ std::string EmbeddedServer::start(const std::string& kvcd_path, const std::strin
         int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, STDIN_FILENO);
         execl(kvcd_path.c_str(), kvcd_path.c_str(), "--listen", "127.0.0.1", "--port", "0", "--db",
-              db_path_.c_str(), "--print-port", static_cast<char*>(nullptr));
+              db_path_.c_str(), "--print-port", "--exit-with-parent", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(port_pipe[1]);

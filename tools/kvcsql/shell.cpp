@@ -139,10 +139,20 @@ void Shell::run_sql(const std::string& sql) {
 std::string Shell::conn_error_text() { return error_text_of(conn_); }
 
 bool Shell::report_reply(int status, void** result, const std::string& error_before) {
+    // An insert answers with one identifier per row: they are told together.
+    long long inserted = 0;
+    std::string last_insert_id;
+    auto flush_inserts = [&] {
+        if (inserted == 0 || settings_.quiet) return;
+        out_ << "(" << plural(inserted, "row", "rows") << " inserted, " << (inserted == 1 ? "" : "last ")
+             << "insert id " << last_insert_id << ")\n";
+        inserted = 0;
+    };
     while (*result) {
         int kind = 0, columns = 0, rows = 0, affected = 0;
         char insert_id[32] = {0};
         KVC_getResultRet(result, &kind, &columns, &rows, &affected, insert_id);
+        if (kind != 1) flush_inserts();
         switch (kind) {
         case 4:
             print_rows(result);
@@ -154,7 +164,8 @@ bool Shell::report_reply(int status, void** result, const std::string& error_bef
             if (!settings_.quiet) out_ << "(" << plural(affected, "row", "rows") << " deleted)\n";
             break;
         case 1:
-            if (!settings_.quiet) out_ << "insert id: " << insert_id << "\n";
+            ++inserted;
+            last_insert_id = insert_id;
             break;
         default:
             break;
@@ -164,6 +175,7 @@ bool Shell::report_reply(int status, void** result, const std::string& error_bef
         if (!between_rows.empty()) err_ << "WARNING: " << message_of(between_rows) << "\n";
         if (KVC_NextResult(result) != KVC_OK) break;
     }
+    flush_inserts();
     KVC_FreeRowset(result);
     if (status < 0) {
         report_error(status, conn_);
