@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
     settings.timing = opts.timing;
     settings.quiet = opts.quiet;
     settings.stop_on_error = opts.stop_on_error;
+    settings.echo = opts.echo;
     settings.progress = isatty(STDERR_FILENO);
     Shell shell(&conn, out, std::cerr, settings);
 

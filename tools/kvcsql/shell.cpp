@@ -83,6 +83,7 @@ void Shell::run(LineReader& reader, bool interactive) {
         if (interactive) prompt = batch_active_ ? "batch> " : std::string("kvcsql") + splitter.prompt_marker() + "> ";
         out_.flush();
         if (!reader.read_line(prompt, line)) break;
+        if (settings_.echo && !interactive) out_ << line << "\n";
         if (batch_active_) {
             batch_line(line);
             continue;

@@ -19,6 +19,7 @@ struct ShellSettings {
     bool timing = false;
     bool quiet = false;
     bool stop_on_error = false;
+    bool echo = false;      // scripts: print each input line as it is read
     bool progress = false;  // standard error is a terminal: show progress of long waits
 };
 
