@@ -67,7 +67,8 @@ check() {
   fi
 }
 
-check "create and fill" 0 "(2 rows inserted, last insert id 2)" "" -- "$conn" -c \
+check "create and fill" 0 "OK
+(2 rows inserted, last insert id 2)" "" -- "$conn" -c \
   "CREATE TABLE t (id INTEGER, name VARCHAR(10), price DOUBLE); INSERT INTO t VALUES (1, 'apple', 0.5), (2, NULL, 12.25);"
 
 check "aligned table" 0 " id | name  | price

@@ -131,7 +131,7 @@ void Shell::run_sql(const std::string& sql) {
     }
     double ms = elapsed_ms(start);
     KVC_ResetParams(conn_);  // the set above is ours and goes with this statement
-    report_reply(status, &result, error_before);
+    report_reply(status, &result, error_before, fun_sql_type(sql.c_str()));
     print_timing(ms);
 }
 
@@ -139,7 +139,8 @@ void Shell::run_sql(const std::string& sql) {
 
 std::string Shell::conn_error_text() { return error_text_of(conn_); }
 
-bool Shell::report_reply(int status, void** result, const std::string& error_before) {
+bool Shell::report_reply(int status, void** result, const std::string& error_before, int sql_class) {
+    const bool changes_rows = sql_class >= 1 && sql_class <= 3;  // insert, update, delete
     // An insert answers with one identifier per row: they are told together.
     long long inserted = 0;
     std::string last_insert_id;
@@ -159,7 +160,11 @@ bool Shell::report_reply(int status, void** result, const std::string& error_bef
             print_rows(result);
             break;
         case 2:
-            if (!settings_.quiet) out_ << "(" << plural(affected, "row", "rows") << " affected)\n";
+            if (settings_.quiet) break;
+            if (affected != 0 || changes_rows)
+                out_ << "(" << plural(affected, "row", "rows") << " affected)\n";
+            else
+                out_ << "OK\n";
             break;
         case 3:
             if (!settings_.quiet) out_ << "(" << plural(affected, "row", "rows") << " deleted)\n";
