@@ -61,5 +61,9 @@ SELECT id, length(body) AS chars, body FROM notes;
 \bind 21 ret
 \call CALL kvc_double(?)
 
+-- A procedure that also returns rows.
+\bind 4 out
+\call CALL kvc_series(?, ?)
+
 -- Functions of the server inside SQL.
-SELECT kvc_version() AS server, kvc_hypot(3, 4) AS hypot, kvc_add_days(DATE '2024-02-28', 2) AS later;
+SELECT kvc_version() AS server, kvc_hypot(3, 4) AS hypot, kvc_add_days('2024-02-28', 2) AS later;

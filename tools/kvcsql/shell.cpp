@@ -178,7 +178,10 @@ bool Shell::report_reply(int status, void** result, const std::string& error_bef
         }
         // Texts that arrived between the rows belong to the result itself.
         std::string between_rows = error_text_of(result);
-        if (!between_rows.empty()) err_ << "WARNING: " << message_of(between_rows) << "\n";
+        if (!between_rows.empty()) {
+            out_.flush();
+            err_ << "WARNING: " << message_of(between_rows) << "\n";
+        }
         if (KVC_NextResult(result) != KVC_OK) break;
     }
     flush_inserts();
@@ -212,6 +215,7 @@ void Shell::print_table(const Table& table) {
 
 void Shell::report_error(int status, void** handle) {
     failed_ = true;
+    out_.flush();  // what came before the failure shows before it
     // A broken connection leaves no new text: the one there is older.
     std::string text;
     if (status == KVC_NET_ERROR)
@@ -232,11 +236,15 @@ void Shell::report_error(int status, void** handle) {
 
 void Shell::report_notice(const std::string& error_before) {
     std::string now = conn_error_text();
-    if (!now.empty() && now != error_before) err_ << "NOTICE: " << message_of(now) << "\n";
+    if (!now.empty() && now != error_before) {
+        out_.flush();
+        err_ << "NOTICE: " << message_of(now) << "\n";
+    }
 }
 
 void Shell::fail(const std::string& message) {
     failed_ = true;
+    out_.flush();
     err_ << "ERROR: " << message << "\n";
     err_.flush();
 }
