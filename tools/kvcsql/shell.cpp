@@ -82,7 +82,16 @@ void Shell::run(LineReader& reader, bool interactive) {
         std::string prompt;
         if (interactive) prompt = batch_active_ ? "batch> " : std::string("kvcsql") + splitter.prompt_marker() + "> ";
         out_.flush();
-        if (!reader.read_line(prompt, line)) break;
+        ReadResult read = reader.read_line(prompt, line);
+        if (read == ReadResult::End) break;
+        if (read == ReadResult::Interrupted) {
+            // As in other shells: Ctrl-C drops what was being typed.
+            splitter.reset();
+            batch_active_ = false;
+            batch_rows_.clear();
+            out_ << "\n";
+            continue;
+        }
         if (settings_.echo && !interactive) out_ << line << "\n";
         if (batch_active_) {
             batch_line(line);
