@@ -8,7 +8,7 @@
 #include <stdlib.h>
 
 /* The connection string: the first argument, else $KVC_CONN. */
-static const char* example_conn_str(int argc, char** argv) {
+static inline const char* example_conn_str(int argc, char** argv) {
     const char* conn_str = argc > 1 ? argv[1] : getenv("KVC_CONN");
     if (!conn_str) {
         fprintf(stderr, "usage: %s \"IP=127.0.0.1;PORT=...;DB=...;USER=...;PWD=...\"\n", argv[0]);
@@ -18,7 +18,7 @@ static const char* example_conn_str(int argc, char** argv) {
 }
 
 /* Prints what failed with the handle's error code and text. */
-static void example_report(void** handle, const char* what, int status) {
+static inline void example_report(void** handle, const char* what, int status) {
     char code[8] = {0};
     char message[260] = {0};
     char text[1024] = {0};
@@ -29,7 +29,7 @@ static void example_report(void** handle, const char* what, int status) {
 }
 
 /* Opens a connection or ends the program. */
-static void* example_open(const char* conn_str) {
+static inline void* example_open(const char* conn_str) {
     void* conn = NULL;
     int status = KVC_OpenConn(conn_str, &conn);
     if (status != KVC_OPEN_OK) {
@@ -41,7 +41,7 @@ static void* example_open(const char* conn_str) {
 }
 
 /* Runs SQL that returns no rows or ends the program. */
-static void example_exec(void** conn, const char* sql) {
+static inline void example_exec(void** conn, const char* sql) {
     int status = KVC_Execute_no_query(conn, sql);
     if (status < 0) {
         example_report(conn, sql, status);
