@@ -113,6 +113,84 @@ check "timing" 0 " one
 (1 row)
 Time: X ms" "" -- "$conn" --timing -c "SELECT 1 AS one"
 
+# Meta-commands: a prepared statement with parameters, executed, then released.
+check "prepare and execute" 0 "prepared STC0 (returns rows)
+ name
+-------
+ apple
+(1 row)
+deallocated STC0" "" -- "$conn" -c '\prepare SELECT name FROM t WHERE id = ?
+\execute STC0 1
+\deallocate STC0'
+
+check "execute an unknown statement" 1 "" "^ERROR EC0100: sql:\? STC9 +errinfo: prepared statement STC9 does not exist" -- "$conn" -c '\execute STC9'
+
+cat >"$work/batch.sql" <<'SQL'
+CREATE TABLE b (id INTEGER, label VARCHAR(10), v DOUBLE);
+\batch INSERT INTO b VALUES (?, ?, ?)
+1 one 1
+2 'two, too' 2.5
+3 NULL 3
+\.
+SELECT id, label, v FROM b ORDER BY id;
+SQL
+check "batch" 0 "id,label,v
+1,one,1
+2,\"two, too\",2.5
+3,,3" "" -- "$conn" -q --csv -f "$work/batch.sql"
+
+check "batch row of the wrong width" 1 "(batch of 1 row)" "batch row 2: every row needs 2 values" -- "$conn" -c '\batch INSERT INTO b (id, label) VALUES (?, ?)
+4 four
+5
+\.'
+
+check "procedure outputs" 0 " parameter | value
+-----------+-------
+ \$3        | 42
+ parameter | value
+-----------+-------
+ return    | 84
+ parameter | value
+-----------+-------
+ \$2        | 7.5" "" -- "$conn" -q -c '\bind 40 2 out
+\call CALL kvc_add(?, ?, ?)
+\bind 42 ret
+\call CALL kvc_double(?)
+\bind 2.5 inout:3
+\call CALL kvc_scale(?, ?)'
+
+check "procedure error" 1 "" "^ERROR EC0100: kvc_add: a and b must be integers" -- "$conn" -c "\\bind 'x' 2 out
+\\call CALL kvc_add(?, ?, ?)"
+
+check "server cursor" 1 "cursor c1 open (1 column)
+ id
+----
+  1
+(1 row)
+ id
+----
+  2
+(1 row)
+cursor c1 closed" "^ERROR EC027: " -- "$conn" -c '\declare c1 SELECT id FROM t ORDER BY id
+\fetch c1 1
+\fetch c1
+\close c1
+\close c1'
+
+printf 'line one\nline "two", with a comma\n' >"$work/note.txt"
+printf '\001\002\377' >"$work/bytes.bin"
+check "large objects from files" 0 'body,bytes
+"line one
+line ""two"", with a comma
+",\x0102ff' "" -- "$conn" --csv -q -c "CREATE TABLE lobs (body CLOB, bytes BLOB);
+\\bind clob:@$work/note.txt blob:@$work/bytes.bin
+INSERT INTO lobs VALUES (?, ?);
+SELECT body, bytes FROM lobs;"
+
+check "meta-command mistakes" 1 "" "unknown meta-command \\\\nope.*
+.*unterminated quoted text" -- "$conn" -c "\\nope
+\\bind 'open"
+
 # The embedded server: no connection string, a kvcd started and stopped by kvcsql.
 mkdir -p "$work/tmp"
 TMPDIR="$work/tmp" KVCD="$kvcd" check "embedded kvcd" 0 " answer
