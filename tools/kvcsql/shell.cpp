@@ -1,7 +1,9 @@
 #include "shell.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <kvc.h>
 #include <strings.h>
 
