@@ -127,6 +127,9 @@ int peek_end(Conn_Attrs* conn) {
 // requests report it broken instead of misreading what follows.
 int fail_stream(Conn_Attrs* conn) {
     if (conn->sock_fd > 0) shutdown(conn->sock_fd, SHUT_RDWR);
+    conn->recv_fill = 0;   // what the cache still holds is just as unreadable
+    conn->recv_pos = 0;
+    conn->pushed_back_byte = 0;
     return -4;
 }
 
@@ -527,7 +530,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     if (length != width) {
         // Converting it would read past the value: refuse it, keep the stream.
         kvc_set_textf(&conn->error_text,
-                      "[EC061]Error output value of server type %d has length %d, expected %d \n",
+                      "[EC068]Error output value of server type %d has length %d, expected %d \n",
                       server_type, length, width);
         *status = -1;
         return rh_recv_skip(conn, length) == 1;

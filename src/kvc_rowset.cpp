@@ -225,9 +225,12 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
     FieldInfo* columns = static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
     if (columns == nullptr) return -5;
     for (int i = 0; i < count; ++i) {
-        if (recv_attr_des_item(conn, &columns[i]) != 0) {
+        int rc = recv_attr_des_item(conn, &columns[i]);
+        if (rc != 0) {
+            // A refused name length reads as a broken stream; any other
+            // failure of a column fails the description.
             free_fields_info(columns, i);
-            return -1;
+            return rc == -4 ? -4 : -1;
         }
     }
     // Row layout: status bits, then the slots packed in column order.

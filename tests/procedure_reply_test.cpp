@@ -117,9 +117,9 @@ TEST(ProcedureReply, RefusedValuesLeaveBuffersAndStreamIntact) {
         {"negative index", WireBuilder().tag('P').i32(-1).i32(5).i32(4).i32(9), -59,
          kOutputWithoutTarget},
         {"int of 3 bytes", WireBuilder().tag('P').i32(0).i32(5).i32(3).raw("abc"), -1,
-         "[EC061]Error output value of server type 5 has length 3, expected 4 \n"},
+         "[EC068]Error output value of server type 5 has length 3, expected 4 \n"},
         {"double of 4 bytes", WireBuilder().tag('P').i32(0).i32(9).i32(4).i32(1), -1,
-         "[EC061]Error output value of server type 9 has length 4, expected 8 \n"},
+         "[EC068]Error output value of server type 9 has length 4, expected 8 \n"},
         {"input slot", WireBuilder().tag('P').i32(2).i32(5).i32(4).i32(9), 0, ""},
     };
     for (const RefusedCase& c : cases) {

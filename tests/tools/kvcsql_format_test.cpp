@@ -4,8 +4,11 @@
 
 #include <sstream>
 
+#include <kvc.h>
+
 #include "options.h"
 #include "param_args.h"
+#include "result_reader.h"
 #include "splitter.h"
 #include "table.h"
 
@@ -204,4 +207,36 @@ TEST(KvcsqlOptions, ConnectionStringGetsASeparatorAndTheSslItem) {
     EXPECT_EQ(effective_conn_str("IP=1.2.3.4;PORT=5;", true), "IP=1.2.3.4;PORT=5;USE_SSL=on");
     // A string separated by commas cannot take a ";" without being re-read.
     EXPECT_EQ(effective_conn_str("IP=1.2.3.4,PORT=5", true), "IP=1.2.3.4,PORT=5,USE_SSL=on");
+}
+
+TEST(KvcsqlValues, NumbersAreWrittenAsBrieflyAsTheyReadBack) {
+    struct Case {
+        double value;
+        bool single;
+        const char* text;
+    } cases[] = {
+        {0.5, false, "0.5"},
+        {12.25, false, "12.25"},
+        {0.1, false, "0.1"},
+        {1.0 / 3, false, "0.3333333333333333"},
+        {9007199254740993.0, false, "9007199254740992"},
+        {1e20, false, "1e+20"},
+        {-0.25, false, "-0.25"},
+        {static_cast<float>(0.1), true, "0.1"},
+        {static_cast<float>(1.0 / 3), true, "0.33333334"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ResultReader::shortest_text(c.value, c.single), c.text) << c.text;
+}
+
+TEST(KvcsqlValues, BinaryIsShownInHexAndColumnsPickTheirForm) {
+    const unsigned char bytes[] = {0x00, 0xff, 0x10, 0xab};
+    EXPECT_EQ(ResultReader::hex_text(bytes, sizeof bytes), "\\x00ff10ab");
+    EXPECT_EQ(ResultReader::hex_text(bytes, 0), "\\x");
+    using Form = ResultReader::CellForm;
+    EXPECT_EQ(ResultReader::form_of(KVC_C_BINARY), Form::Binary);
+    EXPECT_EQ(ResultReader::form_of(KVC_C_BLOB), Form::Binary);
+    EXPECT_EQ(ResultReader::form_of(KVC_C_DOUBLE), Form::Double);
+    EXPECT_EQ(ResultReader::form_of(KVC_C_FLOAT), Form::Float);
+    for (int text_type : {KVC_C_CHAR, KVC_C_CLOB, KVC_C_NUMERIC, KVC_C_TIMESTAMP_MS, KVC_C_DATE, KVC_C_BIGINT})
+        EXPECT_EQ(ResultReader::form_of(text_type), Form::Text) << text_type;
 }

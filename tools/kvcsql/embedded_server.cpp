@@ -90,8 +90,9 @@ std::string find_kvcd(const std::string& explicit_path) {
 
 std::string EmbeddedServer::start(const std::string& kvcd_path, const std::string& db_path) {
     if (!is_executable(kvcd_path)) return "cannot run kvcd at " + kvcd_path;
-    char tmpl[] = "/tmp/kvcsql.XXXXXX";
-    if (!mkdtemp(tmpl)) return std::string("cannot make a temporary folder: ") + std::strerror(errno);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kvcsql.XXXXXX";
+    if (!mkdtemp(&tmpl[0])) return "cannot make a temporary folder " + tmpl + ": " + std::strerror(errno);
     temp_dir_ = tmpl;
     if (db_path.empty() && temp_dir_.size() < sizeof g_temp_dir)
         std::memcpy(g_temp_dir, temp_dir_.c_str(), temp_dir_.size() + 1);
@@ -117,7 +118,7 @@ std::string EmbeddedServer::start(const std::string& kvcd_path, const std::strin
         int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, STDIN_FILENO);
         execl(kvcd_path.c_str(), kvcd_path.c_str(), "--listen", "127.0.0.1", "--port", "0", "--db",
-              db_path_.c_str(), "--print-port", static_cast<char*>(nullptr));
+              db_path_.c_str(), "--print-port", "--exit-with-parent", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(port_pipe[1]);

@@ -1,5 +1,6 @@
 #include "line_reader.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -10,10 +11,25 @@
 
 namespace kvcsql {
 
-bool StreamLineReader::read_line(const std::string&, std::string& line) {
-    if (!std::getline(in_, line)) return false;
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// The end of a terminal read: Ctrl-C cut it short, or the input really ended.
+ReadResult end_or_interrupt() {
+    if (!g_interrupted) return ReadResult::End;
+    g_interrupted = 0;
+    return ReadResult::Interrupted;
+}
+
+}  // namespace
+
+void note_interrupt() { g_interrupted = 1; }
+
+ReadResult StreamLineReader::read_line(const std::string&, std::string& line) {
+    if (!std::getline(in_, line)) return ReadResult::End;
     if (!line.empty() && line.back() == '\r') line.pop_back();  // scripts written on Windows
-    return true;
+    return ReadResult::Line;
 }
 
 namespace {
@@ -40,12 +56,13 @@ public:
         if (!history_path_.empty()) write_history(history_path_.c_str());
         clear_history();
     }
-    bool read_line(const std::string& prompt, std::string& line) override {
+    ReadResult read_line(const std::string& prompt, std::string& line) override {
+        g_interrupted = 0;
         char* text = readline(prompt.c_str());
-        if (!text) return false;
+        if (!text) return end_or_interrupt();
         line = text;
         std::free(text);
-        return true;
+        return ReadResult::Line;
     }
     void remember(const std::string& entry) override {
         if (!entry.empty()) add_history(entry.c_str());
@@ -60,10 +77,13 @@ private:
 class PlainTerminalReader : public LineReader {
 public:
     explicit PlainTerminalReader(FILE* terminal_out) : out_(terminal_out) {}
-    bool read_line(const std::string& prompt, std::string& line) override {
+    ReadResult read_line(const std::string& prompt, std::string& line) override {
+        g_interrupted = 0;
         std::fputs(prompt.c_str(), out_);
         std::fflush(out_);
-        return static_cast<bool>(std::getline(std::cin, line));
+        if (std::getline(std::cin, line)) return ReadResult::Line;
+        std::cin.clear();
+        return end_or_interrupt();
     }
 
 private:

@@ -8,11 +8,21 @@
 
 namespace kvcsql {
 
+enum class ReadResult {
+    Line,         // a line was read
+    End,          // end of input
+    Interrupted,  // Ctrl-C at the prompt: the statement being typed is dropped
+};
+
+// Called from the SIGINT handler (async-signal-safe): the next read that the
+// signal cuts short reports Interrupted instead of the end of input.
+void note_interrupt();
+
 class LineReader {
 public:
     virtual ~LineReader() = default;
-    // Reads one line without its line feed; false at the end of input.
-    virtual bool read_line(const std::string& prompt, std::string& line) = 0;
+    // Reads one line without its line feed.
+    virtual ReadResult read_line(const std::string& prompt, std::string& line) = 0;
     // Called for each complete statement or meta-command, for the history.
     virtual void remember(const std::string& entry) { (void)entry; }
 };
@@ -21,7 +31,7 @@ public:
 class StreamLineReader : public LineReader {
 public:
     explicit StreamLineReader(std::istream& in) : in_(in) {}
-    bool read_line(const std::string& prompt, std::string& line) override;
+    ReadResult read_line(const std::string& prompt, std::string& line) override;
 
 private:
     std::istream& in_;

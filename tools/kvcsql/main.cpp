@@ -63,10 +63,11 @@ void stop_server_and_die(int sig) {
     std::raise(sig);
 }
 
-void ignore_interrupt(int) {
-    // At the prompt the line editor clears the line; during a statement the
-    // wait goes on (the protocol has no cancel), and the embedded server,
-    // in its own process group, never sees the Ctrl-C.
+void interrupt_typing(int) {
+    // At the prompt Ctrl-C drops the statement being typed; during a
+    // statement the wait goes on (the protocol has no cancel). The embedded
+    // server, in its own process group, never sees the Ctrl-C.
+    note_interrupt();
 }
 
 void install_signal_handlers(bool interactive) {
@@ -76,7 +77,7 @@ void install_signal_handlers(bool interactive) {
     action.sa_handler = stop_server_and_die;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
-    if (interactive) action.sa_handler = ignore_interrupt;
+    if (interactive) action.sa_handler = interrupt_typing;  // no SA_RESTART: the read must return
     sigaction(SIGINT, &action, nullptr);
     // A closed output pipe (kvcsql ... | head) ends the write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -159,6 +160,7 @@ int main(int argc, char** argv) {
     settings.timing = opts.timing;
     settings.quiet = opts.quiet;
     settings.stop_on_error = opts.stop_on_error;
+    settings.echo = opts.echo;
     settings.progress = isatty(STDERR_FILENO);
     Shell shell(&conn, out, std::cerr, settings);
 

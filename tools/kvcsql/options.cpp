@@ -71,6 +71,8 @@ std::string parse_options(int argc, const char* const* argv, Options& opts) {
             opts.quiet = true;
         } else if (is(n, "-b", "--stop-on-error")) {
             opts.stop_on_error = true;
+        } else if (is(n, "-e", "--echo")) {
+            opts.echo = true;
         } else if (is(n, nullptr, "--trace")) {
             opts.trace = true;
         } else if (is(n, "-h", "--help")) {
@@ -101,6 +103,7 @@ std::string usage_text() {
         "      --timing          print the time each statement takes\n"
         "  -q, --quiet           print rows only: no row-count footers or counts\n"
         "  -b, --stop-on-error   stop a script at its first failing statement\n"
+        "  -e, --echo            print each line of a script before what it produces\n"
         "      --trace           let the library's own diagnostic lines through to stderr\n"
         "      --db PATH         embedded server: use database PATH (kept after exit)\n"
         "      --kvcd PATH       embedded server: the kvcd program to start\n"

@@ -20,6 +20,7 @@ struct Options {
     bool timing = false;
     bool quiet = false;          // no row-count footers and no counts
     bool stop_on_error = false;  // stop a script at its first failing statement
+    bool echo = false;           // print each input line of a script before its output
     bool trace = false;          // let the library's own diagnostic lines through to stderr
     std::string db_path;         // embedded server: database file instead of a temporary one
     std::string kvcd_path;       // embedded server: the kvcd program to start

@@ -1,5 +1,7 @@
 #include "result_reader.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <kvc.h>
 
 namespace kvcsql {
@@ -22,9 +24,44 @@ bool is_numeric(int c_type) {
     }
 }
 
-bool is_binary(int c_type) { return c_type == KVC_C_BINARY || c_type == KVC_C_BLOB; }
-
 }  // namespace
+
+ResultReader::CellForm ResultReader::form_of(int c_type) {
+    switch (c_type) {
+    case KVC_C_BINARY: case KVC_C_BLOB: return CellForm::Binary;
+    // The library's own text of a double keeps 16 digits ("0.500000000000000"):
+    // the value is fetched as a number and written as briefly as it reads back.
+    case KVC_C_DOUBLE: return CellForm::Double;
+    case KVC_C_FLOAT: return CellForm::Float;
+    default: return CellForm::Text;
+    }
+}
+
+std::string ResultReader::shortest_text(double value, bool single_precision) {
+    char text[64];
+    for (int digits = single_precision ? 6 : 15; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        double back = std::strtod(text, nullptr);
+        if (single_precision ? static_cast<float>(back) == static_cast<float>(value) : back == value) break;
+    }
+    return text;
+}
+
+int ResultReader::read_number(void** result, int col, CellForm form, Table& table) {
+    int length = 0;
+    double value = 0;
+    float single = 0;
+    int status = form == CellForm::Double
+                     ? KVC_GetData(result, col, KVC_C_DOUBLE, &value, sizeof value, &length)
+                     : KVC_GetData(result, col, KVC_C_FLOAT, &single, sizeof single, &length);
+    if (status == KVC_NULL_VALUE) {
+        table.add_null();
+        return KVC_OK;
+    }
+    if (status != KVC_OK) return read_cell(result, col, CellForm::Text, table);
+    table.add_cell(shortest_text(form == CellForm::Double ? value : single, form == CellForm::Float));
+    return KVC_OK;
+}
 
 std::string ResultReader::hex_text(const unsigned char* bytes, size_t length) {
     static const char digits[] = "0123456789abcdef";
@@ -37,7 +74,9 @@ std::string ResultReader::hex_text(const unsigned char* bytes, size_t length) {
     return text;
 }
 
-int ResultReader::read_cell(void** result, int col, bool binary, Table& table) {
+int ResultReader::read_cell(void** result, int col, CellForm form, Table& table) {
+    if (form == CellForm::Double || form == CellForm::Float) return read_number(result, col, form, table);
+    const bool binary = form == CellForm::Binary;
     for (;;) {
         int length = 0;
         int size = static_cast<int>(buffer_.size());
@@ -79,7 +118,7 @@ std::string ResultReader::read(void** result, Table& table, const Progress& prog
     int total_rows = 0;
     KVC_getResultRecordnum(result, &total_rows);
 
-    std::vector<bool> binary(static_cast<size_t>(columns));
+    std::vector<CellForm> forms(static_cast<size_t>(columns));
     if (table.columns.empty()) {
         std::vector<char> name(kMaxColumnName + 1);
         for (int col = 1; col <= columns; ++col) {
@@ -91,13 +130,13 @@ std::string ResultReader::read(void** result, Table& table, const Progress& prog
             column.name = name.data();
             column.right_aligned = is_numeric(c_type);
             table.columns.push_back(column);
-            binary[static_cast<size_t>(col - 1)] = is_binary(c_type);
+            forms[static_cast<size_t>(col - 1)] = form_of(c_type);
         }
     } else {
         for (int col = 1; col <= columns; ++col) {
             int c_type = KVC_C_CHAR;
             KVC_getResultcolType(result, col, &c_type);
-            binary[static_cast<size_t>(col - 1)] = is_binary(c_type);
+            forms[static_cast<size_t>(col - 1)] = form_of(c_type);
         }
     }
     if (static_cast<size_t>(columns) != table.columns.size())
@@ -106,7 +145,7 @@ std::string ResultReader::read(void** result, Table& table, const Progress& prog
     size_t done = 0;
     while (KVC_ReadNext(result) == KVC_OK) {
         for (int col = 1; col <= columns; ++col) {
-            int status = read_cell(result, col, binary[static_cast<size_t>(col - 1)], table);
+            int status = read_cell(result, col, forms[static_cast<size_t>(col - 1)], table);
             if (status != KVC_OK)
                 return "cannot read column " + std::to_string(col) + " (status " + std::to_string(status) + ")";
         }

@@ -21,9 +21,17 @@ public:
     // Binary values are shown as \x followed by hex digits.
     static std::string hex_text(const unsigned char* bytes, size_t length);
 
+    // The shortest text that reads back as the same double (or float).
+    static std::string shortest_text(double value, bool single_precision);
+
+    // How a column's values are fetched and shown, by its C type.
+    enum class CellForm { Text, Binary, Double, Float };
+    static CellForm form_of(int c_type);
+
 private:
     // Adds the value of column col (from 1) of the current row to table.
-    int read_cell(void** result, int col, bool binary, Table& table);
+    int read_cell(void** result, int col, CellForm form, Table& table);
+    int read_number(void** result, int col, CellForm form, Table& table);
 
     std::vector<char> buffer_ = std::vector<char>(256);
     std::string hex_;

@@ -1,7 +1,9 @@
 #include "shell.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <kvc.h>
 #include <strings.h>
 
@@ -82,7 +84,17 @@ void Shell::run(LineReader& reader, bool interactive) {
         std::string prompt;
         if (interactive) prompt = batch_active_ ? "batch> " : std::string("kvcsql") + splitter.prompt_marker() + "> ";
         out_.flush();
-        if (!reader.read_line(prompt, line)) break;
+        ReadResult read = reader.read_line(prompt, line);
+        if (read == ReadResult::End) break;
+        if (read == ReadResult::Interrupted) {
+            // As in other shells: Ctrl-C drops what was being typed.
+            splitter.reset();
+            batch_active_ = false;
+            batch_rows_.clear();
+            out_ << "\n";
+            continue;
+        }
+        if (settings_.echo && !interactive) out_ << line << "\n";
         if (batch_active_) {
             batch_line(line);
             continue;
@@ -130,7 +142,7 @@ void Shell::run_sql(const std::string& sql) {
     }
     double ms = elapsed_ms(start);
     KVC_ResetParams(conn_);  // the set above is ours and goes with this statement
-    report_reply(status, &result, error_before);
+    report_reply(status, &result, error_before, fun_sql_type(sql.c_str()));
     print_timing(ms);
 }
 
@@ -138,32 +150,52 @@ void Shell::run_sql(const std::string& sql) {
 
 std::string Shell::conn_error_text() { return error_text_of(conn_); }
 
-bool Shell::report_reply(int status, void** result, const std::string& error_before) {
+bool Shell::report_reply(int status, void** result, const std::string& error_before, int sql_class) {
+    const bool changes_rows = sql_class >= 1 && sql_class <= 3;  // insert, update, delete
+    // An insert answers with one identifier per row: they are told together.
+    long long inserted = 0;
+    std::string last_insert_id;
+    auto flush_inserts = [&] {
+        if (inserted == 0 || settings_.quiet) return;
+        out_ << "(" << plural(inserted, "row", "rows") << " inserted, " << (inserted == 1 ? "" : "last ")
+             << "insert id " << last_insert_id << ")\n";
+        inserted = 0;
+    };
     while (*result) {
         int kind = 0, columns = 0, rows = 0, affected = 0;
         char insert_id[32] = {0};
         KVC_getResultRet(result, &kind, &columns, &rows, &affected, insert_id);
+        if (kind != 1) flush_inserts();
         switch (kind) {
         case 4:
             print_rows(result);
             break;
         case 2:
-            if (!settings_.quiet) out_ << "(" << plural(affected, "row", "rows") << " affected)\n";
+            if (settings_.quiet) break;
+            if (affected != 0 || changes_rows)
+                out_ << "(" << plural(affected, "row", "rows") << " affected)\n";
+            else
+                out_ << "OK\n";
             break;
         case 3:
             if (!settings_.quiet) out_ << "(" << plural(affected, "row", "rows") << " deleted)\n";
             break;
         case 1:
-            if (!settings_.quiet) out_ << "insert id: " << insert_id << "\n";
+            ++inserted;
+            last_insert_id = insert_id;
             break;
         default:
             break;
         }
         // Texts that arrived between the rows belong to the result itself.
         std::string between_rows = error_text_of(result);
-        if (!between_rows.empty()) err_ << "WARNING: " << message_of(between_rows) << "\n";
+        if (!between_rows.empty()) {
+            out_.flush();
+            err_ << "WARNING: " << message_of(between_rows) << "\n";
+        }
         if (KVC_NextResult(result) != KVC_OK) break;
     }
+    flush_inserts();
     KVC_FreeRowset(result);
     if (status < 0) {
         report_error(status, conn_);
@@ -194,6 +226,7 @@ void Shell::print_table(const Table& table) {
 
 void Shell::report_error(int status, void** handle) {
     failed_ = true;
+    out_.flush();  // what came before the failure shows before it
     // A broken connection leaves no new text: the one there is older.
     std::string text;
     if (status == KVC_NET_ERROR)
@@ -214,11 +247,15 @@ void Shell::report_error(int status, void** handle) {
 
 void Shell::report_notice(const std::string& error_before) {
     std::string now = conn_error_text();
-    if (!now.empty() && now != error_before) err_ << "NOTICE: " << message_of(now) << "\n";
+    if (!now.empty() && now != error_before) {
+        out_.flush();
+        err_ << "NOTICE: " << message_of(now) << "\n";
+    }
 }
 
 void Shell::fail(const std::string& message) {
     failed_ = true;
+    out_.flush();
     err_ << "ERROR: " << message << "\n";
     err_.flush();
 }

@@ -19,6 +19,7 @@ struct ShellSettings {
     bool timing = false;
     bool quiet = false;
     bool stop_on_error = false;
+    bool echo = false;      // scripts: print each input line as it is read
     bool progress = false;  // standard error is a terminal: show progress of long waits
 };
 
@@ -57,7 +58,10 @@ private:
 
     // Prints every result of the chain in *result, releases it, then reports
     // the failure when status is negative. Returns true when status is not.
-    bool report_reply(int status, void** result, const std::string& error_before);
+    // sql_class (fun_sql_type) tells a statement that changes rows, whose
+    // count is shown even when 0, from one such as CREATE, shown as "OK".
+    bool report_reply(int status, void** result, const std::string& error_before, int sql_class = kChangesRows);
+    static const int kChangesRows = 2;
     void print_rows(void** result);
     void print_table(const Table& table);
     void report_error(int status, void** handle);
