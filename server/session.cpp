@@ -635,11 +635,18 @@ void Session::cmd_open(std::string rest) {
 }
 
 void Session::cmd_fetch(std::string rest) {
-    std::string count_text = take_word(rest);
-    char* endp = nullptr;
-    long long count = std::strtoll(count_text.c_str(), &endp, 10);
-    if (count_text.empty() || *endp || count < 0 || !take_keyword(rest, "FROM")) {
-        put_error("FETCH expects: FETCH count FROM cursor");
+    // The library's "FETCH n FROM c"; callers' own texts may also say
+    // "FETCH NEXT n FROM c" or "FETCH ALL FROM c".
+    take_keyword(rest, "NEXT") || take_keyword(rest, "FORWARD");
+    long long count = lim_.max_fetch_rows;
+    if (!take_keyword(rest, "ALL")) {
+        std::string count_text = take_word(rest);
+        char* endp = nullptr;
+        count = std::strtoll(count_text.c_str(), &endp, 10);
+        if (count_text.empty() || *endp) count = -1;
+    }
+    if (count < 0 || !take_keyword(rest, "FROM")) {
+        put_error("FETCH expects: FETCH [NEXT] count|ALL FROM cursor");
         return put_end();
     }
     std::string name = take_word(rest);

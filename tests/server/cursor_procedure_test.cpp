@@ -31,8 +31,12 @@ TEST(CursorWire, DeclareOpenFetchInBlocksClose) {
     EXPECT_TRUE(r[0].rows.empty());
     EXPECT_EQ(tags(s.client.exec("OPEN c1 ;")), "K");
     int expected = 1;
-    for (size_t want : {20u, 20u, 5u, 0u}) {
-        r = s.client.exec("FETCH 20  FROM c1 ");
+    // The library's text, then forms a caller may write for the _V2 fetch.
+    const char* fetches[] = {"FETCH 20  FROM c1 ", "FETCH NEXT 20 FROM c1", "FETCH ALL FROM c1", "FETCH 20  FROM c1 "};
+    size_t wants[] = {20, 20, 5, 0};
+    for (int k = 0; k < 4; ++k) {
+        const size_t want = wants[k];
+        r = s.client.exec(fetches[k]);
         ASSERT_EQ(tags(r), "AK");
         ASSERT_EQ(r[0].rows.size(), want);
         for (const auto& row : r[0].rows) EXPECT_EQ(get32(*row[0]), expected++);
@@ -41,6 +45,7 @@ TEST(CursorWire, DeclareOpenFetchInBlocksClose) {
     r = s.client.exec("CLOSE c1 ");
     ASSERT_EQ(tags(r), "EK");
     EXPECT_EQ(tags(s.client.exec("FETCH  20000  FROM  c1 ")), "EK");
+    EXPECT_EQ(tags(s.client.exec("FETCH many FROM c1")), "EK");
 }
 
 TEST(CursorWire, CursorOverAPreparedStatementTakesItsParameters) {
