@@ -191,6 +191,12 @@ check "meta-command mistakes" 1 "" "unknown meta-command \\\\nope.*
 .*unterminated quoted text" -- "$conn" -c "\\nope
 \\bind 'open"
 
+# The encrypted login, with a statement and a reply long enough to cross
+# several keystream blocks in each direction.
+long=$(printf 'k%.0s' $(seq 1 5000))
+check "encrypted connection" 0 "n,s
+5000,$long" "" -- --ssl --csv "$conn" -c "SELECT length('$long') AS n, '$long' AS s"
+
 # The embedded server: no connection string, a kvcd started and stopped by kvcsql.
 mkdir -p "$work/tmp"
 TMPDIR="$work/tmp" KVCD="$kvcd" check "embedded kvcd" 0 " answer
