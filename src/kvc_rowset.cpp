@@ -877,7 +877,7 @@ int text_datetime_zone(const Cell& cell, char* work) {
 }
 
 // Negative year-month and day-second intervals show one leading sign before
-// their magnitudes ("-1-02", "-0 01:00:00").
+// their magnitudes ("-1-02", "-0 1:00:00").
 const char* sign_of(int64_t v) { return v < 0 ? "-" : ""; }
 long long magnitude(int64_t v) { return v < 0 ? -static_cast<long long>(v) : static_cast<long long>(v); }
 

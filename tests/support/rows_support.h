@@ -45,13 +45,14 @@ public:
     RhRow* add_row(const WireBuilder& body) {
         WireBuilder w;
         w.tag('R').raw(body.bytes());
-        pair_.feed(w);
+        pair_.feed_async(w.bytes());   // a row may be larger than the socket buffer
         if (result_->pool == nullptr) result_->pool = RS_mem_init();
         RhRow* row = nullptr;
         EXPECT_EQ(recv_record(pair_.conn(), result_, &row), 0);
         if (row != nullptr) {
             EXPECT_EQ(append_record(result_, row), 0);
         }
+        pair_.wait_fed();
         result_->current_row = row;
         return row;
     }
