@@ -144,8 +144,11 @@ int login_encrypted(Conn_Attrs* conn, const char* text) {
     if (all_zero(conn->rsa_exponent) || all_zero(conn->rsa_modulus))
         return fail_login(conn, kTextBadPublicKey);
 
+    // The key is kept apart: the login buffer is encrypted in place.
+    unsigned char key[kSessionKeySize];
+    make_session_key(conn->password, key);
     unsigned char buffer[kLoginBufferSize] = {0};
-    make_session_key(conn->password, buffer);
+    memcpy(buffer, key, sizeof key);
     memcpy(buffer + kSessionKeySize, text, static_cast<size_t>(text_length));
     insert_7(reinterpret_cast<char*>(buffer + kSessionKeySize));
 
@@ -153,8 +156,8 @@ int login_encrypted(Conn_Attrs* conn, const char* text) {
     rsa_encrypt(conn, buffer, kSessionKeySize + expanded_length + 1);
     send_block(conn->sock_fd, buffer, static_cast<size_t>(kRsaBlockSize * (text_blocks + 1)));
 
-    int keyed = init_turing_key(conn, buffer, kSessionKeySize);
-    memset(buffer, 0, sizeof buffer);   // the key and the password-bearing text
+    int keyed = init_turing_key(conn, key, kSessionKeySize);
+    memset(key, 0, sizeof key);
     if (keyed != 0) return fail_login(conn, kTextNotAcknowledged);
 
     char first = 0;   // a failed read leaves 0, which the reply rule refuses

@@ -1,0 +1,212 @@
+// Command messages and the plain reply reader: the bytes of a command, every
+// reply of the catalogue, what the reader returns and prints, and how it
+// keeps the stream on a message boundary.
+#include "kvc.h"
+#include "kvc_command.h"
+#include "kvc_inner.h"
+#include "kvc_rowset.h"
+#include "support/scripted_peer.h"
+#include "support/wire_pair.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <string>
+
+namespace {
+
+TEST(CommandWire, SelectOneOnTheWire) {
+    WirePair wire;
+    EXPECT_EQ(sendCommand0(wire.conn(), "SELECT 1"), 0);
+    EXPECT_EQ(hex(wire.sent()), "3f 00 00 00 08 53 45 4c 45 43 54 20 31 00 00 00 00 00");
+    EXPECT_EQ(wire.conn()->send_fill, 0);
+}
+
+TEST(CommandWire, ParameterHeaderWaitsForItsValues) {
+    WirePair wire;
+    EXPECT_EQ(sendCommand_n(wire.conn(), "X", (3 << 16) | 2), 0);
+    EXPECT_EQ(wire.conn()->send_fill, 11);   // nothing leaves before the caller flushes
+    rh_send_int32(wire.conn(), 42);
+    rh_flush(wire.conn());
+    EXPECT_EQ(hex(wire.sent()), "3f 00 00 00 01 58 00 00 03 00 02 00 00 00 2a");
+
+    EXPECT_EQ(send_continue(wire.conn()), 0);
+    EXPECT_EQ(hex(wire.sent()), "2e");
+}
+
+struct NoQueryCase {
+    const char* name;
+    Bytes reply;
+    int status;
+    const char* error_text;   // null: left as it was
+    const char* printed;
+};
+
+TEST(CommandWire, NoQueryReplies) {
+    const std::string long_id(40, 'i');
+    const NoQueryCase cases[] = {
+        {"update count", WireBuilder().tag('U').i32(5).tag('K'), 5, nullptr, ""},
+        {"delete count", WireBuilder().tag('D').i32(0).tag('K'), 0, nullptr, ""},
+        {"two insert ids", WireBuilder().tag('I').str("abc").tag('I').str("abd").tag('K'), 2, nullptr, ""},
+        {"error", WireBuilder().tag('E').str("no such table").tag('K'), -1, "no such table", ""},
+        {"fatal", WireBuilder().tag('F').str("gone").tag('K'), -1, "gone", ""},
+        {"warning", WireBuilder().tag('W').str("careful").tag('K'), 1, "careful", "Server Warning careful \n"},
+        {"message", WireBuilder().tag('M').str("hello").tag('K'), 1, "hello", "Server Message hello \n"},
+        {"count then warning", WireBuilder().tag('U').i32(5).tag('W').str("w").tag('K'), 1, "w",
+         "Server Warning w \n"},
+        {"error then count", WireBuilder().tag('E').str("e").tag('U').i32(3).tag('K'), 3, "e", ""},
+        {"insert id then error", WireBuilder().tag('I').str("9").tag('E').str("e").tag('K'), -1, "e", ""},
+        {"return value", WireBuilder().tag('O').i32(5).i32(4).i32(7).tag('K'), -56,
+         "[EC0056]when execute sql with output params or return value need bind_params", ""},
+        {"output parameter", WireBuilder().tag('P').i32(0).i32(9).i32(8).r8(1.5).tag('K'), -56,
+         "[EC0056]when execute sql with output params or return value need bind_params", ""},
+        {"empty", WireBuilder().tag('K'), 0, nullptr, ""},
+        {"long insert id", WireBuilder().tag('I').str(long_id).tag('K'), 1, nullptr, ""},
+    };
+    for (const NoQueryCase& c : cases) {
+        WirePair wire;
+        wire.conn()->error_text = strdup("before");
+        // Each reply is followed by a second one, which must be read from its start.
+        wire.feed(c.reply);
+        wire.feed(WireBuilder().tag('U').i32(77).tag('K'));
+        testing::internal::CaptureStdout();
+        int status = recv_noQuery(wire.conn());
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.status) << c.name;
+        EXPECT_STREQ(wire.conn()->error_text, c.error_text != nullptr ? c.error_text : "before") << c.name;
+        EXPECT_EQ(printed, c.printed) << c.name;
+        EXPECT_EQ(recv_noQuery(wire.conn()), 77) << c.name;
+    }
+}
+
+TEST(CommandWire, InsertIdentifierIsKeptAndCut) {
+    WirePair wire;
+    wire.feed(WireBuilder().tag('I').str("abc").tag('I').str("abd").tag('K'));
+    EXPECT_EQ(recv_noQuery(wire.conn()), 2);
+    EXPECT_STREQ(wire.conn()->last_insert_id, "abd");
+
+    wire.feed(WireBuilder().tag('I').str(std::string(31, 'x')).tag('K'));
+    EXPECT_EQ(recv_noQuery(wire.conn()), 1);
+    EXPECT_EQ(std::string(wire.conn()->last_insert_id), std::string(31, 'x'));
+
+    wire.feed(WireBuilder().tag('I').str(std::string(31, 'y') + "OVERFLOW").tag('K'));
+    EXPECT_EQ(recv_noQuery(wire.conn()), 1);
+    EXPECT_EQ(std::string(wire.conn()->last_insert_id), std::string(31, 'y'));
+}
+
+TEST(CommandWire, BrokenReplies) {
+    struct Case {
+        const char* name;
+        Bytes partial;
+        const char* printed;
+        const char* error_text;
+    };
+    const Case cases[] = {
+        {"nothing", Bytes{}, "Net Error recv_noQuery \n", "before"},
+        {"after a message", WireBuilder().tag('W').str("w"), "Server Warning w \nNet Error recv_noQuery \n", "w"},
+        {"count cut", WireBuilder().tag('U').i16(0), "Update Prop NetError  \n", "[EC004]Update Prop NetError"},
+        {"insert id cut", WireBuilder().tag('I').i32(10).raw("ab"), "Insert Prop NetError  \n",
+         "[EC004]Insert Prop NetError"},
+        {"negative insert id", WireBuilder().tag('I').i32(-1), "Insert Prop NetError  \n",
+         "[EC004]Insert Prop NetError"},
+        {"no end after count", WireBuilder().tag('U').i32(1), "Net Error recv_noQuery \n", "before"},
+    };
+    for (const Case& c : cases) {
+        WirePair wire;
+        wire.conn()->error_text = strdup("before");
+        wire.feed(c.partial);
+        wire.close_peer();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(recv_noQuery(wire.conn()), -4) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.name;
+        EXPECT_STREQ(wire.conn()->error_text, c.error_text) << c.name;
+    }
+}
+
+TEST(CommandWire, DrainReadsEveryMessageToTheEnd) {
+    WirePair wire;
+    wire.feed(WireBuilder()
+                  .tag('E').str("e").tag('F').str("f").tag('M').str("").tag('W').str("w")
+                  .tag('U').i32(1).tag('D').i32(2).tag('I').str("id")
+                  .tag('O').i32(5).i32(4).i32(1)
+                  .tag('P').i32(0).i32(9).i32(0)
+                  .tag('K')
+                  .tag('U').i32(8).tag('K'));
+    EXPECT_EQ(drain_reply(wire.conn()), 0);
+    EXPECT_EQ(wire.conn()->error_text, nullptr);   // drained texts are not kept
+    EXPECT_EQ(recv_noQuery(wire.conn()), 8);
+}
+
+TEST(CommandWire, UnknownTagFailsTheConnection) {
+    for (bool through_reader : {false, true}) {
+        WirePair wire;
+        wire.feed(WireBuilder().tag('Z').i32(1).tag('K').tag('U').i32(8).tag('K'));
+        if (through_reader) {
+            EXPECT_EQ(recv_noQuery(wire.conn()), 0);   // what the reader had when the tag came
+        } else {
+            EXPECT_EQ(drain_reply(wire.conn()), -4);
+        }
+        // Later requests see a broken connection instead of misreading the rest.
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(recv_noQuery(wire.conn()), -4);
+        testing::internal::GetCapturedStdout();
+    }
+    WirePair wire;
+    wire.feed(WireBuilder().tag('E').i32(-3).tag('K'));
+    EXPECT_EQ(drain_reply(wire.conn()), -4);
+}
+
+// Needs the column and row readers of the result area.
+TEST(CommandWire, ResultSetIsDrainedWhole) {
+    Result* probe = new_result(nullptr, RESULT_ROWS);
+    if (probe == nullptr) GTEST_SKIP() << "the result readers are not in this build yet";
+    free_Result(probe);
+    WirePair wire;
+    // Two int32 columns (server type 5), three rows, a warning between them.
+    WireBuilder reply;
+    reply.tag('E').str("first").tag('A').i32(2);
+    for (const char* name : {"a", "t.b%c"}) reply.str(name).i32(5).i32(0).i32(0);
+    reply.tag('R').i32(4).i32(1).i32(0);
+    reply.tag('W').str("between");
+    reply.tag('R').i32(4).i32(2).i32(4).i32(3);
+    reply.tag('*').i32(2).raw("rt").i32(0).i32(0);
+    reply.tag('K');
+    wire.feed(reply);
+    wire.feed(WireBuilder().tag('U').i32(8).tag('K'));
+    EXPECT_EQ(recv_noQuery(wire.conn()), -1);   // the status when the 'A' came
+    EXPECT_STREQ(wire.conn()->error_text, "first");
+    EXPECT_EQ(recv_noQuery(wire.conn()), 8);
+}
+
+// A locked exchange as the execution functions make it.
+int locked_exchange(Conn_Attrs* conn, const char* sql) {
+    ConnLockGuard guard(conn);
+    sendCommand0(conn, sql);
+    return recv_noQuery(conn);
+}
+
+TEST(CommandWire, ReplyThatBreaksOffReleasesTheConnection) {
+    ScriptedPeer peer;
+    peer.script_then_close(WireBuilder().tag('U').i16(0));
+    void* handle = nullptr;
+    ASSERT_EQ(KVC_OpenConn(peer.conn_str("DB=D;USER=U;PWD=P").c_str(), &handle), 2);
+    Conn_Attrs* conn = static_cast<Conn_Attrs*>(handle);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(locked_exchange(conn, "UPDATE t SET a = 1"), -4);
+    // The next call proceeds instead of waiting on the lock forever.
+    auto next = std::async(std::launch::async, [conn] { return locked_exchange(conn, "UPDATE t"); });
+    ASSERT_EQ(next.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(next.get(), -4);
+    testing::internal::GetCapturedStdout();
+
+    peer.script(WireBuilder().tag('U').i32(2).tag('K'));
+    ASSERT_EQ(KVC_ReconnectConn(&handle), 1);
+    EXPECT_EQ(locked_exchange(conn, "UPDATE t SET a = 2"), 2);
+    EXPECT_EQ(peer.session(1).commands.at(0), "UPDATE t SET a = 2");
+    EXPECT_EQ(KVC_CloseConn(&handle), 0);
+}
+
+}  // namespace
