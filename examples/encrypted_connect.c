@@ -1,5 +1,5 @@
 /* Log in over the encrypted channel (USE_SSL=on) and run a query through it.
- * The channel is obfuscation rather than strong protection: see docs/security.md. */
+ * The channel is obfuscation rather than strong protection: see the Security section of the README. */
 #include <string.h>
 
 #include "example_common.h"
