@@ -923,7 +923,9 @@ extern "C" KVC_API int KVC_getResultColInfo(void** handle, int col, char* table,
 extern "C" KVC_API int KVC_ReadNext(void** handle) {
     int status = 0;
     Result* result = result_for_access(handle, &status);
-    if (result == nullptr) return status;
+    // The reserved empty kind has no rows: "no more rows", so that a caller's
+    // read loop ends instead of spinning on a "row is current" answer.
+    if (result == nullptr) return status == 0 ? 100 : status;
     return record_next(result);
 }
 
