@@ -14,6 +14,7 @@
 // Command messages and the plain reply dispatcher
 // =============================================================================
 
+#include <poll.h>
 #include <sys/socket.h>   // shutdown of a connection that lost step
 
 namespace {
@@ -25,6 +26,12 @@ constexpr int kInsertIdRoom = 32;
 // Rows read only to be dropped are released from time to time so that
 // draining a long reply does not hold all of it in memory.
 constexpr int kDrainRowsPerPool = 1024;
+// Inside a procedure reply the server stops after every 200 rows until it is
+// asked to go on, which a reader that only drops the rows cannot know to do.
+// When nothing follows such a batch within this time, draining gives up
+// instead of waiting out the receive time-out.
+constexpr int kServerBatchRows = 200;
+constexpr int kBatchPauseMs = 1000;
 
 // Tag, text length, the text with its terminator, the parameter header.
 void write_command(Conn_Attrs* conn, const char* text, int32_t count) {
@@ -52,6 +59,13 @@ int skip_int32s(Conn_Attrs* conn, int count) {
     return 1;
 }
 
+// True when a byte of the reply can be read without waiting longer than ms.
+bool reply_continues(Conn_Attrs* conn, int ms) {
+    if (conn->pushed_back_byte != 0 || conn->recv_fill > conn->recv_pos) return true;
+    pollfd readable{conn->sock_fd, POLLIN, 0};
+    return poll(&readable, 1, ms) > 0;
+}
+
 // A column description and the rows after it, read and dropped. The row
 // layout needs the description, so both go through the rowset readers.
 int drain_rows(Conn_Attrs* conn) {
@@ -59,7 +73,11 @@ int drain_rows(Conn_Attrs* conn) {
     if (scratch == nullptr) return -4;
     int status = recv_fields_info(conn, scratch) == 0 ? 0 : -4;
     int rows_in_pool = 0;
-    while (status == 0) {
+    for (int64_t rows = 0; status == 0; ++rows) {
+        if (rows > 0 && rows % kServerBatchRows == 0 && !reply_continues(conn, kBatchPauseMs)) {
+            status = -4;
+            break;
+        }
         if (scratch->pool == nullptr || rows_in_pool == kDrainRowsPerPool) {
             RS_destroy(scratch->pool);
             scratch->pool = RS_mem_init();
@@ -177,6 +195,7 @@ int recv_noQuery(Conn_Attrs* conn) {
         case 'E': case 'F': case 'M': case 'W': {
             char* text = nullptr;
             int read = rh_recv_str(conn, &text);
+            if (read == -4) return net_error("recv_noQuery");
             if (read != 0) return read;
             if (tag == 'W') printf("Server Warning %s \n", text);
             if (tag == 'M') printf("Server Message %s \n", text);

@@ -134,18 +134,19 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
 
     // Wide, so that adding 3 per failed address can never wrap.
     int64_t sequence = seq;
-    bool retrying = false;
+    Ips_Artrs* made_here = nullptr;   // a list this call built and stored
     for (;;) {
         Ips_Artrs* list = static_cast<Ips_Artrs*>(*ips);
-        // A retry always stays on the list whose failed address it just retired.
-        if ((sequence > 1 || retrying) && list != nullptr) {
+        if (sequence > 1 && list != nullptr) {
             if (!usable_working_list(list)) {
                 kvc_set_text(&conn->error_text, kTextIpsSocket);
                 return -8;
             }
             try_address(conn, list, static_cast<int>(sequence % list->live_count));
         } else {
-            if (sequence == -1 && list != nullptr) {
+            // A retry that comes back here (seq still 1 or less) replaces the
+            // list it built itself; that one is nobody else's to free.
+            if (list != nullptr && (sequence == -1 || list == made_here)) {
                 free_ips_list(list);
                 *ips = nullptr;
             }
@@ -159,6 +160,7 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
             srand(static_cast<unsigned>(time(nullptr)) + static_cast<unsigned>(g_ips_list_counter));
             try_address(conn, list, rand() % list->addr_count);
             *ips = list;
+            made_here = list;
         }
 
         // A LOCK_TIMEOUT item has no effect on this kind of open.
@@ -177,7 +179,6 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
         free(conn->error_text);
         conn->error_text = nullptr;
         sequence += 3;
-        retrying = true;
     }
 
     // A refused login does not move on to another address.
