@@ -125,19 +125,6 @@ TEST(ConnString, SeparatorsAndShortTexts) {
     EXPECT_EQ(Phrase_conn_str(nullptr, odd.get()), 0);
 }
 
-TEST(ConnString, SplitItem) {
-    char key[64], value[64];
-    memset(key, 'x', sizeof key);
-    memset(value, 'x', sizeof value);
-    EXPECT_EQ(Set_Item_value("no equals sign", key, value), 0);
-    EXPECT_EQ(Set_Item_value("  a key  =  v = w  ", key, value), 1);
-    EXPECT_STREQ(key, "a key");
-    EXPECT_STREQ(value, "v = w");
-    EXPECT_EQ(Set_Item_value("k=", key, value), 1);
-    EXPECT_STREQ(key, "k");
-    EXPECT_STREQ(value, "");
-}
-
 TEST(ConnString, OverlongKeysAndValuesAreCut) {
     const std::string long_value(100, 'v');
     char key[64], value[64];

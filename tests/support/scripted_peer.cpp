@@ -68,6 +68,7 @@ bool wait_readable(int fd, int millis) {
 struct ScriptedPeer::Connection {
     int fd = -1;
     int index = 0;
+    Welcome welcome = Welcome::AcceptN;
     Session session;
     TuringData to_client{};
     TuringData from_client{};
@@ -84,10 +85,7 @@ struct ScriptedPeer::Connection {
         }
         if (session.login_complete && session.encrypted)
             turing_session_xor(&from_client, out, static_cast<int64_t>(n));
-        if (record) {
-            if (session.login_complete) session.received.insert(session.received.end(), out, out + n);
-            else session.login_raw.insert(session.login_raw.end(), out, out + n);
-        }
+        if (record && !session.login_complete) session.login_raw.insert(session.login_raw.end(), out, out + n);
         return true;
     }
 
@@ -154,16 +152,6 @@ void ScriptedPeer::set_welcome(Welcome welcome) {
     welcome_ = welcome;
 }
 
-void ScriptedPeer::set_welcome_of(int nth, Welcome welcome) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    welcome_overrides_.emplace_back(nth, welcome);
-}
-
-void ScriptedPeer::set_refusal_text(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refusal_text_ = text;
-}
-
 void ScriptedPeer::script(const Bytes& reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     replies_.push_back(Reply{reply, false});
@@ -172,11 +160,6 @@ void ScriptedPeer::script(const Bytes& reply) {
 void ScriptedPeer::script_then_close(const Bytes& partial) {
     std::lock_guard<std::mutex> lock(mutex_);
     replies_.push_back(Reply{partial, true});
-}
-
-void ScriptedPeer::expect_param_bytes(size_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    param_bytes_ = static_cast<long>(count);
 }
 
 int ScriptedPeer::connection_count() const {
@@ -201,13 +184,6 @@ void ScriptedPeer::update(int index, const Session& session) {
     std::lock_guard<std::mutex> lock(mutex_);
     sessions_[static_cast<size_t>(index)] = session;
     changed_.notify_all();
-}
-
-ScriptedPeer::Welcome ScriptedPeer::welcome_of(int index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : welcome_overrides_)
-        if (entry.first == index + 1) return entry.second;
-    return welcome_;
 }
 
 bool ScriptedPeer::pop_reply(Reply* reply) {
@@ -264,7 +240,7 @@ bool ScriptedPeer::login_plain(Connection& c, const unsigned char first[5]) {
 bool ScriptedPeer::login_encrypted(Connection& c) {
     c.session.encrypted = true;
     unsigned char numbers[2 * kBlock] = {0};
-    if (welcome_of(c.index) != Welcome::ZeroPublicKey) {
+    if (c.welcome != Welcome::ZeroPublicKey) {
         le_bytes(numbers, kPeerRsaPublicExponent);
         le_bytes(numbers + kBlock, kPeerRsaModulus);
     }
@@ -302,7 +278,7 @@ bool ScriptedPeer::login_encrypted(Connection& c) {
 }
 
 bool ScriptedPeer::login(Connection& c) {
-    const Welcome welcome = welcome_of(c.index);
+    const Welcome welcome = c.welcome;
     if (welcome == Welcome::CloseAtOnce) return false;
     unsigned char first[5];
     if (!c.read(first, 5)) return false;
@@ -315,15 +291,9 @@ bool ScriptedPeer::login(Connection& c) {
         return c.write(Bytes{'K'});
     case Welcome::AcceptN:
         return c.write(Bytes{'N', 1, 2, 3, 4, 'K'});
-    case Welcome::RefuseLogin: {
-        std::string text;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            text = refusal_text_;
-        }
-        c.write(WireBuilder().tag('X').str(text));
+    case Welcome::RefuseLogin:
+        c.write(WireBuilder().tag('X').str("login refused"));
         return false;
-    }
     default:
         return false;
     }
@@ -333,6 +303,10 @@ void ScriptedPeer::serve(int fd, int index) {
     Connection c;
     c.fd = fd;
     c.index = index;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        c.welcome = welcome_;
+    }
     bool open = login(c);
     while (open) {
         update(index, c.session);
@@ -346,19 +320,8 @@ void ScriptedPeer::serve(int fd, int index) {
             if (!c.read(text.data(), text.size()) || !c.read_i32(&header)) break;
             c.session.commands.emplace_back(reinterpret_cast<const char*>(text.data()),
                                             static_cast<size_t>(length));
-            if (header != 0) {
-                long expected;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    expected = param_bytes_;
-                }
-                if (expected >= 0) {
-                    Bytes values(static_cast<size_t>(expected));
-                    if (!c.read(values.data(), values.size())) break;
-                } else {
-                    c.read_until_idle();
-                }
-            }
+            // Parameter values cannot be parsed here: take what arrives until the client pauses.
+            if (header != 0) c.read_until_idle();
         } else if (tag != '.') {
             continue;   // not a request: recorded, not answered
         }

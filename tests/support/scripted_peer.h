@@ -40,7 +40,6 @@ public:
         std::string login_text;        // the login text, deciphered and stripped of 07 07
         Bytes login_raw;               // the login bytes exactly as they came
         Bytes session_key;             // (encrypted) the 32-byte key recovered from block 0
-        Bytes received;                // every byte after the login, deciphered
         std::vector<std::string> commands;   // texts of the command messages, in order
         bool closed = false;           // the client closed, or the peer hung up
     };
@@ -56,19 +55,12 @@ public:
 
     // The welcome for every connection without one of its own.
     void set_welcome(Welcome welcome);
-    // The welcome of the nth accepted connection only (counted from 1).
-    void set_welcome_of(int nth, Welcome welcome);
-    void set_refusal_text(const std::string& text);
 
     // The reply to the next request (a command message or a continue
     // request); unscripted requests are answered with a lone 'K'.
     void script(const Bytes& reply);
     // Sends the bytes, then closes the connection: a reply that breaks off.
     void script_then_close(const Bytes& partial);
-    // A command with a non-zero parameter header is followed by values the
-    // peer cannot parse; it takes this many bytes of them (default: all that
-    // arrive until the client pauses).
-    void expect_param_bytes(size_t count);
 
     int connection_count() const;
     Session session(int index) const;   // a copy, index from 0
@@ -87,7 +79,6 @@ private:
     bool login(Connection& c);
     bool login_plain(Connection& c, const unsigned char first[5]);
     bool login_encrypted(Connection& c);
-    Welcome welcome_of(int index) const;
     bool pop_reply(Reply* reply);
     void update(int index, const Session& session);
 
@@ -101,8 +92,5 @@ private:
     std::vector<Session> sessions_;
     std::deque<Reply> replies_;
     Welcome welcome_ = Welcome::AcceptN;
-    std::vector<std::pair<int, Welcome>> welcome_overrides_;
-    std::string refusal_text_ = "login refused";
-    long param_bytes_ = -1;
     bool stopping_ = false;
 };
