@@ -296,9 +296,12 @@ TEST(LoginWire, Reconnect) {
     EXPECT_EQ(recv_noQuery(open.conn()), 3);
     EXPECT_EQ(peer.session(1).commands.at(0), "DELETE FROM t");
 
-    peer.set_welcome(Welcome::RefuseLogin);
+    peer.set_welcome_of(3, Welcome::RefuseLogin);
     EXPECT_EQ(KVC_ReconnectConn(&open.handle), -9);
     EXPECT_EQ(open.error(), "[EC0198]Error when LOGIN database Failure");
+    EXPECT_EQ(open.conn()->sock_fd, 0);
+    EXPECT_EQ(open.conn()->send_cipher, nullptr);
+    EXPECT_EQ(KVC_ReconnectConn(&open.handle), 1);   // only the third connection was refused
 
     open.conn()->port = 1;   // nothing listens there
     EXPECT_EQ(KVC_ReconnectConn(&open.handle), -8);
