@@ -306,17 +306,25 @@ KVC_API int KVC_CreateParams(void** params);
 KVC_API int KVC_ResetParams(void** handle);
 /* Bind a parameter set to a connection for its next execution: 0; -3. */
 KVC_API int KVC_BindParams2Conn(void** conn, void** params);
-/* Bind one value by 1-based position into a set or a connection's set.
- * Inputs (direction 1) are copied (*length bytes); for directions 2, 3 and 6
- * value and length must stay valid until the reply has been read.
- * 0, -3, -51, -52, -54, -55, -8, -1. */
+/* Bind one value by 1-based position into a set or a connection's set (a
+ * connection without one gets a set of its own). Inputs (direction 1) are
+ * copied (*length bytes, a negative length is refused); for directions 2, 3
+ * and 6 value and length must stay valid until the reply has been read. A set
+ * is bound either by position or by name, and holds single values or arrays.
+ * 0, -3, -5, -51, -52, -54, -55, -8, -1. */
 KVC_API int KVC_BindParamByPos(void** handle, int param_no, int direction, int c_type, void* value,
                                int buffer_length, int* length);
-/* Bind one value by name (reserved is unused): 0, -3, -52, -1. */
+/* Bind one value by name (reserved is unused): 0, -3, -5, -52, -1. */
 KVC_API int KVC_BindParamByName(void** handle, const char* name, int direction, int c_type,
                                 void* value, int buffer_length, int* reserved, int* length);
-/* Bind an array of array_size input values (lengths: one int32 per element) for
- * a batch: 0, -3, -51, -52, -54, -8, -58, -1. */
+/* Bind an array of array_size (1 to 65535) input values for a batch: values
+ * holds the elements back to back (total_size bytes), lengths one int32 per
+ * element (0 sends a null). Fixed-width and packed-text arrays are copied;
+ * C types 10, 11, 13 (and 15 by name) are read in place at execution, so
+ * the block must stay valid until then. C types 12, 14, 28, 31 and the LOB
+ * types have no batch form (-58). The first binding fixes param_total and
+ * array_size for the set. 0, -3, -5, -51, -52, -53 (name already bound), -54,
+ * -8, -58, -1. */
 KVC_API int KVC_BindParamArrayByPos(void** handle, int param_no, int param_total, int direction,
                                     int c_type, int array_size, void* values, int64_t total_size,
                                     int* lengths);
@@ -324,7 +332,8 @@ KVC_API int KVC_BindParamArrayByName(void** handle, const char* name, int param_
                                      int direction, int c_type, int array_size, void* values,
                                      int total_size, int* lengths);
 /* Execute sql once per bound row. Returns the reply status; -1 with a text when
- * no set is bound or its size differs from array_size. */
+ * no set is bound, it holds single values, or its size differs from
+ * array_size. The set stays bound, emptied. */
 KVC_API int KVC_ExecBatch(void** conn, const char* sql, int array_size);
 
 /* ---- large objects ------------------------------------------------------------ */

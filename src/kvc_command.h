@@ -3,6 +3,8 @@
 
 #include "kvc_records.h"
 
+#include <cstdlib>
+
 int sendCommand0(Conn_Attrs* conn, const char* text);
 int sendCommand_n(Conn_Attrs* conn, const char* text, int32_t count);
 int send_continue(Conn_Attrs* conn);     // "." and a flush
@@ -16,4 +18,23 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type);
 
 int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name);
 int kvc_cmd_Unprepare(Conn_Attrs* conn, const char* name);
+// Reads the reply to a command answered by a lone 'K' or by an error text and
+// one closing byte (DEALLOCATE, OPEN, CLOSE). 0 on 'K'; -1 with the server's
+// text in *server_text (the caller frees it); -4 broken stream; -5 no memory.
+int recv_simple_reply(Conn_Attrs* conn, char** server_text);
 int Conn_free_server_resources(Conn_Attrs* conn);
+
+// A heap text owned by a scope: command texts are built at the size their
+// content needs (fill it with kvc_set_textf(text.slot(), ...)).
+class OwnedText {
+public:
+    OwnedText() = default;
+    ~OwnedText() { free(text_); }
+    OwnedText(const OwnedText&) = delete;
+    OwnedText& operator=(const OwnedText&) = delete;
+    char** slot() { return &text_; }
+    const char* get() const { return text_; }
+
+private:
+    char* text_ = nullptr;
+};

@@ -181,8 +181,11 @@ int Build_connect(Conn_Attrs* conn) {
     conn->recv_pos = 0;
     conn->pushed_back_byte = 0;
 
+    // The flag already holds the host's order; writing it only when it differs
+    // keeps concurrent opens on different threads from racing on it.
     const unsigned int probe = 1;
-    g_little_tail = *reinterpret_cast<const unsigned char*>(&probe) == 1 ? 1 : 0;
+    const unsigned char host_little = *reinterpret_cast<const unsigned char*>(&probe) == 1 ? 1 : 0;
+    if (g_little_tail != host_little) g_little_tail = host_little;
 
     // Dotted IPv4 only; a host name is not resolved and cannot connect.
     conn->server_addr = inet_addr(conn->server_ip);

@@ -245,15 +245,441 @@ int KVC_CloseConn(void** conn_handle) {
 // Connection and result attributes
 // =============================================================================
 
+int KVC_GetAttr(void** handle, int id, void* value, int buffer_length, int* type, int* length) {
+    switch (handle_kind_of(handle)) {
+        case HANDLE_CONNECTION:
+            return get_conn_attrs(static_cast<Conn_Attrs*>(*handle), id, value, buffer_length,
+                                  type, length);
+        case HANDLE_RESULT:
+            return get_result_attrs(static_cast<Result*>(*handle), id, value, buffer_length, type,
+                                    length);
+        case HANDLE_PARAMS:
+        case HANDLE_LOB:
+            return 0;   // these kinds have no attributes to report
+        default:
+            return -3;
+    }
+}
+
+int KVC_SetAttr(void** handle, int id, void* value, int length) {
+    if (handle == nullptr || *handle == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr) return 0;   // only connections have settable attributes
+    if ((id == 11 || id == 12) && value == nullptr) return -3;
+    return set_conn_attrs(conn, id, value, length) < 0 ? -1 : 0;
+}
+
 
 // =============================================================================
 // Direct execution and prepared statements
 // =============================================================================
 
+#include <cstdio>
+
+namespace {
+
+const char kNoDefaultStatement[] =
+    "[EC023]Error Execute without a default prepare ,or you can KVC_Execute2 with a prepare_name "
+    "value\n";
+
+// Writes a command with the given parameter header, then the bound set's
+// values when a set is bound, and flushes.
+void send_with_params(Conn_Attrs* conn, const char* text, int32_t announced) {
+    KVCSParam* set = conn->bound_params;
+    sendCommand_n(conn, text, set != nullptr ? announced : 0);
+    if (set != nullptr) send_params(conn, set);
+    rh_flush(conn);
+}
+
+void send_with_bound_params(Conn_Attrs* conn, const char* text) {
+    const KVCSParam* set = conn->bound_params;
+    send_with_params(conn, text, set != nullptr ? set->param_count : 0);
+}
+
+void free_result_chain(Result* result) {
+    while (result != nullptr) {
+        Result* next = result->next_result;
+        free_Result(result);
+        result = next;
+    }
+}
+
+// The reply's results go to the caller's slot; without a slot they are released.
+void hand_out_results(Result* received, void** slot) {
+    if (slot != nullptr)
+        *slot = received;
+    else
+        free_result_chain(received);
+}
+
+// A failed execution leaves nothing in the caller's slot.
+void drop_results(Result* received, void** slot) {
+    free_result_chain(received);
+    if (slot != nullptr) *slot = nullptr;
+}
+
+// A server error met by a named statement is reported with the command text.
+void wrap_statement_error(Conn_Attrs* conn, const char* command) {
+    if (conn->error_text != nullptr)
+        kvc_set_textf(&conn->error_text, "sql:%s errinfo: %s \n", command, conn->error_text);
+}
+
+// Statement names are "STC" and the connection's counter, taken and advanced.
+void next_statement_name(Conn_Attrs* conn, char* name, size_t size) {
+    int32_t seq = conn->prepare_seq;
+    conn->prepare_seq = seq == INT32_MAX ? 0 : seq + 1;
+    snprintf(name, size, "STC%d", static_cast<int>(seq));
+}
+
+constexpr size_t kStatementNameSize = 15;   // "STC" and any int, with the terminator
+
+// One direct execution: the SQL text with the bound set's values, then the
+// reply read by read_reply; the bound set serves this execution only.
+template <typename ReadReply>
+int execute_direct(void** handle, const char* sql, ReadReply read_reply) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return -3;
+    int refused = check_prepared_params_bound(conn);
+    if (refused != 0) return refused;
+    ConnLockGuard lock(conn);
+    send_with_bound_params(conn, sql);
+    int status = read_reply(conn);
+    release_bound_params(conn);
+    return status;
+}
+
+int prepare_default(Conn_Attrs* conn, const char* sql) {
+    if (conn->has_prepared == 1) {
+        int released = kvc_cmd_Unprepare(conn, conn->prepared_name);
+        if (released < 0) return released;
+        memset(conn->prepared_name, 0, sizeof conn->prepared_name);
+    }
+    next_statement_name(conn, conn->prepared_name, sizeof conn->prepared_name);
+    return kvc_cmd_Prepare(conn, sql, conn->prepared_name);
+}
+
+int execute_default(Conn_Attrs* conn, void** result) {
+    if (conn->has_prepared == 0) {
+        kvc_set_text(&conn->error_text, kNoDefaultStatement);
+        return -1;
+    }
+    int refused = check_prepared_params_bound(conn);
+    if (refused != 0) return refused;
+    OwnedText command;
+    kvc_set_textf(command.slot(), "? %s ", conn->prepared_name);
+    if (command.get() == nullptr) return -5;
+    ConnLockGuard lock(conn);
+    send_with_bound_params(conn, command.get());
+    Result* received = nullptr;
+    int status = recv_Query_Rs(conn, &received);
+    hand_out_results(received, result);
+    release_bound_params(conn);
+    return status;
+}
+
+// Executes a named statement; a failed execution keeps the bound set.
+int execute_named(Conn_Attrs* conn, const char* name, void** result) {
+    OwnedText command;
+    kvc_set_textf(command.slot(), "? %s ", name);
+    if (command.get() == nullptr) return -5;
+    ConnLockGuard lock(conn);
+    send_with_bound_params(conn, command.get());
+    Result* received = nullptr;
+    int status = recv_Query_Rs(conn, &received);
+    if (status < 0) {
+        wrap_statement_error(conn, command.get());
+        drop_results(received, result);
+        return status;
+    }
+    hand_out_results(received, result);
+    release_bound_params(conn);
+    return status;
+}
+
+// Declares and opens a cursor over a named statement; its name, "<name>_CUR",
+// goes to the caller's buffer.
+int execute_into_cursor(Conn_Attrs* conn, const char* name, char* cursor, void** result) {
+    size_t name_length = strlen(name);
+    memcpy(cursor, name, name_length);
+    memcpy(cursor + name_length, "_CUR", 5);
+    OwnedText declare;
+    kvc_set_textf(declare.slot(), "DECLARE  %s CURSOR FOR %s ", cursor, name);
+    OwnedText open;
+    kvc_set_textf(open.slot(), "OPEN %s ;", cursor);
+    if (declare.get() == nullptr || open.get() == nullptr) return -5;
+
+    ConnLockGuard lock(conn);
+    send_with_bound_params(conn, declare.get());
+    Result* declared = nullptr;
+    int status = recv_Query_Rs(conn, &declared);
+    if (status < 0) {
+        wrap_statement_error(conn, declare.get());
+        drop_results(declared, result);
+        return status;
+    }
+    sendCommand0(conn, open.get());
+    char* server_text = nullptr;
+    int opened = recv_simple_reply(conn, &server_text);
+    if (opened == -1) {
+        // The refusal is reported in the text; the status stays the DECLARE's.
+        free(conn->error_text);
+        conn->error_text = server_text;
+    } else if (opened < 0) {
+        drop_results(declared, result);
+        return opened;
+    }
+    hand_out_results(declared, result);
+    release_bound_params(conn);
+    return status;
+}
+
+}  // namespace
+
+int KVC_Execute_no_query(void** conn, const char* sql) {
+    return execute_direct(conn, sql, [](Conn_Attrs* c) { return recv_noQuery(c); });
+}
+
+int KVC_Execute_query_with_one(void** conn, const char* sql, char* value, int* type) {
+    if (value == nullptr || type == nullptr) return -3;
+    return execute_direct(conn, sql,
+                          [&](Conn_Attrs* c) { return recv_Query_One(c, value, type); });
+}
+
+int KVC_ExecwithDataReader(void** conn, const char* sql, void** result, int* columns,
+                           int64_t* rows, int* affected) {
+    return execute_direct(conn, sql, [&](Conn_Attrs* c) {
+        Result* received = nullptr;
+        int status = recv_Query_Rs(c, &received);
+        if (received != nullptr) {
+            if (columns != nullptr) *columns = received->column_count;
+            if (rows != nullptr) *rows = received->row_count;
+            if (affected != nullptr) *affected = received->affected_rows;
+        }
+        hand_out_results(received, result);
+        return status;
+    });
+}
+
+int KVC_Prepare(void** handle, char* sql) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return -3;
+    return prepare_default(conn, sql);
+}
+
+int KVC_Prepare2(void** handle, const char* sql, char* name) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return -3;
+    if (name == nullptr) return prepare_default(conn, sql);
+    // A named statement leaves the default one as it is.
+    const int32_t had_default = conn->has_prepared;
+    next_statement_name(conn, name, kStatementNameSize);
+    int status = kvc_cmd_Prepare(conn, sql, name);
+    conn->has_prepared = had_default;
+    return status;
+}
+
+int KVC_Execute(void** handle, void** result) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr) return -3;
+    return execute_default(conn, result);
+}
+
+int KVC_Execute2(void** handle, const char* name, char* cursor, void** result) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr) return -3;
+    if (name == nullptr && cursor == nullptr) return execute_default(conn, result);
+    if (name == nullptr) {
+        // A cursor over the default statement.
+        if (conn->has_prepared == 0) {
+            kvc_set_text(&conn->error_text, kNoDefaultStatement);
+            return -1;
+        }
+        name = conn->prepared_name;
+    }
+    int refused = check_prepared_params_bound(conn);
+    if (refused != 0) return refused;
+    if (cursor == nullptr) return execute_named(conn, name, result);
+    return execute_into_cursor(conn, name, cursor, result);
+}
+
+int KVC_UnPrepare(void** handle, const char* name) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr) return -3;
+    if (name == nullptr) {
+        int status = kvc_cmd_Unprepare(conn, conn->prepared_name);
+        conn->has_prepared = 0;
+        return status;
+    }
+    // Releasing a named statement leaves the default one as it was.
+    const int32_t had_default = conn->has_prepared;
+    int status = kvc_cmd_Unprepare(conn, name);
+    conn->has_prepared = had_default;
+    return status;
+}
+
+int KVC_Execute_procesure(void** handle, const char* sql, void** result) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return -3;
+    if (result != nullptr) *result = nullptr;
+    int refused = check_prepared_params_bound(conn);
+    if (refused != 0) return refused;
+    ConnLockGuard lock(conn);
+    KVCSParam* set = conn->bound_params;
+    if (set == nullptr) {
+        send_with_params(conn, sql, 0);
+        return recv_noQuery(conn);
+    }
+    // Input copies are released after sending; the output slots wait for the reply.
+    const int32_t kept_ownership = set->owns_input_copies;
+    set->owns_input_copies = 1;
+    const int32_t count = set->param_count;
+    // A return value is not a parameter of the call text, so it is not announced.
+    const bool ends_with_return = count >= 1 && set->directions != nullptr &&
+                                  set->directions[count - 1] == PARAM_RETURN_VALUE;
+    send_with_params(conn, sql, ends_with_return ? count - 1 : count);
+    Result* received = nullptr;
+    int status = recv_noQuery_OP(conn, result != nullptr ? &received : nullptr);
+    if (result != nullptr) *result = received;
+    if (set->origin != PARAMS_CALLER && set->param_count > 0) kvc_free_re_outparams(set);
+    set->owns_input_copies = kept_ownership;
+    return status;
+}
+
+int KVC_GetFunReturnType(void** handle, int* c_type) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || c_type == nullptr) return -3;
+    ConnLockGuard lock(conn);
+    if (conn->function_return_type < 1) return -1;
+    *c_type = getSQLCType(conn->function_return_type);
+    return 0;
+}
+
+int KVC_GetLastInsertId(void** handle, char* buf) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || buf == nullptr) return -3;
+    ConnLockGuard lock(conn);
+    size_t length = strnlen(conn->last_insert_id, sizeof conn->last_insert_id - 1);
+    memcpy(buf, conn->last_insert_id, length);
+    buf[length] = '\0';
+    return 0;
+}
+
 
 // =============================================================================
 // Server cursors
 // =============================================================================
+
+namespace {
+
+constexpr int kCursorFetchRows = 20000;
+
+}  // namespace
+
+int KVC_ExecwithServerCursorReader(void** handle, const char* sql, const char* cursor,
+                                   void** result, int* columns, void* /*unused*/) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr || cursor == nullptr) return -3;
+    int refused = check_prepared_params_bound(conn);
+    if (refused != 0) return refused;
+    OwnedText declare;
+    kvc_set_textf(declare.slot(), "DECLARE %s CURSOR FOR %s ", cursor, sql);
+    OwnedText open;
+    kvc_set_textf(open.slot(), "OPEN %s ;", cursor);
+    if (declare.get() == nullptr || open.get() == nullptr) return -5;
+
+    ConnLockGuard lock(conn);
+    // The bound set stays bound: the cursor's query may be declared again.
+    send_with_bound_params(conn, declare.get());
+    Result* declared = nullptr;
+    int declared_status = recv_Query_Rs(conn, &declared);
+    if (declared_status < 0) {
+        // Nothing was declared, so there is nothing to open.
+        free_result_chain(declared);
+        return declared_status;
+    }
+    sendCommand0(conn, open.get());
+    char* server_text = nullptr;
+    int opened = recv_simple_reply(conn, &server_text);
+    if (opened != 0) {
+        free_result_chain(declared);
+        if (server_text != nullptr) {
+            free(conn->error_text);
+            conn->error_text = server_text;
+        }
+        return opened;
+    }
+    if (columns != nullptr) *columns = declared != nullptr ? declared->column_count : 0;
+    if (declared != nullptr) declared->conn = conn;
+    hand_out_results(declared, result);
+    return 0;
+}
+
+int KVC_FetchServerCursorRowset(void** handle, const char* cursor, void** result) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || cursor == nullptr) return -3;
+    OwnedText fetch;
+    kvc_set_textf(fetch.slot(), "FETCH  %d  FROM  %s ", kCursorFetchRows, cursor);
+    if (fetch.get() == nullptr) return -5;
+    ConnLockGuard lock(conn);
+    sendCommand0(conn, fetch.get());
+    Result* fetched = nullptr;
+    int status = recv_Query_Cursor(conn, &fetched);
+    hand_out_results(fetched, result);
+    return status;
+}
+
+int KVC_FetchServerCursorRowset_V2(void** handle, const char* fetch_sql, void** result) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || fetch_sql == nullptr) return -3;
+    if (handle_kind_of(result) == HANDLE_RESULT) {
+        free_Result(static_cast<Result*>(*result));
+        *result = nullptr;
+    }
+    ConnLockGuard lock(conn);
+    sendCommand0(conn, fetch_sql);
+    Result* fetched = nullptr;
+    int status = recv_Query_Cursor(conn, &fetched);
+    if (fetched != nullptr) fetched->read_pos = 0;
+    hand_out_results(fetched, result);
+    return status;
+}
+
+int KVC_FetchRefCursorHead(void** handle, const char* cursor, void** result, int* columns,
+                           int64_t* rows, int* count) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || cursor == nullptr || count == nullptr) return -3;
+    OwnedText fetch;
+    kvc_set_textf(fetch.slot(), "FETCH %d  FROM %s ", *count, cursor);
+    if (fetch.get() == nullptr) return -5;
+    ConnLockGuard lock(conn);
+    sendCommand0(conn, fetch.get());
+    Result* fetched = nullptr;
+    int status = recv_Query_Rs(conn, &fetched);
+    if (columns != nullptr) *columns = fetched != nullptr ? fetched->column_count : 0;
+    if (rows != nullptr) *rows = fetched != nullptr ? fetched->row_count : 0;
+    hand_out_results(fetched, result);
+    // Server errors show in the connection's text; a reply that brought
+    // nothing because the connection broke is not a success.
+    return fetched == nullptr && status < 0 ? status : 0;
+}
+
+int KVC_CloseCursor(void** handle, const char* cursor) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (conn == nullptr || cursor == nullptr) return -3;
+    OwnedText close;
+    kvc_set_textf(close.slot(), "CLOSE %s ", cursor);
+    if (close.get() == nullptr) return -5;
+    ConnLockGuard lock(conn);
+    sendCommand0(conn, close.get());
+    char* server_text = nullptr;
+    int status = recv_simple_reply(conn, &server_text);
+    if (status == -1) {
+        kvc_set_textf(&conn->error_text, "[EC027]Error :%s Close Cursor %s  \n", server_text,
+                      cursor);
+        free(server_text);
+    }
+    return status;
+}
 
 
 // =============================================================================
@@ -357,15 +783,402 @@ extern "C" int KVC_FreePtr(void** ptr) {
 // Result access
 // =============================================================================
 
+#include <strings.h>
+
+namespace {
+
+// The result behind a handle. For any other kind *status is what the
+// function answers: 0 for the reserved empty-result kind, -3 otherwise.
+Result* result_for_access(void** handle, int* status) {
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (result == nullptr) *status = handle_kind_of(handle) == HANDLE_RESERVED_RESULT ? 0 : -3;
+    return result;
+}
+
+const FieldInfo* result_column(const Result* result, int col) {
+    return (col >= 1 && col <= result->column_count) ? &result->columns[col - 1] : nullptr;
+}
+
+bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+// A column's caller-facing name: its alias when it has one.
+const char* shown_name(const FieldInfo* column) {
+    if (has_text(column->alias)) return column->alias;
+    return column->column_name != nullptr ? column->column_name : "";
+}
+
+constexpr size_t kColInfoNameSize = 128;
+constexpr size_t kInsertIdOutSize = 25;
+
+void copy_name_out(char* out, const char* name) {
+    if (out == nullptr) return;
+    kv_strcpy_s(out, kColInfoNameSize, name);   // cleared, cut to fit, terminated
+}
+
+}  // namespace
+
+extern "C" KVC_API int KVC_getResultColumnsnum(void** handle, int* count) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (count == nullptr) return -3;
+    *count = result->column_count;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultRecordnum(void** handle, int* count) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (count == nullptr) return -3;
+    *count = static_cast<int>(result->row_count);
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultRet(void** handle, int* kind, int* columns, int* rows, int* affected,
+                                        char* insert_id) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (kind != nullptr) *kind = result->result_kind;
+    switch (result->result_kind) {
+    case RESULT_ROWS:
+        if (columns != nullptr) *columns = result->column_count;
+        if (rows != nullptr) *rows = static_cast<int>(result->row_count);
+        break;
+    case RESULT_UPDATE_COUNT:
+    case RESULT_DELETE_COUNT:
+        if (affected != nullptr) *affected = result->affected_rows;
+        break;
+    case RESULT_INSERT_ID:
+        // The caller's buffer has 25 bytes: a longer identifier is cut there.
+        if (insert_id != nullptr) kv_strcpy_s(insert_id, kInsertIdOutSize, result->insert_id);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolmodi(void** handle, int col, int* modifier) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -15;
+    if (modifier == nullptr) return -3;
+    *modifier = column->type_modifier;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolType(void** handle, int col, int* c_type) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -15;
+    if (c_type == nullptr) return -3;
+    if (column->c_type != 0) *c_type = column->c_type;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolname(void** handle, int col, char* name) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -1;
+    if (name == nullptr) return -3;
+    const char* shown = shown_name(column);
+    memcpy(name, shown, strlen(shown));   // no terminator, as callers of this function expect
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultcolseq(void** handle, const char* name) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    if (name == nullptr) return -3;
+    for (int i = 0; i < result->column_count; ++i)
+        if (strcasecmp(shown_name(&result->columns[i]), name) == 0) return i + 1;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_getResultColInfo(void** handle, int col, char* table, char* column_name, char* alias,
+                                            int* c_type, int* modifier, int* attribute) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    const FieldInfo* column = result_column(result, col);
+    if (column == nullptr) return -1;
+    copy_name_out(table, column->table_name);
+    copy_name_out(column_name, column->column_name);
+    copy_name_out(alias, column->alias);
+    if (c_type != nullptr) *c_type = column->c_type;
+    if (modifier != nullptr) *modifier = column->type_modifier;
+    if (attribute != nullptr) *attribute = column->column_attribute;
+    return 0;
+}
+
+extern "C" KVC_API int KVC_ReadNext(void** handle) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    // The reserved empty kind has no rows: "no more rows", so that a caller's
+    // read loop ends instead of spinning on a "row is current" answer.
+    if (result == nullptr) return status == 0 ? 100 : status;
+    return record_next(result);
+}
+
+extern "C" KVC_API int KVC_GetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    int status = 0;
+    Result* result = result_for_access(handle, &status);
+    if (result == nullptr) return status;
+    return KVGetData(handle, col, c_type, dst, dst_size, length);
+}
+
+extern "C" KVC_API int KVC_NextResult(void** handle) {
+    if (handle == nullptr || *handle == nullptr) return -3;
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (result == nullptr) return 0;
+    if (result->next_result == nullptr) return 100;
+    *handle = result->next_result;
+    free_Result(result);
+    return 0;
+}
+
+// The results chained after this one are released with it: the caller can
+// reach them only through this handle, so they would otherwise be lost.
+extern "C" KVC_API int KVC_FreeRowset(void** handle) {
+    if (handle == nullptr) return -3;
+    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    while (result != nullptr) {
+        Result* next = result->next_result;
+        free_Result(result);
+        result = next;
+    }
+    *handle = nullptr;
+    return 0;
+}
+
 
 // =============================================================================
 // Parameter sets and binding
 // =============================================================================
 
+namespace {
+
+// The set a binding call works on, and where its refusals are written: a
+// parameter set stands for itself; a connection for its bound set, created
+// as an implicit set when it has none. 0, -3 or -5.
+int binding_target(void** handle, KVCSParam** set, char*** error_slot) {
+    const int32_t kind = handle_kind_of(handle);
+    if (kind != KVC_HANDLE_CONNECTION && kind != KVC_HANDLE_PARAMS) return KVC_BAD_HANDLE;
+    *set = resolve_param_handle(*handle, error_slot);
+    if (*set != nullptr) return KVC_OK;
+    kvc_set_text(*error_slot, param_text::kNoMemory);
+    return KVC_NO_MEMORY;
+}
+
+// Runs an internal binder. A refusal that it explains in the set's own text
+// is repeated in the connection's, the only text a caller can read back;
+// an unsupported C type stays the set's alone.
+template <typename Binder>
+int run_binder(KVCSParam* set, char** error_slot, Binder binder) {
+    char* previous = set->error_text;
+    set->error_text = nullptr;
+    const int status = binder();
+    if (set->error_text == nullptr) {
+        set->error_text = previous;
+        return status;
+    }
+    free(previous);
+    if (error_slot != &set->error_text && status != KVC_BAD_DATATYPE)
+        kvc_set_text(error_slot, set->error_text);
+    return status;
+}
+
+}  // namespace
+
+extern "C" int KVC_CreateParams(void** params) {
+    if (params == nullptr) return KVC_BAD_HANDLE;
+    KVCSParam* set = new_param_set(PARAMS_CALLER);
+    if (set == nullptr) return KVC_NO_MEMORY;
+    *params = set;
+    return KVC_OK;
+}
+
+extern "C" int KVC_ResetParams(void** handle) {
+    switch (handle_kind_of(handle)) {
+    case KVC_HANDLE_PARAMS:
+        kvc_freeparams(static_cast<KVCSParam*>(*handle));
+        return KVC_OK;
+    case KVC_HANDLE_CONNECTION: {
+        Conn_Attrs* conn = static_cast<Conn_Attrs*>(*handle);
+        release_bound_params(conn);   // a caller-made set is only detached
+        if (conn->current_result != nullptr) free_Result(conn->current_result);
+        conn->current_result = nullptr;
+        return KVC_OK;
+    }
+    default:
+        return KVC_BAD_HANDLE;
+    }
+}
+
+extern "C" int KVC_BindParams2Conn(void** conn_handle, void** params) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
+    KVCSParam* set = handle_as<KVCSParam>(params, KVC_HANDLE_PARAMS);
+    if (conn == nullptr || set == nullptr) return KVC_BAD_HANDLE;
+    if (conn->bound_params != set) release_bound_params(conn);
+    conn->bound_params = set;
+    return KVC_OK;
+}
+
+extern "C" int KVC_BindParamByPos(void** handle, int param_no, int direction, int c_type,
+                                  void* value, int buffer_length, int* length) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (param_no > 4000) {
+        kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    status = run_binder(set, error_slot, [&] {
+        return kvc_bindparamsbypos(set, param_no, direction, c_type, value, buffer_length, length);
+    });
+    if (status == KVC_BAD_PARAM_JUMP) {
+        kvc_set_textf(&set->error_text, param_text::kJumpTooLong, KVC_BAD_PARAM_JUMP);
+        return status;
+    }
+    if (status == KVC_BINDER_REFUSED) {
+        kvc_set_textf(&set->error_text, param_text::kBadBinderDirection, KVC_BINDER_REFUSED);
+    }
+    return status;
+}
+
+extern "C" int KVC_BindParamByName(void** handle, const char* name, int direction, int c_type,
+                                   void* value, int buffer_length, int* reserved, int* length) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    if (name == nullptr) return KVC_BAD_HANDLE;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirectionByName, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    status = run_binder(set, error_slot, [&] {
+        return kvc_bindparamsbyname(set, name, direction, c_type, value, buffer_length, reserved,
+                                    length);
+    });
+    if (status == KVC_NAME_REFUSED) {
+        // Only a connection keeps this text; the caller's own set gets none.
+        if (error_slot != &set->error_text)
+            kvc_set_textf(error_slot, param_text::kNameNotPrepared, name);
+        return KVC_ERROR;
+    }
+    return status;
+}
+
+
 
 // =============================================================================
 // Array binding and batches
 // =============================================================================
+
+extern "C" int KVC_BindParamArrayByPos(void** handle, int param_no, int param_total, int direction,
+                                       int c_type, int array_size, void* values,
+                                       int64_t total_size, int* lengths) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    const bool through_conn = error_slot != &set->error_text;
+    if (through_conn && (param_no > 4000 || param_total > 4000 || param_total < -1)) {
+        kvc_set_textf(error_slot, param_text::kBadArrayParamNo, param_no, param_total);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!through_conn && param_no > 4000) {
+        kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    return run_binder(set, error_slot, [&] {
+        return kvc_bindparamarraybypos(set, param_no, param_total, direction, c_type, array_size,
+                                       values, total_size, lengths);
+    });
+}
+
+extern "C" int KVC_BindParamArrayByName(void** handle, const char* name, int param_total,
+                                        int direction, int c_type, int array_size, void* values,
+                                        int total_size, int* lengths) {
+    KVCSParam* set = nullptr;
+    char** error_slot = nullptr;
+    if (name == nullptr) return KVC_BAD_HANDLE;
+    int status = binding_target(handle, &set, &error_slot);
+    if (status != KVC_OK) return status;
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    return run_binder(set, error_slot, [&] {
+        return kvc_bindparamarraybyname(set, name, param_total, direction, c_type, array_size,
+                                        values, total_size, lengths);
+    });
+}
+
+extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
+    KVCSParam* set = conn->bound_params;
+    // Single values are no batch: the header would promise rows that never come.
+    if (set == nullptr || (set->param_count > 0 && set->array_size == 0)) {
+        kvc_set_text(&conn->error_text, param_text::kBatchWithoutParams);
+        return KVC_ERROR;
+    }
+    if (set->array_size != array_size) {
+        kvc_set_textf(&conn->error_text, param_text::kBatchSizeMismatch, set->array_size,
+                      array_size);
+        return KVC_ERROR;
+    }
+    // Parameter count in the low 16 bits, rows in the high 16 bits.
+    const uint32_t header = static_cast<uint32_t>(set->param_count) +
+                            static_cast<uint32_t>(set->array_size) * 65536u;
+    Result* received = nullptr;
+    int status = 0;
+    {
+        ConnLockGuard lock(conn);
+        sendCommand_n(conn, sql, static_cast<int32_t>(header));
+        if (set->param_count != 0) kvc_sendparamS(conn, set);
+        rh_flush(conn);
+        status = recv_Query_Rs(conn, &received);
+    }
+    bool returned_rows = false;
+    while (received != nullptr) {
+        Result* next = received->next_result;
+        if (received->result_kind == RESULT_ROWS) returned_rows = true;
+        free_Result(received);
+        received = next;
+    }
+    if (returned_rows) kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
+    return status;
+}
+
 
 
 // =============================================================================
@@ -488,4 +1301,15 @@ extern "C" int KVC_Distroy_Lob(void** lob) {
 // =============================================================================
 // Helpers: statement class, datetime text
 // =============================================================================
+
+#include <cstdio>
+
+extern "C" KVC_API int dt2dtm_Api(int64_t ms, char* out) {
+    if (out == nullptr) return -3;
+    DATETIME_STRUCT t;
+    dt2dtm(ms, &t);
+    // 20 bytes hold any four-digit year; a wider year is cut rather than overrun.
+    snprintf(out, 20, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return 0;
+}
 

@@ -632,6 +632,85 @@ void decrypt_buff(Conn_Attrs* conn, unsigned char* buffer, int length) {
 // Calendar arithmetic
 // =============================================================================
 
+namespace {
+
+// Cumulative days before each month, common years then leap years.
+constexpr int mtod[2][13] = {
+    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
+};
+
+constexpr int64_t kDaysPer400Years = 146097;
+constexpr int64_t kDaysPer100Years = 36524;
+constexpr int64_t kDaysPer4Years = 1461;
+constexpr int64_t kDaysFromYear1To1970 = 719162;
+constexpr int64_t kMsPerDay = 86400000;
+
+bool is_leap_year(int64_t year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Proleptic Gregorian date of a day count since 1970-01-01. The count is
+// 64-bit so that any millisecond datetime has a date; counting from 0001-01-01
+// the 400-year cycle starts just after a leap day, so every 100- and 4-year
+// block is full except the last of its cycle.
+void civil_from_days(int64_t days, tarDATE_STRUCT* date) {
+    const int64_t from_year1 = days + kDaysFromYear1To1970;
+    const int64_t cycles = floor_div(from_year1, kDaysPer400Years);
+    int64_t rest = from_year1 - cycles * kDaysPer400Years;   // 0 .. 146096
+    int64_t centuries = rest / kDaysPer100Years;
+    if (centuries > 3) centuries = 3;                        // the cycle's last day
+    rest -= centuries * kDaysPer100Years;
+    const int64_t quads = rest / kDaysPer4Years;
+    rest -= quads * kDaysPer4Years;
+    int64_t years = rest / 365;
+    if (years > 3) years = 3;                                // a leap year's last day
+    rest -= years * 365;
+    const int64_t year = 1 + cycles * 400 + centuries * 100 + quads * 4 + years;
+    const int* month_start = mtod[is_leap_year(year) ? 1 : 0];
+    const int day_of_year = static_cast<int>(rest) + 1;
+    int month = 0;
+    while (month < 11 && day_of_year > month_start[month + 1]) ++month;
+    date->year = static_cast<int32_t>(year);
+    date->month = month + 1;
+    date->day = day_of_year - month_start[month];
+}
+
+}  // namespace
+
+void d2dm(int32_t days, tarDATE_STRUCT* date) { civil_from_days(days, date); }
+
+void dt2dtm(int64_t ms, DATETIME_STRUCT* datetime) {
+    const int64_t days = floor_div(ms, kMsPerDay);
+    int64_t time_of_day = ms % kMsPerDay;   // brought to 0 .. 86399999 without overflow
+    if (time_of_day < 0) time_of_day += kMsPerDay;
+    tarDATE_STRUCT date;
+    civil_from_days(days, &date);
+    datetime->year = date.year;
+    datetime->month = date.month;
+    datetime->day = date.day;
+    datetime->hour = static_cast<int32_t>(time_of_day / 3600000);
+    datetime->minute = static_cast<int32_t>(time_of_day / 60000 % 60);
+    datetime->second = static_cast<int32_t>(time_of_day / 1000 % 60);
+    datetime->millisecond = static_cast<int32_t>(time_of_day % 1000);
+}
+
+// Truncating division and no reduction modulo 24: a time beyond a day, or a
+// negative one, shows as such.
+void t2tm(int32_t ms, TIME_STRUCT* time) {
+    const int32_t hour = ms / 3600000;
+    const int32_t seconds_in_hour = ms / 1000 - hour * 3600;
+    time->hour = hour;
+    time->minute = seconds_in_hour / 60;
+    time->second = seconds_in_hour % 60;
+    time->millisecond = ms % 1000;
+}
+
 // =============================================================================
 // Error items
 // =============================================================================
@@ -731,3 +810,183 @@ int GetLobError(KolvaLob_* lob, char* buf, int* len) {
 // =============================================================================
 // Connection attributes
 // =============================================================================
+
+#include "kvc_command.h"
+
+#include <strings.h>
+
+namespace {
+
+constexpr int kAttrText = 1;
+constexpr int kAttrInt32 = 2;
+constexpr int kAttrInt64 = 3;
+constexpr int kSingleValueBuffer = 64;   // what recv_Query_One may write
+
+const char kUnknownConnAttr[] = "[EC0103]connection attribute type get error,unknown attribute type\n";
+const char kUnsettableConnAttr[] =
+    "[EC0104]connection attribute type set error,un-supported attribute type\n";
+const char kUnknownResultAttr[] = "[EC0105]result attribute type get error,unknown attribute type\n";
+
+// Writes an attribute value into the caller's buffer, at most buffer_length
+// bytes. The reported length is the value's full length; -12 when it was cut.
+int write_attr(void* value, int buffer_length, int type, const void* bytes, int64_t length,
+               int* type_out, int* length_out) {
+    int64_t room = buffer_length > 0 ? buffer_length : 0;
+    int64_t copied = length < room ? length : room;
+    if (copied > 0) memcpy(value, bytes, static_cast<size_t>(copied));
+    if (type_out != nullptr) *type_out = type;
+    if (length_out != nullptr) *length_out = static_cast<int>(length);
+    return copied < length ? -12 : 0;
+}
+
+int write_attr_text(void* value, int buffer_length, const char* text, size_t max_length,
+                    int* type_out, int* length_out) {
+    return write_attr(value, buffer_length, kAttrText, text,
+                      static_cast<int64_t>(strnlen(text, max_length)), type_out, length_out);
+}
+
+int write_attr_int32(void* value, int buffer_length, int32_t number, int* type_out,
+                     int* length_out) {
+    return write_attr(value, buffer_length, kAttrInt32, &number, sizeof number, type_out,
+                      length_out);
+}
+
+int write_attr_int64(void* value, int buffer_length, int64_t number, int* type_out,
+                     int* length_out) {
+    return write_attr(value, buffer_length, kAttrInt64, &number, sizeof number, type_out,
+                      length_out);
+}
+
+// Connection attributes that are a text: a field of the record or a constant.
+// Null for ids that are not texts.
+const char* conn_text_attr(const Conn_Attrs* conn, int id, size_t* max_length) {
+    switch (id) {
+        case 2: *max_length = sizeof conn->database; return conn->database;
+        case 4: *max_length = 5; return "UTF-8";
+        case 5: *max_length = sizeof conn->char_set; return conn->char_set;
+        case 8: *max_length = 5; return "GTM+8";
+        default: return nullptr;
+    }
+}
+
+// Connection attributes that are a 32-bit integer.
+bool conn_int_attr(const Conn_Attrs* conn, int id, int32_t* number) {
+    switch (id) {
+        case 3: *number = 2; return true;
+        case 6: *number = conn->use_ssl; return true;
+        case 9: *number = conn->lob_ret_descriptor; return true;
+        case 11: *number = conn->auto_commit_off; return true;
+        case 12: *number = conn->srv_cursor_off; return true;
+        default: return false;
+    }
+}
+
+// Id 1: the single value of "show version". The reply is read into a local
+// area and then copied within the caller's bound.
+int read_server_version(Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
+                        int* length_out) {
+    char area[kSingleValueBuffer + 8] = {};
+    int value_type = 0;
+    int status;
+    {
+        ConnLockGuard lock(conn);
+        sendCommand_n(conn, "show version", 0);
+        rh_flush(conn);
+        status = recv_Query_One(conn, area, &value_type);
+    }
+    if (status < 0) return status;
+    int written;
+    if (value_type > 100) {
+        // A long version: its length and the address of a copy that is ours to free.
+        int32_t length = 0;
+        char* copy = nullptr;
+        memcpy(&length, area, sizeof length);
+        memcpy(&copy, area + sizeof length, sizeof copy);
+        written = write_attr(value, buffer_length, kAttrText, copy, length > 0 ? length : 0,
+                             type_out, length_out);
+        free(copy);
+    } else {
+        written = write_attr_text(value, buffer_length, area, kSingleValueBuffer, type_out,
+                                  length_out);
+    }
+    return written != 0 ? written : status;
+}
+
+// Id 7: "count:" and the parsed addresses separated by ",", built at the size
+// the addresses need.
+int write_address_list(const Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
+                       int* length_out) {
+    if (conn->has_ips != 1 || conn->ips == nullptr) return -3;
+    const Ips_Artrs* ips = conn->ips;
+    const int count = ips->addrs != nullptr && ips->addr_count > 0 ? ips->addr_count : 0;
+    size_t size = 16;   // the count, ":" and the terminator
+    for (int i = 0; i < count; ++i)
+        size += (ips->addrs[i] != nullptr ? strlen(ips->addrs[i]) : 0) + 1;
+    char* text = static_cast<char*>(hr_malloc0(size));
+    if (text == nullptr) return -5;
+    snprintf(text, size, "%d:", ips->addr_count);
+    for (int i = 0; i < count; ++i) {
+        if (ips->addrs[i] != nullptr) kv_strcat_s(text, size, ips->addrs[i]);
+        if (i + 1 < count) kv_strcat_s(text, size, ",");
+    }
+    int written = write_attr_text(value, buffer_length, text, size, type_out, length_out);
+    free(text);
+    return written;
+}
+
+}  // namespace
+
+int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int* type_out,
+                   int* length_out) {
+    size_t max_length = 0;
+    const char* text = conn_text_attr(conn, id, &max_length);
+    int32_t number = 0;
+    const bool is_number = text == nullptr && conn_int_attr(conn, id, &number);
+    if (text == nullptr && !is_number && id != 1 && id != 7) {
+        kvc_set_text(&conn->error_text, kUnknownConnAttr);
+        return -3;
+    }
+    if (value == nullptr) return -3;
+    if (id == 1) return read_server_version(conn, value, buffer_length, type_out, length_out);
+    if (id == 7) return write_address_list(conn, value, buffer_length, type_out, length_out);
+    if (text != nullptr)
+        return write_attr_text(value, buffer_length, text, max_length, type_out, length_out);
+    return write_attr_int32(value, buffer_length, number, type_out, length_out);
+}
+
+int get_result_attrs(Result* result, int id, void* value, int buffer_length, int* type_out,
+                     int* length_out) {
+    int32_t number = 0;
+    switch (id) {
+        case 61: number = result->column_count; break;
+        case 62:
+            if (value == nullptr) return -3;
+            return write_attr_int64(value, buffer_length, result->row_count, type_out,
+                                    length_out);
+        case 63: number = result->affected_rows; break;
+        case 64: number = 4; break;
+        case 65: number = result->result_kind; break;
+        case 66: number = result->next_result != nullptr ? 1 : 0; break;
+        default:
+            kvc_set_text(&result->error_text, kUnknownResultAttr);
+            return -3;
+    }
+    if (value == nullptr) return -3;
+    return write_attr_int32(value, buffer_length, number, type_out, length_out);
+}
+
+int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int /*length*/) {
+    if (id != 11 && id != 12) {
+        kvc_set_text(&conn->error_text, kUnsettableConnAttr);
+        return -3;
+    }
+    if (value == nullptr) return -3;
+    if (id == 11) {
+        // Only recorded: the setting travels with the next login.
+        const char* text = static_cast<const char*>(value);
+        conn->auto_commit_off = strcasecmp(text, "ON") == 0 || strcasecmp(text, "TRUE") == 0;
+    } else {
+        memcpy(&conn->srv_cursor_off, value, sizeof conn->srv_cursor_off);
+    }
+    return 0;
+}

@@ -122,4 +122,7 @@ int GetLobError(KolvaLob_* lob, char* buf, int* len);
 
 int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int* type_out,
                    int* length_out);
+// Result attributes 61..66 (EC0105 in the result's text for any other id).
+int get_result_attrs(Result* result, int id, void* value, int buffer_length, int* type_out,
+                     int* length_out);
 int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int length);

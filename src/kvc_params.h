@@ -34,3 +34,52 @@ void release_bound_params(Conn_Attrs* conn);
 // Refuses (0 = fine, else -59 with the EC059 text) a prepared set none of whose
 // values were ever bound.
 int check_prepared_params_bound(Conn_Attrs* conn);
+
+// Error texts of the binding and batch functions, shared by the internal
+// binders and the exported wrappers.
+namespace param_text {
+inline constexpr char kBadParamNo[] = "[EC051]Error invalid param NO %d out of range paramnum";
+inline constexpr char kBadArrayParamNo[] =
+    "[EC051]Error invalid param NO : %d out of range paramnum : %d ";
+inline constexpr char kBadDirection[] = "[EC052]Error invalid param type %d";
+inline constexpr char kBadDirectionByName[] = "[EC052]Error invalis param type %d";
+inline constexpr char kNameNotPrepared[] = "[EC053]Error invalid  param_name :%s out  of prepared ";
+inline constexpr char kBadParamSeq[] = "[EC054]Error param_no  param seq %d invalid";
+inline constexpr char kJumpTooLong[] = "[EC055]Error bindparam jump long %d invalid";
+inline constexpr char kBadBinderDirection[] = "[EC056]Error bindparam unsurpported ret %d invalid";
+inline constexpr char kBadDatatype[] = "[EC058]Error bindparam unsurpported datatype %d invalid";
+inline constexpr char kBatchWithoutParams[] = "[EC025]Error ExecuteBatch without  bindparams  \n";
+inline constexpr char kBatchWithRows[] = "[EC026]Error ExecuteBatch can't surpport a select_sql  \n";
+inline constexpr char kBatchSizeMismatch[] =
+    "[EC057]Error ExecuteBatch with paramsbind arraysize %d  does not match ArrayCount %d \n";
+inline constexpr char kPreparedUnbound[] =
+    "[EC059]Error params need values-bind, here params without bindparams-byname or "
+    "bindparams-bypos  \n";
+// Refusals of this library that have no older code.
+inline constexpr char kBadLength[] = "[EC061]Error bindparam length %d invalid";
+inline constexpr char kMixedStyles[] =
+    "[EC062]Error bindparam by position and by name mixed in one parameter set";
+inline constexpr char kBadArraySize[] =
+    "[EC064]Error bindparam arraysize %d invalid, the parameter set holds arraysize %d";
+inline constexpr char kArrayIntoSingle[] =
+    "[EC065]Error bindparam array into a parameter set holding single values or prepared "
+    "by position";
+inline constexpr char kSingleIntoArray[] =
+    "[EC065]Error bindparam single value into a parameter set holding arrays";
+inline constexpr char kBlockTooSmall[] =
+    "[EC066]Error bindparam array values of param %d lie outside the given block";
+inline constexpr char kNoMemory[] = "[EC067]Error bindparam out of memory";
+}  // namespace param_text
+
+// Statuses of the internal binders beside those of kvc.h: a refusal with one
+// of the texts above, a direction the binder does not take, and a name that
+// a prepared set does not describe or that is already array-bound.
+constexpr int KVC_PARAM_REFUSED = -1;
+constexpr int KVC_BINDER_REFUSED = -8;
+constexpr int KVC_NAME_REFUSED = -53;
+
+// 1 input, 2 output, 3 input-output, 6 return value.
+inline bool param_direction_valid(int direction) {
+    return direction == PARAM_INPUT || direction == PARAM_OUTPUT ||
+           direction == PARAM_INPUT_OUTPUT || direction == PARAM_RETURN_VALUE;
+}

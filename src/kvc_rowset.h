@@ -24,3 +24,14 @@ void release_row_index(Result* result);
 
 int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length);
 int db2str(char* text, double x);
+
+// Room for any text form of a stored value: a double in "%lf" takes up to 317
+// characters, far more than the 64 bytes that most forms need.
+constexpr int VALUE_TEXT_MAX = 384;
+// db2str writes at most VALUE_TEXT_MAX bytes (terminator included) into text.
+
+// The text form of a value as a single-value reply shows it (the character
+// itself for a boolean, "%.16g" for a double, no form for the zoned types and
+// for 29 / 45). Writes into work (VALUE_TEXT_MAX bytes); returns the length,
+// or -1 when the type has no such form.
+int single_value_text(int server_type, const void* value, int length, char* work);

@@ -126,17 +126,29 @@ void turing_key(TuringData* state, const uint8_t* key, int length) {
         state->key_words[i] = i < key_len ? fixedS(load_be(key + 4 * i)) : 0;
     mixwords(state->key_words, key_len);
 
+    // Each entry runs a chain of dependent look-ups through all key words; the four boxes
+    // are independent, so they are computed side by side.
+    uint8_t key_bytes[8][4];
+    for (int i = 0; i < key_len; ++i)
+        for (int b = 0; b < 4; ++b) key_bytes[i][b] = uint8_t(byte_of(state->key_words[i], b));
     for (uint32_t j = 0; j < 256; ++j) {
-        uint32_t k[4] = {j, j, j, j};
-        uint32_t w[4] = {0, 0, 0, 0};
+        uint32_t k0 = j, k1 = j, k2 = j, k3 = j;
+        uint32_t w0 = 0, w1 = 0, w2 = 0, w3 = 0;
         for (int i = 0; i < key_len; ++i) {
-            for (int b = 0; b < 4; ++b) {
-                k[b] = Sbox[byte_of(state->key_words[i], b) ^ k[b]];
-                w[b] ^= rotl(Qbox[k[b]], unsigned(i + 8 * b));
-            }
+            const uint8_t* kb = key_bytes[i];
+            k0 = Sbox[kb[0] ^ k0];
+            k1 = Sbox[kb[1] ^ k1];
+            k2 = Sbox[kb[2] ^ k2];
+            k3 = Sbox[kb[3] ^ k3];
+            w0 ^= rotl(Qbox[k0], unsigned(i));
+            w1 ^= rotl(Qbox[k1], unsigned(i + 8));
+            w2 ^= rotl(Qbox[k2], unsigned(i + 16));
+            w3 ^= rotl(Qbox[k3], unsigned(i + 24));
         }
-        for (int b = 0; b < 4; ++b)
-            state->keyed_sbox[b][j] = (w[b] & ~byte_mask(b)) | (k[b] << (24 - 8 * b));
+        state->keyed_sbox[0][j] = (w0 & ~byte_mask(0)) | (k0 << 24);
+        state->keyed_sbox[1][j] = (w1 & ~byte_mask(1)) | (k1 << 16);
+        state->keyed_sbox[2][j] = (w2 & ~byte_mask(2)) | (k2 << 8);
+        state->keyed_sbox[3][j] = (w3 & ~byte_mask(3)) | k3;
     }
 }
 

@@ -14,20 +14,441 @@
 // Type codes and statement classes
 // =============================================================================
 
+#include <strings.h>
+
+namespace {
+
+constexpr int kServerTypeCount = 46;   // codes 0..45; anything else is variable-length text
+
+// Per server type: its slot width in a stored row and the C type that reports
+// a column of it. Codes not listed are 16 / 2.
+struct ServerTypeRow {
+    int8_t slot_width;
+    int8_t c_type;
+};
+
+constexpr ServerTypeRow kServerTypes[kServerTypeCount] = {
+    {16, 2},                                         // 0
+    {16, 2},  {1, 1},   {1, 3},   {2, 4},   {4, 5},  // 1..5
+    {8, 6},   {16, 9},  {4, 7},   {8, 8},   {4, 10}, // 6..10
+    {4, 11},  {16, 12}, {8, 23},  {16, 14}, {4, 21}, // 11..15
+    {4, 28},  {4, 21},  {4, 21},  {4, 21},  {4, 21}, // 16..20
+    {4, 21},  {4, 21},  {4, 21},  {8, 31},  {8, 21}, // 21..25
+    {8, 21},  {8, 21},  {16, 2},  {16, 69}, {16, 2}, // 26..30
+    {16, 2},  {16, 41}, {16, 15}, {16, 42}, {16, 2}, // 31..35
+    {16, 2},  {16, 2},  {16, 2},  {16, 2},  {16, 2}, // 36..40
+    {16, 2},  {16, 2},  {16, 2},  {16, 2},  {16, 2}, // 41..45
+};
+
+constexpr int kCTypeCount = 64;   // codes 0..63; anything else is 30 / -1 / 0
+
+// Per C type: the server type announced for a parameter of it, the bytes per
+// element that array binding reserves and whether such arrays are copied.
+struct CTypeRow {
+    int8_t sent_as;
+    int8_t element_width;
+    int8_t copied;
+};
+
+constexpr CTypeRow kDefaultCType = {30, -1, 0};
+
+constexpr CTypeRow c_type_row(int c_type) {
+    switch (c_type) {
+    case 1: return {3, 1, 1};
+    case 3: return {3, 1, 1};
+    case 4: return {4, 2, 1};
+    case 5: return {5, 4, 1};
+    case 6: return {6, 8, 1};
+    case 7: return {8, 4, 1};
+    case 8: return {9, 8, 1};
+    case 9: return {30, 41, 1};
+    case 15: return {33, -1, 0};
+    case 23: return {13, 8, 1};
+    case 63: return {30, 1, 1};
+    default: return kDefaultCType;
+    }
+}
+
+// Built at compile time from the rows above, so lookups are one index.
+struct CTypeTable {
+    CTypeRow rows[kCTypeCount];
+    constexpr CTypeTable() : rows() {
+        for (int i = 0; i < kCTypeCount; ++i) rows[i] = c_type_row(i);
+    }
+};
+constexpr CTypeTable kCTypes;
+
+const CTypeRow& c_type_info(int c_type) {
+    return (c_type >= 0 && c_type < kCTypeCount) ? kCTypes.rows[c_type] : kDefaultCType;
+}
+
+// Statement classes by the first word, compared case-insensitively in order.
+struct StatementWord {
+    const char* word;
+    int statement_class;
+};
+constexpr StatementWord kStatementWords[] = {
+    {"INSERT", 1}, {"MERGE ", 1}, {"REPLAC", 1}, {"UPDATE", 2},
+    {"DELETE", 3}, {"CREATE", 5}, {"ALTER ", 6},
+};
+constexpr int kClassSingleSelect = 4;
+constexpr int kClassOther = 9;
+constexpr int kClassExec = 10;
+constexpr size_t kWordLength = 6;
+
+// Case-insensitive comparison of the first n characters, stopping at the end of
+// the text (a shorter text never matches).
+bool starts_with_nocase(const char* text, const char* word, size_t n) {
+    return strncasecmp(text, word, n) == 0 && strnlen(text, n) == n;
+}
+
+}  // namespace
+
+int getTypeLen(int server_type) {
+    if (server_type < 0 || server_type >= kServerTypeCount) return 16;
+    return kServerTypes[server_type].slot_width;
+}
+
+int getSQLCType(int server_type) {
+    if (server_type < 0 || server_type >= kServerTypeCount) return 2;
+    return kServerTypes[server_type].c_type;
+}
+
+int getDBTYPE(int c_type) { return c_type_info(c_type).sent_as; }
+
+int getDbTypeLen(int c_type) { return c_type_info(c_type).element_width; }
+
+int need_copy_v(int c_type) { return c_type_info(c_type).copied; }
+
+extern "C" KVC_API int fun_sql_type(const char* sql) {
+    if (sql == nullptr) return kClassOther;
+    const char* start = sql;
+    while (*start == ' ' || *start == '\n' || *start == '\r') ++start;   // tabs are not skipped
+
+    // The word is the next six characters, or fewer at the end of the text;
+    // it must equal a keyword as a whole.
+    const size_t word_length = strnlen(start, kWordLength);
+    if (word_length == kWordLength && strncasecmp(start, "SELECT", kWordLength) == 0) {
+        // More than one statement when five or more characters follow the first ";".
+        const char* semicolon = strchr(sql, ';');
+        if (semicolon != nullptr && strnlen(semicolon, 6) == 6) return kClassOther;
+        return kClassSingleSelect;
+    }
+    if (word_length == kWordLength) {
+        for (const StatementWord& entry : kStatementWords)
+            if (strncasecmp(start, entry.word, kWordLength) == 0) return entry.statement_class;
+    }
+    if (starts_with_nocase(start, "EXEC ", 5) || starts_with_nocase(start, "EXECUT", 6))
+        return kClassExec;
+    if (strncmp(start, "STC", 3) == 0) return kClassSingleSelect;
+    return kClassOther;
+}
 
 // =============================================================================
 // Result memory pool
 // =============================================================================
 
+#include <sys/mman.h>
+
+// Chunk buffers are carved from slabs rather than allocated one by one: the
+// first slab of a pool is a single chunk (a small result costs one ordinary
+// allocation), later slabs are 2 MiB, aligned so that the kernel can back each
+// with one huge page instead of faulting in 512 small ones. Dedicated buffers
+// for big values are separate allocations. The pool record a caller sees is
+// the first member of a larger private record that tracks the slabs.
+namespace {
+
+constexpr size_t kSlabBytes = 2u << 20;
+constexpr int kChunksPerSlab = static_cast<int>(kSlabBytes / RESULT_POOL_CHUNK);
+
+struct Slab {
+    Slab* next;
+    unsigned char* memory;
+    size_t bytes;
+};
+
+struct PoolRecord {
+    Result_Mem mem;     // first: a Result_Mem* is a PoolRecord*
+    Slab* slabs;        // newest first
+    int chunks_left;    // unused chunk-sized pieces in slabs->memory
+    int slab_count;
+};
+
+PoolRecord* pool_record(Result_Mem* pool) { return reinterpret_cast<PoolRecord*>(pool); }
+
+Slab* add_slab(PoolRecord* record) {
+    Slab* slab = static_cast<Slab*>(malloc(sizeof(Slab)));
+    if (slab == nullptr) return nullptr;
+    unsigned char* memory;
+    size_t bytes;
+    if (record->slab_count == 0) {
+        bytes = RESULT_POOL_CHUNK;
+        memory = static_cast<unsigned char*>(malloc(bytes));
+    } else {
+        bytes = kSlabBytes;
+        memory = static_cast<unsigned char*>(aligned_alloc(kSlabBytes, kSlabBytes));
+        if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
+    }
+    if (memory == nullptr) {
+        free(slab);
+        return nullptr;
+    }
+    slab->memory = memory;
+    slab->bytes = bytes;
+    slab->next = record->slabs;
+    record->slabs = slab;
+    record->chunks_left = static_cast<int>(bytes / RESULT_POOL_CHUNK);
+    ++record->slab_count;
+    return slab;
+}
+
+// A fresh 64 KiB chunk buffer, or null when memory is exhausted.
+unsigned char* carve_chunk(PoolRecord* record) {
+    if (record->chunks_left == 0 && add_slab(record) == nullptr) return nullptr;
+    Slab* slab = record->slabs;
+    size_t taken = slab->bytes / RESULT_POOL_CHUNK - static_cast<size_t>(record->chunks_left);
+    --record->chunks_left;
+    return slab->memory + taken * RESULT_POOL_CHUNK;
+}
+
+bool in_slab(const PoolRecord* record, const unsigned char* buffer) {
+    for (const Slab* slab = record->slabs; slab != nullptr; slab = slab->next)
+        if (buffer >= slab->memory && buffer < slab->memory + slab->bytes) return true;
+    return false;
+}
+
+Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int32_t used) {
+    Result_Mem_chunk* chunk = static_cast<Result_Mem_chunk*>(malloc(sizeof(Result_Mem_chunk)));
+    if (chunk == nullptr) return nullptr;
+    chunk->next = nullptr;
+    chunk->capacity = capacity;
+    chunk->used = used;
+    chunk->remaining = capacity - used;
+    chunk->buffer = buffer;
+    return chunk;
+}
+
+}  // namespace
+
+Result_Mem* RS_mem_init() {
+    PoolRecord* record = static_cast<PoolRecord*>(calloc(1, sizeof(PoolRecord)));
+    if (record == nullptr) return nullptr;
+    unsigned char* buffer = carve_chunk(record);
+    Result_Mem_chunk* chunk = buffer != nullptr ? new_chunk_record(buffer, RESULT_POOL_CHUNK, 0) : nullptr;
+    if (chunk == nullptr) {
+        RS_destroy(&record->mem);
+        mem_raise(RESULT_POOL_CHUNK);
+        return nullptr;
+    }
+    record->mem.head = chunk;
+    record->mem.tail = chunk;
+    return &record->mem;
+}
+
+void* RS_malloc(Result_Mem* pool, int n) {
+    if (pool == nullptr || pool->tail == nullptr || n < 0) return nullptr;
+    Result_Mem_chunk* tail = pool->tail;
+    const int32_t remaining = tail->remaining;
+    if (n < remaining) {
+        unsigned char* piece = tail->buffer + tail->used;
+        tail->used += n + 1;
+        tail->remaining -= n + 1;
+        return piece;
+    }
+    const int64_t reserved = static_cast<int64_t>(n) + 1;   // room for a terminating NUL
+    if (reserved > INT32_MAX) {
+        mem_raise(INT32_MAX);
+        return nullptr;
+    }
+    const int32_t size = static_cast<int32_t>(reserved);
+    const int32_t half_chunk = RESULT_POOL_CHUNK / 2;
+    if (size > RESULT_POOL_CHUNK || (size > half_chunk && remaining > half_chunk)) {
+        // A dedicated, exactly sized buffer. The tail's buffer moves to a new
+        // record that becomes the tail, so small pieces go on being cut from it.
+        unsigned char* dedicated = static_cast<unsigned char*>(calloc(1, static_cast<size_t>(size)));
+        Result_Mem_chunk* moved =
+            dedicated != nullptr ? new_chunk_record(tail->buffer, tail->capacity, tail->used) : nullptr;
+        if (moved == nullptr) {
+            free(dedicated);
+            mem_raise(size);
+            return nullptr;
+        }
+        moved->next = tail->next;
+        tail->next = moved;
+        tail->buffer = dedicated;
+        tail->capacity = size;
+        tail->used = size;
+        tail->remaining = 0;
+        pool->tail = moved;
+        return dedicated;
+    }
+    // A fresh chunk; the free end of the old tail is abandoned.
+    PoolRecord* record = pool_record(pool);
+    const int saved_chunks_left = record->chunks_left;
+    unsigned char* buffer = carve_chunk(record);
+    Result_Mem_chunk* chunk = buffer != nullptr ? new_chunk_record(buffer, RESULT_POOL_CHUNK, size) : nullptr;
+    if (chunk == nullptr) {
+        if (buffer != nullptr) record->chunks_left = saved_chunks_left;   // hand the piece back
+        mem_raise(RESULT_POOL_CHUNK);
+        return nullptr;
+    }
+    tail->next = chunk;
+    pool->tail = chunk;
+    return buffer;
+}
+
+void mem_raise(int /*size*/) {}
+
+void RS_destroy(Result_Mem* pool) {
+    if (pool == nullptr) return;
+    PoolRecord* record = pool_record(pool);
+    for (Result_Mem_chunk* chunk = pool->head; chunk != nullptr;) {
+        Result_Mem_chunk* next = chunk->next;
+        if (!in_slab(record, chunk->buffer)) free(chunk->buffer);
+        free(chunk);
+        chunk = next;
+    }
+    for (Slab* slab = record->slabs; slab != nullptr;) {
+        Slab* next = slab->next;
+        free(slab->memory);
+        free(slab);
+        slab = next;
+    }
+    free(record);
+}
 
 // =============================================================================
 // Row bits, setters and getter
 // =============================================================================
 
+// Two status bits per column in the bytes after the row header: the null bit
+// and, above it, the pointer bit of a variable-length value.
+namespace {
+
+unsigned char* status_byte(RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
+const unsigned char* status_byte(const RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
+unsigned char null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (i % 4))); }
+unsigned char ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (i % 4))); }
+
+unsigned char* slot_of(RhRow* row, const FieldInfo* fields, int i) {
+    return row + ROW_HEADER_SIZE + fields[i].data_offset;
+}
+
+// Slots are packed without alignment: every access is a byte copy.
+template <typename T>
+void store_slot(RhRow* row, const FieldInfo* fields, int i, T v) {
+    memcpy(slot_of(row, fields, i), &v, sizeof v);
+    clrNull(row, i);
+}
+
+}  // namespace
+
+bool isNull(const RhRow* row, int i) { return (*status_byte(row, i) & null_mask(i)) != 0; }
+void setNull(RhRow* row, int i) { *status_byte(row, i) |= null_mask(i); }
+void clrNull(RhRow* row, int i) { *status_byte(row, i) &= static_cast<unsigned char>(~null_mask(i)); }
+void setPtr(RhRow* row, int i) { *status_byte(row, i) |= ptr_mask(i); }
+bool isPtr(const RhRow* row, int i) { return (*status_byte(row, i) & ptr_mask(i)) != 0; }
+
+void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v) { store_slot(row, fields, i, v); }
+void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v) { store_slot(row, fields, i, v); }
+void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v) { store_slot(row, fields, i, v); }
+void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v) { store_slot(row, fields, i, v); }
+void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v) { store_slot(row, fields, i, v); }
+void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { store_slot(row, fields, i, v); }
+void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { store_slot(row, fields, i, v); }
+
+void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
+    unsigned char* slot = slot_of(row, fields, i);
+    memcpy(slot, &length, sizeof length);
+    memset(slot + 4, 0, 4);
+    memcpy(slot + 8, &address, sizeof address);
+    clrNull(row, i);
+}
+
+const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length) {
+    if (isNull(row, i)) return nullptr;
+    const unsigned char* slot = row + ROW_HEADER_SIZE + fields[i].data_offset;
+    if (isPtr(row, i)) {
+        const void* address;
+        memcpy(&address, slot + 8, sizeof address);
+        if (length != nullptr) memcpy(length, slot, sizeof *length);
+        return address;
+    }
+    if (length != nullptr) *length = getTypeLen(fields[i].server_type);
+    return slot;
+}
+
+RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count) {
+    RhRow* row = static_cast<RhRow*>(RS_malloc(pool, row_size));
+    if (row == nullptr) return nullptr;
+    memset(row, 0, static_cast<size_t>(row_size));
+    // Every column starts null: 0x55 sets the null bit of four columns at once.
+    const int full_bytes = column_count / 4;
+    memset(row + ROW_HEADER_SIZE, 0x55, static_cast<size_t>(full_bytes));
+    const int rest = column_count % 4;
+    if (rest != 0) row[ROW_HEADER_SIZE + full_bytes] = static_cast<unsigned char>(0x55 & ((1u << (2 * rest)) - 1));
+    return row;
+}
 
 // =============================================================================
 // Single-value text
 // =============================================================================
+
+namespace {
+
+constexpr int kSingleValueArea = 64;   // the caller's value buffer holds at least this
+
+// Writes a length and the address of a heap copy that the receiver frees.
+void hand_out_copy(char* out, const void* bytes, int32_t length, int* flag) {
+    char* copy = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    if (copy == nullptr) {
+        memset(out, 0, 4);   // reads as an empty value rather than a dangling address
+        return;
+    }
+    memcpy(copy, bytes, static_cast<size_t>(length));
+    copy[length] = '\0';
+    memcpy(out, &length, sizeof length);
+    memcpy(out + 4, &copy, sizeof copy);
+    *flag = 1;
+}
+
+}  // namespace
+
+int Get_first_one(Result* result, char* out, int* flag) {
+    int unused_flag = 0;
+    if (flag == nullptr) flag = &unused_flag;
+    *flag = 0;
+    if (result == nullptr || out == nullptr) return 1;
+    RhRow** slot = (result->read_pos >= 0 && result->read_pos < result->row_count)
+                       ? nthR(result, result->read_pos)
+                       : nullptr;
+    result->current_row = slot != nullptr ? *slot : nullptr;
+    if (result->current_row == nullptr || result->column_count < 1) {
+        memset(out, 0, 4);
+        return 1;
+    }
+    int length = 0;
+    const void* value = getData(result->current_row, result->columns, 0, &length);
+    if (value == nullptr) {
+        memset(out, 0, 4);
+        return 1;
+    }
+    const int server_type = result->columns[0].server_type;
+    char work[VALUE_TEXT_MAX];
+    int n = single_value_text(server_type, value, length, work);
+    if (n >= 0) {
+        memcpy(out, work, static_cast<size_t>(n < kSingleValueArea ? n : kSingleValueArea));
+        return 1;
+    }
+    const bool short_text = server_type == 30 || server_type == 45;
+    const bool long_value = server_type == 32 || server_type == 33 || server_type == 34;
+    if (short_text && length < kSingleValueArea) {
+        memcpy(out, value, static_cast<size_t>(length));
+    } else if (short_text || long_value) {
+        hand_out_copy(out, value, length, flag);
+    }
+    return 1;
+}
 
 
 // =============================================================================

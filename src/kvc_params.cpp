@@ -1,0 +1,1139 @@
+// Parameter sets: single and array binding, the parameter description of a
+// prepared statement, and the two wire encoders (one row of single values, and
+// the array rows of a batch).
+#include "kvc_params.h"
+
+#include "kvc.h"
+#include "kvc_inner.h"
+#include "kvc_utility.h"
+
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+constexpr int kSlotStep = 128;              // single binding grows the slot arrays by this much
+constexpr int kMaxWireCount = 65535;        // a batch header carries counts in 16 bits
+constexpr int kMaxNameBytes = INT16_MAX;    // names travel behind an int16 length
+constexpr int kBlockSize = 512000;          // batch rows are packed into blocks of this size
+constexpr int kBlockHeadroom = 64000;       // a block is sent once less than this is left
+constexpr int64_t kContiguousLobLimit = 534773760;   // binary LOBs above 510 MiB go in one write
+constexpr int kDecimalElementWidth = 41;    // room an array of decimal texts reserves per element
+constexpr int kLengthPrefix = 4;            // the int32 in front of a prefixed array element
+
+// ---- coding tables --------------------------------------------------------------
+
+// How a value is written after its int32 length.
+enum class Form : uint8_t {
+    Null,       // always a null: length 0, nothing follows
+    Bytes,      // L bytes
+    Int8,       // one byte
+    Int16,      // 16-bit integer, big-endian
+    Int32,      // 32-bit integer (or a float's bits), big-endian
+    Int64,      // 64-bit integer (or a double's bits), big-endian
+    Prefixed,   // L bytes that follow the element's 4-byte length prefix
+    Lob,        // the content of a large-object handle
+};
+
+// How array binding finds element r in the caller's block.
+enum class Layout : uint8_t {
+    None,            // no batch encoding: refused at array binding
+    Fixed,           // elements of the form's width, copied as one block
+    PackedCopy,      // decimal texts of lengths[r] bytes back to back, copied
+    PackedRef,       // texts of lengths[r] bytes back to back, the caller's block
+    CountPrefixed,   // int32 prefix n (host order), then n bytes; copied
+    BinaryPrefixed,  // 4-byte prefix, then lengths[r] bytes
+};
+
+struct TypeCoding {
+    int16_t server_type;   // announced in front of the value
+    Form single;           // send_params
+    Form batch;            // kvc_sendparamS, first row and block rows
+    Layout layout;         // array binding
+};
+
+constexpr int kCTypeLimit = 70;
+
+// Every C type that is not listed travels as character data and cannot be
+// array-bound. 12, 14, 28 and 31 are among them: no row form exists for them,
+// so array binding refuses them rather than sending bytes the server cannot
+// parse.
+constexpr std::array<TypeCoding, kCTypeLimit> make_codings() {
+    std::array<TypeCoding, kCTypeLimit> table{};
+    for (auto& entry : table) entry = {30, Form::Bytes, Form::Null, Layout::None};
+    table[0] = {1, Form::Null, Form::Null, Layout::None};
+    table[1] = {3, Form::Bytes, Form::Int8, Layout::Fixed};
+    table[2] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed};
+    table[3] = {3, Form::Bytes, Form::Int8, Layout::Fixed};
+    table[4] = {4, Form::Int16, Form::Int16, Layout::Fixed};
+    table[5] = {5, Form::Int32, Form::Int32, Layout::Fixed};
+    table[6] = {6, Form::Int64, Form::Int64, Layout::Fixed};
+    table[7] = {8, Form::Int32, Form::Int32, Layout::Fixed};
+    table[8] = {9, Form::Int64, Form::Int64, Layout::Fixed};
+    table[9] = {30, Form::Bytes, Form::Bytes, Layout::PackedCopy};
+    table[10] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef};
+    table[11] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef};
+    table[13] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef};
+    table[15] = {33, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed};
+    table[23] = {13, Form::Int64, Form::Int64, Layout::Fixed};
+    table[40] = {34, Form::Lob, Form::Null, Layout::None};
+    table[41] = {32, Form::Lob, Form::Null, Layout::None};
+    table[42] = {34, Form::Lob, Form::Null, Layout::None};
+    table[58] = {1008, Form::Null, Form::Null, Layout::None};
+    table[62] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed};
+    table[63] = {30, Form::Bytes, Form::Int8, Layout::Fixed};
+    return table;
+}
+constexpr std::array<TypeCoding, kCTypeLimit> kCodings = make_codings();
+constexpr TypeCoding kOtherCoding = {30, Form::Bytes, Form::Null, Layout::None};
+
+const TypeCoding& coding_of(int c_type) {
+    return c_type >= 0 && c_type < kCTypeLimit ? kCodings[c_type] : kOtherCoding;
+}
+
+// Bytes a fixed-width form always occupies; 0 for the variable ones.
+int form_width(Form form) {
+    switch (form) {
+    case Form::Int8: return 1;
+    case Form::Int16: return 2;
+    case Form::Int32: return 4;
+    case Form::Int64: return 8;
+    case Form::Lob: return static_cast<int>(sizeof(void*));
+    default: return 0;
+    }
+}
+
+bool is_output_direction(int direction) {
+    return param_direction_valid(direction) && direction != PARAM_INPUT;
+}
+
+// ---- storage ----------------------------------------------------------------------
+
+// Entries in every per-slot array: the capacity, or exactly param_count in a
+// set made by prepare.
+int slot_entries(const KVCSParam* set) {
+    return set->slot_capacity > set->param_count ? set->slot_capacity : set->param_count;
+}
+
+bool holds_arrays(const KVCSParam* set) { return set->array_size > 0 && set->param_count > 0; }
+
+int slot_direction(const KVCSParam* set, int slot) {
+    return set->directions != nullptr ? set->directions[slot] : 0;
+}
+
+template <typename T>
+T* alloc_zeroed(size_t count) {
+    return static_cast<T*>(hr_malloc0(sizeof(T) * (count == 0 ? 1 : count)));
+}
+
+// A single-bound input owns its value copy and its length.
+void release_input_copy(KVCSParam* set, int slot) {
+    if (set->row_values != nullptr && set->row_values[0] != nullptr) {
+        free(set->row_values[0][slot]);
+        set->row_values[0][slot] = nullptr;
+    }
+    if (set->length_ptrs != nullptr) {
+        free(set->length_ptrs[slot]);
+        set->length_ptrs[slot] = nullptr;
+    }
+}
+
+// Releases every binding, name and array and returns the set to its empty
+// state; the record, its origin and its error text stay.
+void release_storage(KVCSParam* set) {
+    const int entries = slot_entries(set);
+    const bool array_mode = set->array_size > 0;
+    for (int slot = 0; slot < entries; ++slot) {
+        if (set->names != nullptr) free(set->names[slot]);
+        if (array_mode) {
+            if (set->length_ptrs != nullptr) free(set->length_ptrs[slot]);
+        } else if (slot_direction(set, slot) == PARAM_INPUT) {
+            release_input_copy(set, slot);
+        }
+        if (set->owned_blocks != nullptr) free(set->owned_blocks[slot]);
+    }
+    if (set->row_values != nullptr) free(set->row_values[0]);   // every row lives in one block
+    free(set->row_values);
+    free(set->names);
+    free(set->c_types);
+    free(set->buffer_lengths);
+    free(set->length_ptrs);
+    free(set->positions);
+    free(set->directions);
+    free(set->owned_blocks);
+    set->row_values = nullptr;
+    set->names = nullptr;
+    set->c_types = nullptr;
+    set->buffer_lengths = nullptr;
+    set->length_ptrs = nullptr;
+    set->positions = nullptr;
+    set->directions = nullptr;
+    set->owned_blocks = nullptr;
+    set->param_count = 0;
+    set->slot_capacity = 0;
+    set->array_size = 0;
+    set->row_count_allocated = 0;
+}
+
+// Allocates `rows` rows of `entries` value pointers as one block behind a row
+// table. Null when either allocation fails.
+void*** alloc_rows(int rows, int entries) {
+    void*** table = alloc_zeroed<void**>(static_cast<size_t>(rows));
+    void** block = alloc_zeroed<void*>(static_cast<size_t>(rows) * static_cast<size_t>(entries));
+    if (table == nullptr || block == nullptr) {
+        free(table);
+        free(block);
+        return nullptr;
+    }
+    for (int r = 0; r < rows; ++r) table[r] = block + static_cast<size_t>(r) * entries;
+    return table;
+}
+
+template <typename T>
+T* resized(const T* old, int old_n, int new_n) {
+    T* fresh = alloc_zeroed<T>(static_cast<size_t>(new_n));
+    if (fresh != nullptr && old != nullptr && old_n > 0)
+        memcpy(fresh, old, sizeof(T) * static_cast<size_t>(old_n));
+    return fresh;
+}
+
+// Grows (or first creates) the one-row layout of single binding to new_n
+// slots. All or nothing: on an allocation failure the set is unchanged.
+bool grow_single_storage(KVCSParam* set, int new_n, bool with_names) {
+    const int old_n = set->slot_capacity;
+    void** old_row = set->row_values != nullptr ? set->row_values[0] : nullptr;
+    void*** table = set->row_values != nullptr ? set->row_values : alloc_zeroed<void**>(1);
+    void** row = resized(old_row, old_n, new_n);
+    int32_t* c_types = resized(set->c_types, old_n, new_n);
+    int32_t* buffer_lengths = resized(set->buffer_lengths, old_n, new_n);
+    int32_t** length_ptrs = resized(set->length_ptrs, old_n, new_n);
+    int32_t* positions = resized(set->positions, old_n, new_n);
+    int32_t* directions = resized(set->directions, old_n, new_n);
+    const bool need_names = with_names || set->names != nullptr;
+    char** names = need_names ? resized(set->names, old_n, new_n) : nullptr;
+    if (table == nullptr || row == nullptr || c_types == nullptr || buffer_lengths == nullptr ||
+        length_ptrs == nullptr || positions == nullptr || directions == nullptr ||
+        (need_names && names == nullptr)) {
+        if (table != set->row_values) free(table);
+        free(row);
+        free(c_types);
+        free(buffer_lengths);
+        free(length_ptrs);
+        free(positions);
+        free(directions);
+        free(names);
+        return false;
+    }
+    free(old_row);
+    free(set->c_types);
+    free(set->buffer_lengths);
+    free(set->length_ptrs);
+    free(set->positions);
+    free(set->directions);
+    free(set->names);
+    table[0] = row;
+    set->row_values = table;
+    set->c_types = c_types;
+    set->buffer_lengths = buffer_lengths;
+    set->length_ptrs = length_ptrs;
+    set->positions = positions;
+    set->directions = directions;
+    set->names = names;
+    set->slot_capacity = new_n;
+    set->row_count_allocated = 1;
+    return true;
+}
+
+// The value rows, lengths, directions and owned blocks of `entries` slots.
+// The description arrays (types, sizes, positions, names) are left to the
+// caller: a prepared set already has them. All or nothing.
+bool alloc_binding_arrays(KVCSParam* set, int rows, int entries) {
+    void*** table = alloc_rows(rows, entries);
+    int32_t** length_ptrs = alloc_zeroed<int32_t*>(static_cast<size_t>(entries));
+    int32_t* directions = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
+    void** owned_blocks = alloc_zeroed<void*>(static_cast<size_t>(entries));
+    if (table == nullptr || length_ptrs == nullptr || directions == nullptr ||
+        owned_blocks == nullptr) {
+        if (table != nullptr) free(table[0]);
+        free(table);
+        free(length_ptrs);
+        free(directions);
+        free(owned_blocks);
+        return false;
+    }
+    set->row_values = table;
+    set->length_ptrs = length_ptrs;
+    set->directions = directions;
+    set->owned_blocks = owned_blocks;
+    set->row_count_allocated = rows;
+    return true;
+}
+
+// A fresh layout for array binding: `rows` rows of `entries` slots.
+bool alloc_array_storage(KVCSParam* set, int rows, int entries, bool with_names) {
+    release_storage(set);
+    set->c_types = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
+    set->buffer_lengths = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
+    set->positions = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
+    if (with_names) set->names = alloc_zeroed<char*>(static_cast<size_t>(entries));
+    if (set->c_types == nullptr || set->buffer_lengths == nullptr || set->positions == nullptr ||
+        (with_names && set->names == nullptr) || !alloc_binding_arrays(set, rows, entries)) {
+        release_storage(set);
+        return false;
+    }
+    set->slot_capacity = entries;
+    set->array_size = rows;
+    return true;
+}
+
+int find_name(const KVCSParam* set, const char* name, int limit) {
+    if (set->names == nullptr) return -1;
+    for (int slot = 0; slot < limit; ++slot) {
+        if (set->names[slot] != nullptr && strcasecmp(set->names[slot], name) == 0) return slot;
+    }
+    return -1;
+}
+
+// ---- refusals ------------------------------------------------------------------------
+
+int refuse(KVCSParam* set, int status, const char* text) {
+    kvc_set_text(&set->error_text, text);
+    return status;
+}
+
+int refuse_no_memory(KVCSParam* set) { return refuse(set, KVC_NO_MEMORY, param_text::kNoMemory); }
+
+// ---- single binding ----------------------------------------------------------------------
+
+struct InputCopy {
+    void* value = nullptr;
+    int32_t* length = nullptr;
+};
+
+// Copies an input value so the caller may reuse its variable at once. A
+// fixed-width C type copies at most its width (the caller's variable is no
+// larger), a LOB copies the handle the variable holds whatever the length,
+// and the copy is padded so that the encoder may read a full width.
+int make_input_copy(KVCSParam* set, int c_type, const void* value, const int* length,
+                    InputCopy* out) {
+    if (length == nullptr) return KVC_BAD_HANDLE;
+    const int32_t declared = *length;
+    if (declared < 0) {
+        kvc_set_textf(&set->error_text, param_text::kBadLength, declared);
+        return KVC_PARAM_REFUSED;
+    }
+    const Form form = coding_of(c_type).single;
+    const int width = form_width(form);
+    int32_t copied = declared;
+    if (form == Form::Lob) copied = value != nullptr ? width : 0;
+    else if (width > 0 && copied > width) copied = width;
+    if (copied > 0 && value == nullptr) return KVC_BAD_HANDLE;
+    const size_t room = static_cast<size_t>(copied > 8 ? copied : 8) + 1;
+    unsigned char* copy = static_cast<unsigned char*>(hr_malloc0(room));
+    int32_t* stored_length = static_cast<int32_t*>(hr_malloc0(sizeof(int32_t)));
+    if (copy == nullptr || stored_length == nullptr) {
+        free(copy);
+        free(stored_length);
+        return refuse_no_memory(set);
+    }
+    if (copied > 0) memcpy(copy, value, static_cast<size_t>(copied));
+    *stored_length = declared;
+    out->value = copy;
+    out->length = stored_length;
+    return 0;
+}
+
+// Stores one binding into slot i of row 0. An input takes the copy; the
+// other directions keep the caller's own buffer and length variable.
+void store_single(KVCSParam* set, int slot, int direction, int c_type, void* value,
+                  int buffer_length, int* length, const InputCopy& copy) {
+    if (slot_direction(set, slot) == PARAM_INPUT) release_input_copy(set, slot);
+    set->c_types[slot] = c_type;
+    if (direction == PARAM_INPUT) {
+        set->row_values[0][slot] = copy.value;
+        set->length_ptrs[slot] = copy.length;
+        set->owns_input_copies = 1;
+    } else {
+        set->row_values[0][slot] = value;
+        set->length_ptrs[slot] = length;
+    }
+    set->buffer_lengths[slot] = buffer_length;
+    set->directions[slot] = direction;
+}
+
+// A set made by prepare gets its value row, lengths and directions at its
+// first binding.
+bool ensure_prepared_rows(KVCSParam* set, int rows) {
+    if (set->row_values != nullptr) return true;
+    return alloc_binding_arrays(set, rows, set->param_count);
+}
+
+bool is_prepared_layout(const KVCSParam* set) {
+    return set->origin == PARAMS_PREPARED && set->param_count > 0 && set->slot_capacity == 0;
+}
+
+// ---- array binding -----------------------------------------------------------------------
+
+struct ArraySource {
+    const unsigned char* block;   // where the elements are read
+    int64_t size;                 // bytes of the block the elements must lie in
+};
+
+// Walks the elements of one array-bound parameter, calling visit(r, offset)
+// for each; false as soon as an element would reach past the block or its
+// length disagrees with its prefix.
+template <typename Visit>
+bool walk_elements(Layout layout, int width, const ArraySource& source, const int32_t* lengths,
+                   int rows, Visit visit) {
+    int64_t offset = 0;
+    for (int r = 0; r < rows; ++r) {
+        int64_t span = 0;
+        switch (layout) {
+        case Layout::Fixed:
+            span = width;
+            break;
+        case Layout::PackedCopy:
+        case Layout::PackedRef:
+            span = lengths[r];
+            break;
+        case Layout::CountPrefixed: {
+            if (offset + kLengthPrefix > source.size) return false;
+            int32_t count = 0;
+            memcpy(&count, source.block + offset, sizeof count);
+            if (count < 0 || lengths[r] > count) return false;
+            span = kLengthPrefix + static_cast<int64_t>(count);
+            break;
+        }
+        case Layout::BinaryPrefixed:
+            span = kLengthPrefix + static_cast<int64_t>(lengths[r]);
+            break;
+        case Layout::None:
+            return false;
+        }
+        if (offset + span > source.size) return false;
+        visit(r, offset);
+        offset += span;
+    }
+    return true;
+}
+
+struct ArrayBinding {
+    int slot;
+    int c_type;
+    int position;          // positions[] entry
+    int rows;
+    void* values;
+    int64_t total_size;
+    const int* lengths;
+    bool copy_binary;      // C type 15 is copied when bound by position
+    char* name;            // heap copy to store, or null
+};
+
+// Validates and stores one array-bound input parameter. Nothing in the set
+// changes unless the whole binding succeeds.
+int store_array(KVCSParam* set, const ArrayBinding& b) {
+    const TypeCoding& coding = coding_of(b.c_type);
+    if (coding.layout == Layout::None) {
+        puts("bindparam unsurpported datatype");
+        kvc_set_textf(&set->error_text, param_text::kBadDatatype, b.c_type);
+        return KVC_BAD_DATATYPE;
+    }
+    for (int r = 0; r < b.rows; ++r) {
+        if (b.lengths[r] < 0) {
+            kvc_set_textf(&set->error_text, param_text::kBadLength, b.lengths[r]);
+            return KVC_PARAM_REFUSED;
+        }
+    }
+    const int width = form_width(coding.batch);
+    const int64_t rows = b.rows;
+    ArraySource source{static_cast<const unsigned char*>(b.values), b.total_size};
+    int64_t copy_size = 0;   // bytes to copy out of the caller's block, 0 = refer to it
+    int64_t copy_room = 0;
+    switch (coding.layout) {
+    case Layout::Fixed:
+        copy_size = copy_room = rows * width;
+        if (b.total_size < copy_size) source.size = b.total_size;   // reported below
+        break;
+    case Layout::PackedCopy:
+        copy_room = rows * kDecimalElementWidth;
+        copy_size = b.total_size < copy_room ? b.total_size : copy_room;
+        source.size = copy_size;
+        break;
+    case Layout::CountPrefixed:
+        copy_size = copy_room = b.total_size;
+        break;
+    case Layout::BinaryPrefixed:
+        if (b.copy_binary) copy_size = copy_room = b.total_size;
+        break;
+    default:
+        break;
+    }
+    if (b.total_size < 0 || b.total_size > INT32_MAX ||
+        !walk_elements(coding.layout, width, source, b.lengths, b.rows, [](int, int64_t) {})) {
+        kvc_set_textf(&set->error_text, param_text::kBlockTooSmall, b.position);
+        return KVC_PARAM_REFUSED;
+    }
+    unsigned char* block = nullptr;
+    if (copy_room > 0) {
+        block = static_cast<unsigned char*>(hr_malloc0(static_cast<size_t>(copy_room)));
+        if (block == nullptr) return refuse_no_memory(set);
+        memcpy(block, b.values, static_cast<size_t>(copy_size));
+        source.block = block;
+    }
+    int32_t* lengths = alloc_zeroed<int32_t>(static_cast<size_t>(b.rows));
+    if (lengths == nullptr) {
+        free(block);
+        return refuse_no_memory(set);
+    }
+    memcpy(lengths, b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
+
+    const int slot = b.slot;
+    free(set->owned_blocks[slot]);
+    free(set->length_ptrs[slot]);
+    set->owned_blocks[slot] = block;
+    set->length_ptrs[slot] = lengths;
+    walk_elements(coding.layout, width, source, b.lengths, b.rows, [&](int r, int64_t offset) {
+        set->row_values[r][slot] = const_cast<unsigned char*>(source.block) + offset;
+    });
+    if (b.name != nullptr) {
+        free(set->names[slot]);
+        set->names[slot] = b.name;
+    }
+    set->positions[slot] = b.position;
+    set->c_types[slot] = b.c_type;
+    set->buffer_lengths[slot] = static_cast<int32_t>(b.total_size);
+    set->directions[slot] = PARAM_INPUT;
+    set->owns_input_copies = 1;
+    return 0;
+}
+
+// Checks shared by both array binders before anything is stored.
+int check_array_call(KVCSParam* set, int array_size, const void* values, const int* lengths) {
+    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+    if (array_size < 1 || array_size > kMaxWireCount) {
+        kvc_set_textf(&set->error_text, param_text::kBadArraySize, array_size,
+                      holds_arrays(set) ? set->array_size : 0);
+        return KVC_PARAM_REFUSED;
+    }
+    return 0;
+}
+
+// A set that already holds bindings must hold arrays of the same size.
+int check_array_mode(KVCSParam* set, int array_size) {
+    if (set->array_size == 0) return refuse(set, KVC_PARAM_REFUSED, param_text::kArrayIntoSingle);
+    if (set->array_size != array_size) {
+        kvc_set_textf(&set->error_text, param_text::kBadArraySize, array_size, set->array_size);
+        return KVC_PARAM_REFUSED;
+    }
+    return 0;
+}
+
+int check_param_total(KVCSParam* set, int param_no, int param_total) {
+    if (param_total < 1 || param_total > kMaxWireCount) {
+        kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, param_no, param_total);
+        return KVC_BAD_PARAM_NO;
+    }
+    return 0;
+}
+
+// ---- wire encoding ----------------------------------------------------------------------
+
+template <typename T>
+T load(const void* p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Writes straight through the connection's send buffer.
+struct ConnSink {
+    Conn_Attrs* conn;
+    void u8(uint8_t v) { rh_send_char(conn, static_cast<char>(v)); }
+    void i16(int16_t v) { rh_send_int16(conn, v); }
+    void i32(int32_t v) { rh_send_int32(conn, v); }
+    void i64(int64_t v) { rh_send_int64(conn, v); }
+    void bytes(const void* data, int len) { rh_send(conn, data, len); }
+};
+
+// Packs into a batch block; the caller has made sure the row fits.
+struct BlockSink {
+    unsigned char* buf;
+    int pos;
+    void u8(uint8_t v) { rh_put_cache_char(buf, &pos, static_cast<char>(v)); }
+    void i16(int16_t v) { rh_put_cache_int16(buf, &pos, v); }
+    void i32(int32_t v) { rh_put_cache_int32(buf, &pos, v); }
+    void i64(int64_t v) { rh_put_cache_int64(buf, &pos, v); }
+    void bytes(const void* data, int len) { rh_put_cache(buf, &pos, data, len); }
+};
+
+// Bytes that follow the int32 length: 0 for a null (no value, length 0, or a
+// form that is always null). Fixed-width forms always send their width, so
+// the length on the wire never disagrees with the bytes that follow it.
+int32_t value_bytes(Form form, const void* value, int32_t length) {
+    if (value == nullptr || length <= 0) return 0;
+    switch (form) {
+    case Form::Bytes:
+    case Form::Prefixed:
+        return length;
+    case Form::Null:
+    case Form::Lob:
+        return 0;
+    default:
+        return form_width(form);
+    }
+}
+
+template <typename Sink>
+void put_value(Sink& out, Form form, const void* value, int32_t length) {
+    const int32_t n = value_bytes(form, value, length);
+    out.i32(n);
+    if (n == 0) return;
+    const unsigned char* p = static_cast<const unsigned char*>(value);
+    switch (form) {
+    case Form::Bytes: out.bytes(p, n); break;
+    case Form::Prefixed: out.bytes(p + kLengthPrefix, n); break;
+    case Form::Int8: out.u8(*p); break;
+    case Form::Int16: out.i16(load<int16_t>(p)); break;
+    case Form::Int32: out.i32(load<int32_t>(p)); break;
+    case Form::Int64: out.i64(load<int64_t>(p)); break;
+    default: break;
+    }
+}
+
+void put_name(ConnSink& out, const KVCSParam* set, int slot) {
+    const char* name = set->names != nullptr ? set->names[slot] : nullptr;
+    const size_t len = name != nullptr ? strlen(name) : 0;
+    const int16_t n = static_cast<int16_t>(len > kMaxNameBytes ? kMaxNameBytes : len);
+    out.i16(n);
+    if (n > 0) out.bytes(name, n);
+}
+
+// A slot that was passed over or never bound goes out as an input null of
+// no particular type, so that the server still reads as many parameters as
+// the header announced.
+void put_unbound_slot(ConnSink& out) {
+    out.i16(PARAM_INPUT);
+    out.i16(coding_of(0).server_type);
+    out.i32(0);
+}
+
+// A complete LOB travels as its length and all its bytes, chunk by chunk;
+// anything else as a null. -1 when a binary chunk could not be sent.
+int put_lob(ConnSink& out, int c_type, const void* value) {
+    KolvaLob_* lob = value != nullptr ? load<KolvaLob_*>(value) : nullptr;
+    const bool complete = lob != nullptr && lob->handle_kind == HANDLE_LOB && lob->lob_state == 2 &&
+                          lob->total_length > 0 && lob->total_length <= INT32_MAX;
+    // The chain must hold every byte the length promises.
+    int64_t held = 0;
+    lob_chunk* last = nullptr;
+    if (complete) {
+        for (lob_chunk* c = lob->first_chunk; c != nullptr && c->chunk_data != nullptr &&
+                                               held < lob->total_length;
+             c = c->chunk_next) {
+            held += LOB_CHUNK_SIZE;
+            last = c;
+        }
+    }
+    if (!complete || held < lob->total_length) {
+        out.i32(0);
+        return 0;
+    }
+    const int64_t total = lob->total_length;
+    out.i32(static_cast<int32_t>(total));
+    const bool binary = c_type != 41;
+    if (binary && total > kContiguousLobLimit) {
+        unsigned char* whole = static_cast<unsigned char*>(malloc(static_cast<size_t>(total) + 1));
+        if (whole != nullptr) {
+            int64_t at = 0;
+            for (lob_chunk* c = lob->first_chunk; at < total; c = c->chunk_next) {
+                const int64_t n = total - at < LOB_CHUNK_SIZE ? total - at : LOB_CHUNK_SIZE;
+                memcpy(whole + at, c->chunk_data, static_cast<size_t>(n));
+                at += n;
+            }
+            rh_send(out.conn, whole, static_cast<int>(total));
+            free(whole);
+            lob->current_chunk = last;
+            return 0;
+        }
+        // Without room for the copy the chunks go out one by one: the same bytes.
+    }
+    int64_t remaining = total;
+    for (lob_chunk* c = lob->first_chunk; remaining > 0; c = c->chunk_next) {
+        const int n = static_cast<int>(remaining < LOB_CHUNK_SIZE ? remaining : LOB_CHUNK_SIZE);
+        if (rh_send(out.conn, c->chunk_data, n) == -1 && binary) {
+            fputs("send param net Error for BLOB", stdout);
+            fflush(stdout);
+            return -1;
+        }
+        remaining -= n;
+    }
+    lob->current_chunk = last;
+    return 0;
+}
+
+int32_t row_length(const KVCSParam* set, int slot, int row) {
+    const int32_t* lengths = set->length_ptrs != nullptr ? set->length_ptrs[slot] : nullptr;
+    return lengths != nullptr ? lengths[row] : 0;
+}
+
+bool array_slot_bound(const KVCSParam* set, int slot) {
+    return slot_direction(set, slot) == PARAM_INPUT && set->length_ptrs[slot] != nullptr;
+}
+
+// First row of a batch, with the parameter descriptions.
+void put_batch_header(ConnSink& out, const KVCSParam* set) {
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        if (slot_direction(set, slot) == PARAM_RETURN_VALUE) continue;
+        put_name(out, set, slot);
+        if (!array_slot_bound(set, slot)) {
+            put_unbound_slot(out);
+            continue;
+        }
+        const TypeCoding& coding = coding_of(set->c_types[slot]);
+        out.i16(PARAM_INPUT);
+        out.i16(coding.server_type);
+        put_value(out, coding.batch, set->row_values[0][slot], row_length(set, slot, 0));
+    }
+}
+
+struct RowField {
+    uint8_t type_byte;
+    Form form;
+    const void* value;
+    int32_t length;
+};
+
+RowField row_field(const KVCSParam* set, int slot, int row) {
+    if (!array_slot_bound(set, slot)) return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, nullptr, 0};
+    const int c_type = set->c_types[slot];
+    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding_of(c_type).batch,
+            set->row_values[row][slot], row_length(set, slot, row)};
+}
+
+// Bytes that row r takes in a block.
+int64_t row_wire_size(const KVCSParam* set, int row, bool typed) {
+    int64_t size = 0;
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        const RowField f = row_field(set, slot, row);
+        size += (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, f.length);
+    }
+    return size;
+}
+
+template <typename Sink>
+void put_row(Sink& out, const KVCSParam* set, int row, bool typed, bool all_null) {
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        const RowField f = row_field(set, slot, row);
+        if (typed) out.u8(f.type_byte);
+        put_value(out, f.form, f.value, all_null ? 0 : f.length);
+    }
+}
+
+void send_block(Conn_Attrs* conn, const unsigned char* block, int* used) {
+    if (*used == 0) return;
+    rh_send_int32(conn, *used);
+    rh_send(conn, block, *used);
+    *used = 0;
+}
+
+// Rows 1 and up, in blocks of whole rows. A row that does not fit an empty
+// block goes out as a block of its own, written field by field.
+void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
+    unsigned char* block = static_cast<unsigned char*>(malloc(kBlockSize));
+    int used = 0;
+    for (int row = 1; row < set->array_size; ++row) {
+        int64_t size = row_wire_size(set, row, typed);
+        bool all_null = false;
+        if (size > INT32_MAX) {   // cannot be framed: the row's values go as nulls
+            all_null = true;
+            size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
+        }
+        if (block != nullptr && used + size > kBlockSize) send_block(conn, block, &used);
+        if (block == nullptr || size > kBlockSize) {
+            ConnSink out{conn};
+            out.i32(static_cast<int32_t>(size));
+            put_row(out, set, row, typed, all_null);
+            continue;
+        }
+        BlockSink sink{block, used};
+        put_row(sink, set, row, typed, all_null);
+        used = sink.pos;
+        if (used > kBlockSize - kBlockHeadroom) send_block(conn, block, &used);
+    }
+    if (block != nullptr) send_block(conn, block, &used);
+    free(block);
+}
+
+}  // namespace
+
+// =============================================================================
+// Parameter sets
+// =============================================================================
+
+KVCSParam* new_param_set(int32_t origin) {
+    KVCSParam* set = static_cast<KVCSParam*>(hr_malloc0(sizeof(KVCSParam)));
+    if (set == nullptr) return nullptr;
+    set->handle_kind = HANDLE_PARAMS;
+    set->origin = origin;
+    return set;
+}
+
+KVCSParam* resolve_param_handle(void* handle, char*** error_slot) {
+    if (error_slot != nullptr) *error_slot = nullptr;
+    if (handle == nullptr) return nullptr;
+    const int32_t kind = *static_cast<int32_t*>(handle);
+    if (kind == HANDLE_PARAMS) {
+        KVCSParam* set = static_cast<KVCSParam*>(handle);
+        if (error_slot != nullptr) *error_slot = &set->error_text;
+        return set;
+    }
+    if (kind != HANDLE_CONNECTION) return nullptr;
+    Conn_Attrs* conn = static_cast<Conn_Attrs*>(handle);
+    if (error_slot != nullptr) *error_slot = &conn->error_text;
+    if (conn->bound_params == nullptr) conn->bound_params = new_param_set(PARAMS_IMPLICIT);
+    return conn->bound_params;
+}
+
+void kvc_freeparams(KVCSParam* set) {
+    if (set == nullptr) return;
+    if (set->array_size > 0) {   // array bindings are discarded whole
+        release_storage(set);
+        return;
+    }
+    bool has_output = false;
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        const int direction = slot_direction(set, slot);
+        if (is_output_direction(direction)) {
+            has_output = true;   // its buffers still receive the reply's values
+            continue;
+        }
+        if (direction == PARAM_INPUT) release_input_copy(set, slot);
+        if (set->names != nullptr) {
+            free(set->names[slot]);
+            set->names[slot] = nullptr;
+        }
+    }
+    if (!has_output) release_storage(set);
+}
+
+void kvc_free_re_outparams(KVCSParam* set) {
+    if (set != nullptr) release_storage(set);
+}
+
+void free_param_set(KVCSParam* set) {
+    if (set == nullptr) return;
+    release_storage(set);
+    free(set->error_text);
+    free(set);
+}
+
+void release_bound_params(Conn_Attrs* conn) {
+    if (conn == nullptr) return;
+    if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
+        free_param_set(conn->bound_params);
+    conn->bound_params = nullptr;
+}
+
+int check_prepared_params_bound(Conn_Attrs* conn) {
+    const KVCSParam* set = conn != nullptr ? conn->bound_params : nullptr;
+    if (set == nullptr || set->origin != PARAMS_PREPARED || set->param_count < 1 ||
+        set->row_values != nullptr)
+        return 0;
+    kvc_set_text(&conn->error_text, param_text::kPreparedUnbound);
+    return KVC_PARAMS_UNBOUND;
+}
+
+// Reads the description of a prepared statement's parameters. Every count
+// and name length is checked before anything is allocated. 0; -4 when the
+// stream broke or announced impossible sizes; -5 when the arrays could not be
+// allocated (the description is then read and dropped, so the reply stays
+// in step).
+int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
+    int32_t count = 0;
+    if (!rh_recv_int32(conn, &count)) return -4;
+    if (count < 0 || count > kMaxWireCount) return -4;
+    release_storage(set);
+    const size_t n = static_cast<size_t>(count);
+    set->names = alloc_zeroed<char*>(n);
+    set->positions = alloc_zeroed<int32_t>(n);
+    set->c_types = alloc_zeroed<int32_t>(n);
+    set->buffer_lengths = alloc_zeroed<int32_t>(n);
+    bool keep = set->names != nullptr && set->positions != nullptr && set->c_types != nullptr &&
+                set->buffer_lengths != nullptr;
+    if (!keep) release_storage(set);
+    for (int32_t entry = 0; entry < count; ++entry) {
+        int32_t name_length = 0;
+        if (!rh_recv_int32(conn, &name_length)) return -4;
+        if (name_length < 0 || name_length > kMaxNameBytes) return -4;
+        char* name = keep ? alloc_zeroed<char>(static_cast<size_t>(name_length) + 1) : nullptr;
+        if (keep && name == nullptr) {   // read on without storing, so the reply stays in step
+            release_storage(set);
+            keep = false;
+        }
+        const bool name_read = name != nullptr ? rh_recv(conn, name, name_length) == 1
+                                               : rh_recv_skip(conn, name_length) == 1;
+        int32_t position = 0, type = 0, length = 0;
+        if (!name_read || !rh_recv_int32(conn, &position) || !rh_recv_int32(conn, &type) ||
+            !rh_recv_int32(conn, &length)) {
+            free(name);
+            return -4;
+        }
+        if (!keep) continue;
+        set->names[entry] = name;
+        set->positions[entry] = position;
+        set->c_types[entry] = type;
+        set->buffer_lengths[entry] = length;
+        set->param_count = entry + 1;
+    }
+    return keep ? 0 : KVC_NO_MEMORY;
+}
+
+// =============================================================================
+// Single binding
+// =============================================================================
+
+int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type, void* value,
+                        int buffer_length, int* length) {
+    if (set == nullptr) return KVC_BAD_HANDLE;
+    if (param_no < 1) return KVC_BAD_PARAM_SEQ;
+    if (!param_direction_valid(direction)) return KVC_BINDER_REFUSED;
+    if (holds_arrays(set)) return refuse(set, KVC_PARAM_REFUSED, param_text::kSingleIntoArray);
+    if (!is_prepared_layout(set) && set->param_count > 0 && set->names != nullptr)
+        return refuse(set, KVC_PARAM_REFUSED, param_text::kMixedStyles);
+    if (is_prepared_layout(set) && param_no > set->param_count) {
+        // A prepared set has exactly the described slots and no room beyond.
+        kvc_set_textf(&set->error_text, param_text::kBadParamNo, param_no);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (!is_prepared_layout(set) && param_no > set->param_count) {
+        const int base = set->param_count == 0 ? 0 : set->slot_capacity;
+        const int reach = (base == 0 ? kSlotStep : base) + kSlotStep;
+        if (param_no > reach) return KVC_BAD_PARAM_JUMP;
+    }
+    InputCopy copy;
+    if (direction == PARAM_INPUT) {
+        const int status = make_input_copy(set, c_type, value, length, &copy);
+        if (status != 0) return status;
+    }
+    auto fail_no_memory = [&] {
+        free(copy.value);
+        free(copy.length);
+        return refuse_no_memory(set);
+    };
+    if (!is_prepared_layout(set)) {
+        if (set->param_count == 0) {
+            release_storage(set);
+            if (!grow_single_storage(set, kSlotStep, false)) return fail_no_memory();
+        }
+        if (param_no > set->slot_capacity &&
+            !grow_single_storage(set, set->slot_capacity + kSlotStep, false))
+            return fail_no_memory();
+        if (param_no > set->param_count) set->param_count = param_no;   // passed-over slots stay unbound
+    } else if (!ensure_prepared_rows(set, 1)) {
+        return fail_no_memory();
+    }
+    const int slot = param_no - 1;
+    store_single(set, slot, direction, c_type, value, buffer_length, length, copy);
+    set->positions[slot] = slot;
+    return 0;
+}
+
+int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_type, void* value,
+                         int buffer_length, int* /*reserved*/, int* length) {
+    if (set == nullptr || name == nullptr) return KVC_BAD_HANDLE;
+    if (!param_direction_valid(direction)) return KVC_BINDER_REFUSED;
+    if (holds_arrays(set)) return refuse(set, KVC_PARAM_REFUSED, param_text::kSingleIntoArray);
+    const bool prepared = is_prepared_layout(set);
+    if (!prepared && set->param_count > 0 && set->names == nullptr)
+        return refuse(set, KVC_PARAM_REFUSED, param_text::kMixedStyles);
+    int slot = -1;
+    if (prepared) {
+        slot = find_name(set, name, set->param_count);
+        if (slot < 0) return KVC_NAME_REFUSED;
+    }
+    InputCopy copy;
+    if (direction == PARAM_INPUT) {
+        const int status = make_input_copy(set, c_type, value, length, &copy);
+        if (status != 0) return status;
+    }
+    char* name_copy = prepared ? nullptr : strdup(name);
+    auto fail_no_memory = [&] {
+        free(copy.value);
+        free(copy.length);
+        free(name_copy);
+        return refuse_no_memory(set);
+    };
+    if (prepared) {
+        if (!ensure_prepared_rows(set, 1)) return fail_no_memory();
+    } else {
+        if (name_copy == nullptr) return fail_no_memory();
+        if (set->param_count == 0) {
+            release_storage(set);
+            if (!grow_single_storage(set, kSlotStep, true)) return fail_no_memory();
+        }
+        if (set->param_count >= set->slot_capacity &&
+            !grow_single_storage(set, set->slot_capacity + kSlotStep, true))
+            return fail_no_memory();
+        // Every call appends: the same name twice makes two parameters.
+        slot = set->param_count++;
+        set->names[slot] = name_copy;
+    }
+    store_single(set, slot, direction, c_type, value, buffer_length, length, copy);
+    if (direction == PARAM_INPUT) set->positions[slot] = -1;
+    return 0;
+}
+
+// =============================================================================
+// Array binding
+// =============================================================================
+
+int kvc_bindparamarraybypos(KVCSParam* set, int param_no, int param_total, int direction,
+                            int c_type, int array_size, void* values, int64_t total_size,
+                            int* lengths) {
+    if (set == nullptr) return KVC_BAD_HANDLE;
+    if (param_no < 1) return KVC_BAD_PARAM_SEQ;
+    int status = check_array_call(set, array_size, values, lengths);
+    if (status != 0) return status;
+    if (set->param_count == 0) {
+        if ((status = check_param_total(set, param_no, param_total)) != 0) return status;
+        if (param_no > param_total) {
+            kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, param_no, param_total);
+            return KVC_BAD_PARAM_NO;
+        }
+        if (!alloc_array_storage(set, array_size, param_total, false))
+            return refuse_no_memory(set);
+    } else {
+        if (set->origin == PARAMS_PREPARED || set->names != nullptr)
+            return refuse(set, KVC_PARAM_REFUSED, set->origin == PARAMS_PREPARED
+                                                      ? param_text::kArrayIntoSingle
+                                                      : param_text::kMixedStyles);
+        if ((status = check_array_mode(set, array_size)) != 0) return status;
+    }
+    if (param_no > set->slot_capacity || param_no > param_total) {
+        kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, param_no, set->slot_capacity);
+        return KVC_BAD_PARAM_NO;
+    }
+    if (param_no > set->param_count) set->param_count = param_no;
+    if (direction == PARAM_RETURN_VALUE) return 0;
+    if (direction != PARAM_INPUT) return KVC_BINDER_REFUSED;
+    return store_array(set, {param_no - 1, c_type, param_no, array_size, values, total_size,
+                             lengths, true, nullptr});
+}
+
+int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, int direction,
+                             int c_type, int array_size, void* values, int total_size,
+                             int* lengths) {
+    if (set == nullptr || name == nullptr) return KVC_BAD_HANDLE;
+    if (direction != PARAM_INPUT) return 0;   // only inputs travel in a batch
+    int status = check_array_call(set, array_size, values, lengths);
+    if (status != 0) return status;
+    int slot = -1;
+    char* name_copy = nullptr;
+    if (is_prepared_layout(set)) {
+        if (set->row_values != nullptr && (status = check_array_mode(set, array_size)) != 0)
+            return status;
+        slot = find_name(set, name, set->param_count);
+        if (slot < 0) {
+            kvc_set_textf(&set->error_text, param_text::kNameNotPrepared, name);
+            return KVC_NAME_REFUSED;
+        }
+        if (slot + 1 > param_total) {
+            printf("params bind num %d beyanged given num %d \n", slot + 1, param_total);
+            kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, slot + 1, param_total);
+            return KVC_BAD_PARAM_NO;
+        }
+        if (set->row_values == nullptr) {
+            if (!alloc_binding_arrays(set, array_size, set->param_count)) return refuse_no_memory(set);
+            set->array_size = array_size;
+        }
+    } else {
+        if (set->param_count == 0) {
+            if ((status = check_param_total(set, 1, param_total)) != 0) return status;
+            if (!alloc_array_storage(set, array_size, param_total, true))
+                return refuse_no_memory(set);
+        } else {
+            if (set->names == nullptr) return refuse(set, KVC_PARAM_REFUSED, param_text::kMixedStyles);
+            if ((status = check_array_mode(set, array_size)) != 0) return status;
+        }
+        // Names fill the slots in order; a name is array-bound once per set.
+        slot = 0;
+        while (slot < set->slot_capacity && set->names[slot] != nullptr) {
+            if (strcasecmp(set->names[slot], name) == 0) return KVC_NAME_REFUSED;
+            ++slot;
+        }
+        if (slot >= set->slot_capacity) {
+            kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, slot + 1, set->slot_capacity);
+            return KVC_BAD_PARAM_NO;
+        }
+        name_copy = strdup(name);
+        if (name_copy == nullptr) return refuse_no_memory(set);
+    }
+    status = store_array(set, {slot, c_type, -1, array_size, values, total_size, lengths, false,
+                               name_copy});
+    if (status != 0) {
+        free(name_copy);
+        return status;
+    }
+    if (slot + 1 > set->param_count) set->param_count = slot + 1;
+    return 0;
+}
+
+// =============================================================================
+// Wire encoding
+// =============================================================================
+
+int send_params(Conn_Attrs* conn, KVCSParam* set) {
+    if (conn == nullptr || set == nullptr) return 0;
+    ConnSink out{conn};
+    if (set->array_size > 0) {
+        // The header already announced param_count values: an array-bound set
+        // sent as single values gives its first row rather than nothing.
+        put_batch_header(out, set);
+    } else {
+        for (int slot = 0; slot < set->param_count; ++slot) {
+            const int direction = slot_direction(set, slot);
+            if (direction == PARAM_RETURN_VALUE) continue;
+            put_name(out, set, slot);
+            if (!param_direction_valid(direction)) {
+                put_unbound_slot(out);
+                continue;
+            }
+            const int c_type = set->c_types[slot];
+            const TypeCoding& coding = coding_of(c_type);
+            out.i16(static_cast<int16_t>(direction));
+            out.i16(coding.server_type);
+            const void* value = set->row_values[0][slot];
+            const int32_t* length_ptr = set->length_ptrs[slot];
+            int32_t length = length_ptr != nullptr ? *length_ptr : 0;
+            if (coding.single == Form::Lob) {
+                if (put_lob(out, c_type, value) != 0) return -1;
+                continue;
+            }
+            // An output buffer is never read past the size the caller gave.
+            const int32_t room = set->buffer_lengths[slot];
+            if (direction != PARAM_INPUT && coding.single == Form::Bytes && room > 0 && length > room)
+                length = room;
+            put_value(out, coding.single, value, length);
+        }
+    }
+    if (set->origin != PARAMS_CALLER) kvc_freeparams(set);
+    return 0;
+}
+
+void kvc_sendparamS(Conn_Attrs* conn, KVCSParam* set) {
+    if (conn == nullptr || set == nullptr || set->array_size <= 0) return;
+    const bool typed = strcmp(conn->protocol_version, "201") != 0;
+    ConnSink out{conn};
+    put_batch_header(out, set);
+    put_batch_rows(conn, set, typed);
+    // Every set is emptied by a batch, the caller's included.
+    release_storage(set);
+}
+
+void kvc_sendparam() {}
+
+void kvc_recv_outparam(Conn_Attrs* /*conn*/, KVCSParam* /*set*/) {}

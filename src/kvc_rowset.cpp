@@ -1,0 +1,1156 @@
+// Result reception, the row index and value conversion.
+#include "kvc_rowset.h"
+
+#include "kvc_inner.h"
+#include "kvc_utility.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <type_traits>
+
+// =============================================================================
+// Column descriptions and row messages
+// =============================================================================
+
+namespace {
+
+constexpr int kMaxColumns = 4000;
+constexpr int kMaxNameLength = 1024;
+constexpr int kVariableSlot = 16;         // getTypeLen of a value held by address
+constexpr int kRowsEnded = 101;
+constexpr int kLargeBatch = 20000;
+constexpr int kSmallBatch = 200;
+constexpr int kNoLimit = -1;
+constexpr int kInsertIdMax = 31;          // the 32-byte fields keep a terminator
+
+bool is_text_tag(char tag) { return tag == 'E' || tag == 'F' || tag == 'M' || tag == 'W'; }
+bool is_error_tag(char tag) { return tag == 'E' || tag == 'F'; }
+
+// Reads count bytes into dst, or drops them when dst is null. 1 / 0.
+int recv_or_skip(Conn_Attrs* conn, void* dst, int64_t count) {
+    if (count <= 0) return 1;
+    return dst != nullptr ? rh_recv(conn, dst, static_cast<int>(count)) : rh_recv_skip(conn, count);
+}
+
+// A fixed-width value arrives at its type's own width, whatever length the
+// row announced; the bits go to the slot unchanged (a float is stored as the
+// four bytes an int32 read gives).
+int read_fixed_value(Conn_Attrs* conn, RhRow* row, const FieldInfo* fields, int i, int width) {
+    switch (width) {
+    case 1: {
+        char v;
+        if (!rh_recv_char(conn, &v)) return -4;
+        if (row != nullptr) setDataI1(row, fields, i, static_cast<int8_t>(v));
+        return 0;
+    }
+    case 2: {
+        int16_t v;
+        if (!rh_recv_int16(conn, &v)) return -4;
+        if (row != nullptr) setDataI2(row, fields, i, v);
+        return 0;
+    }
+    case 4: {
+        int32_t v;
+        if (!rh_recv_int32(conn, &v)) return -4;
+        if (row != nullptr) setDataI4(row, fields, i, v);
+        return 0;
+    }
+    default: {
+        int64_t v;
+        if (!rh_recv_int64(conn, &v)) return -4;
+        if (row != nullptr) setDataI8(row, fields, i, v);
+        return 0;
+    }
+    }
+}
+
+// Reads the column values of one row. With row null they are read and
+// dropped. A value the pool cannot hold is dropped too, and so is the rest of
+// the row, so that the stream stays in step: -5 (row unusable), -4 broken.
+int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
+    int status = 0;
+    const FieldInfo* fields = result->columns;
+    for (int i = 0; i < result->column_count; ++i) {
+        int32_t length;
+        if (!rh_recv_int32(conn, &length)) return -4;
+        if (length <= 0) continue;   // null: no value bytes follow
+        const int width = getTypeLen(fields[i].server_type);
+        if (width != kVariableSlot) {
+            if (read_fixed_value(conn, row, fields, i, width) != 0) return -4;
+            continue;
+        }
+        unsigned char* piece = nullptr;
+        if (row != nullptr) {
+            piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
+            if (piece == nullptr) {
+                status = -5;
+                row = nullptr;
+            }
+        }
+        if (!recv_or_skip(conn, piece, length)) return -4;
+        if (piece == nullptr) continue;
+        piece[length] = '\0';   // every value is readable as a C string
+        setPtr(row, i);
+        setDataBin(row, fields, i, piece, length);
+    }
+    return status;
+}
+
+// One row message, stored in the result's pool (store) or dropped. Texts
+// between rows join the result's error text. 0 with a row, 101 rows ended
+// (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
+int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store) {
+    if (row_out != nullptr) *row_out = nullptr;
+    char tag;
+    for (;;) {
+        if (!rh_recv_char(conn, &tag)) return -4;
+        if (tag == 'R' || tag == '*') break;
+        if (!is_text_tag(tag)) {
+            rh_push_back(conn, tag);
+            return kRowsEnded;
+        }
+        char* text = nullptr;
+        int rc = rh_recv_str(conn, &text);
+        if (rc != 0) return rc;
+        if (result->error_text == nullptr) {
+            result->error_text = text;
+        } else {
+            kvc_append_text(&result->error_text, text);
+            free(text);
+        }
+    }
+    RhRow* row = nullptr;
+    int status = 0;
+    if (store) {
+        row = createRow_inMemls(result->pool, result->row_size, result->column_count);
+        if (row == nullptr) status = -5;
+    }
+    if (tag == '*') {
+        // The row tag fills at most the 20 header bytes; a longer one is cut.
+        int32_t tag_length;
+        if (!rh_recv_int32(conn, &tag_length)) return -4;
+        const int32_t kept = tag_length < ROW_TAG_MAX ? tag_length : ROW_TAG_MAX;
+        if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return -4;
+        if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return -4;
+    }
+    int rc = read_row_values(conn, result, row);
+    if (rc == -4) return -4;
+    if (status != 0 || rc != 0) return -5;
+    if (row_out != nullptr) *row_out = row;
+    return 0;
+}
+
+bool row_index_full(const Result* result);
+
+// Reads up to limit rows (no limit when negative) into the result and returns
+// how many arrived. Once a row could not be stored (*rows_lost), or the index
+// is full, later rows are read and dropped, so the reply stays in step.
+int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
+    if (result->pool == nullptr && !*rows_lost) {
+        result->pool = RS_mem_init();
+        if (result->pool == nullptr) *rows_lost = true;
+    }
+    int count = 0;
+    while (limit < 0 || count < limit) {
+        const bool store = !*rows_lost && !row_index_full(result);
+        RhRow* row = nullptr;
+        int rc = read_row_message(conn, result, &row, store);
+        if (rc == -5) {
+            *rows_lost = true;
+        } else if (rc != 0) {
+            break;
+        } else if (store) {
+            append_record(result, row);
+        }
+        ++count;
+    }
+    return count;
+}
+
+// Splits "table.column%alias" in place: the alias is what follows the first
+// "%"; the table is what precedes the first "." in front of it.
+void split_column_name(char* name, FieldInfo* field) {
+    char* percent = strchr(name, '%');
+    if (percent != nullptr) {
+        *percent = '\0';
+        field->alias = percent + 1;
+    }
+    char* dot = strchr(name, '.');
+    if (dot != nullptr) {
+        *dot = '\0';
+        field->table_name = name;
+        field->column_name = dot + 1;
+    } else {
+        field->column_name = name;
+    }
+}
+
+}  // namespace
+
+Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
+    Result* result = static_cast<Result*>(hr_malloc0(sizeof(Result)));
+    if (result == nullptr) return nullptr;
+    result->handle_kind = HANDLE_RESULT;
+    result->result_kind = result_kind;
+    result->conn = conn;
+    return result;
+}
+
+int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field) {
+    int32_t length;
+    if (!rh_recv_int32(conn, &length) || length < 0 || length > kMaxNameLength) return -4;
+    char* name = static_cast<char*>(hr_malloc0(static_cast<size_t>(length) + 1));
+    if (name == nullptr) return -5;
+    int32_t numbers[3];
+    if (!rh_recv(conn, name, length) || !rh_recv_int32(conn, &numbers[0]) ||
+        !rh_recv_int32(conn, &numbers[1]) || !rh_recv_int32(conn, &numbers[2])) {
+        free(name);
+        return -1;
+    }
+    split_column_name(name, field);
+    field->name_buffer = name;
+    field->server_type = numbers[0];
+    field->type_modifier = numbers[1];
+    field->column_attribute = numbers[2];
+    field->c_type = getSQLCType(field->server_type);
+    return 0;
+}
+
+int recv_fields_info(Conn_Attrs* conn, Result* result) {
+    int32_t count;
+    if (!rh_recv_int32(conn, &count) || count < 0 || count > kMaxColumns) return -4;
+    FieldInfo* columns = static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
+    if (columns == nullptr) return -5;
+    for (int i = 0; i < count; ++i) {
+        int rc = recv_attr_des_item(conn, &columns[i]);
+        if (rc != 0) {
+            // A refused name length reads as a broken stream; any other
+            // failure of a column fails the description.
+            free_fields_info(columns, i);
+            return rc == -4 ? -4 : -1;
+        }
+    }
+    // Row layout: status bits, then the slots packed in column order.
+    const int status_bytes = (2 * count + 7) / 8;
+    int offset = status_bytes;
+    for (int i = 0; i < count; ++i) {
+        columns[i].data_offset = offset;
+        offset += getTypeLen(columns[i].server_type);
+    }
+    result->columns = columns;
+    result->column_count = count;
+    result->row_size = ROW_HEADER_SIZE + offset;
+    return 0;
+}
+
+int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
+    if (result->pool == nullptr) {
+        result->pool = RS_mem_init();
+        if (result->pool == nullptr) {
+            int rc = read_row_message(conn, result, row_out, false);   // keep the stream in step
+            return rc == 0 ? -5 : rc;
+        }
+    }
+    return read_row_message(conn, result, row_out, true);
+}
+
+int recvRecords20000(Conn_Attrs* conn, Result* result) {
+    bool rows_lost = false;
+    return receive_rows(conn, result, kLargeBatch, &rows_lost);
+}
+
+int recvRecords200(Conn_Attrs* conn, Result* result) {
+    bool rows_lost = false;
+    return receive_rows(conn, result, kSmallBatch, &rows_lost);
+}
+
+int recvCursorRows(Conn_Attrs* conn, Result* result) {
+    bool rows_lost = false;
+    return receive_rows(conn, result, kNoLimit, &rows_lost);
+}
+
+// =============================================================================
+// Replies to statements and cursor fetches
+// =============================================================================
+
+namespace {
+
+// The results of one reply, in arrival order. Whatever has not been handed
+// out is released when the reader gives up.
+class ResultChain {
+public:
+    ResultChain() = default;
+    ResultChain(const ResultChain&) = delete;
+    ResultChain& operator=(const ResultChain&) = delete;
+    ~ResultChain() {
+        while (head_ != nullptr) {
+            Result* next = head_->next_result;
+            free_Result(head_);
+            head_ = next;
+        }
+    }
+    void link(Result* result) {
+        if (head_ == nullptr) head_ = result;
+        else latest_->next_result = result;
+        latest_ = result;
+    }
+    Result* release() {
+        Result* head = head_;
+        head_ = latest_ = nullptr;
+        return head;
+    }
+
+private:
+    Result* head_ = nullptr;
+    Result* latest_ = nullptr;
+};
+
+// A server text inside a result reply: printed, and kept as the connection's
+// error text. 0, or the failed read's status.
+int take_server_text(Conn_Attrs* conn, char tag) {
+    char* text = nullptr;
+    int rc = rh_recv_str(conn, &text);
+    if (rc != 0) return rc;
+    if (is_error_tag(tag)) printf("[EC031]Error in recv result :%s \n", text);
+    else printf("[EC032]Server Warning in recv result :%s \n", text);
+    free(conn->error_text);
+    conn->error_text = text;
+    return 0;
+}
+
+// A column description and its rows (batch is the rows per call, or no
+// limit). On a failed description the half-built result is released and the
+// status returned; else 0 with the result and the last batch's row count.
+int receive_row_set(Conn_Attrs* conn, int batch, Result** out, int* last_count, bool* rows_lost) {
+    *out = nullptr;
+    Result* result = new_result(conn, RESULT_ROWS);
+    if (result == nullptr) return -5;
+    int rc = recv_fields_info(conn, result);
+    if (rc != 0) {
+        free_Result(result);
+        return rc;
+    }
+    int count;
+    do {
+        count = receive_rows(conn, result, batch, rows_lost);
+    } while (batch > 0 && count == batch);
+    *out = result;
+    *last_count = count;
+    return 0;
+}
+
+// After a message the reply may end at once: 1 ended ('K'), 0 the byte is
+// handed back as the next tag, -4 broken.
+int peek_for_end(Conn_Attrs* conn) {
+    char tag;
+    if (!rh_recv_char(conn, &tag)) return -4;
+    if (tag == 'K') return 1;
+    rh_push_back(conn, tag);
+    return 0;
+}
+
+}  // namespace
+
+int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) {
+    if (result_out != nullptr) *result_out = nullptr;
+    ResultChain chain;
+    int status = 0;
+    bool rows_lost = false;
+    for (;;) {
+        char tag;
+        if (!rh_recv_char(conn, &tag)) return -4;
+        Result* result = nullptr;
+        switch (tag) {
+        case 'A': {
+            int count = 0;
+            int rc = receive_row_set(conn, kLargeBatch, &result, &count, &rows_lost);
+            if (rc != 0) return rc;
+            status = count;
+            break;
+        }
+        case 'U':
+        case 'D': {
+            int32_t count;
+            if (!rh_recv_int32(conn, &count)) return -4;
+            result = new_result(conn, tag == 'U' ? RESULT_UPDATE_COUNT : RESULT_DELETE_COUNT);
+            if (result == nullptr) return -5;
+            result->affected_rows = count;
+            break;
+        }
+        case 'I': {
+            // Only 31 characters fit the identifier fields; the rest is read and dropped.
+            int32_t length;
+            if (!rh_recv_int32(conn, &length) || length < 0) return -4;
+            char text[kInsertIdMax + 1] = {0};
+            const int32_t kept = length < kInsertIdMax ? length : kInsertIdMax;
+            if (!rh_recv(conn, text, kept) || !rh_recv_skip(conn, static_cast<int64_t>(length) - kept))
+                return -4;
+            memcpy(conn->last_insert_id, text, sizeof text);
+            result = new_result(conn, RESULT_INSERT_ID);
+            if (result == nullptr) return -5;
+            memcpy(result->insert_id, text, sizeof text);
+            break;
+        }
+        case 'E':
+        case 'F':
+        case 'M':
+        case 'W': {
+            int rc = take_server_text(conn, tag);
+            if (rc != 0) return rc;
+            status = -1;
+            continue;
+        }
+        default:   // 'K', or a tag no result reply carries: the reply ends
+            if (result_out != nullptr) *result_out = chain.release();
+            return rows_lost ? -5 : status;
+        }
+        chain.link(result);
+        int end = peek_for_end(conn);
+        if (end < 0) return end;
+        if (end == 1) {
+            if (result_out != nullptr) *result_out = chain.release();
+            return rows_lost ? -5 : status;
+        }
+    }
+}
+
+int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) {
+    if (result_out != nullptr) *result_out = nullptr;
+    ResultChain chain;   // holds the single result of a fetch
+    Result* kept = nullptr;
+    int status = 0;
+    bool rows_lost = false;
+    for (;;) {
+        char tag;
+        if (!rh_recv_char(conn, &tag)) return -4;
+        if (tag == 'A') {
+            Result* result = nullptr;
+            int count = 0;
+            if (kept == nullptr) {
+                int rc = receive_row_set(conn, kNoLimit, &result, &count, &rows_lost);
+                if (rc != 0) return rc;
+                chain.link(result);
+                kept = result;
+                status = count;
+            } else {
+                // A fetch has one result: a second description is read with
+                // its rows and dropped, so the stream stays in step.
+                bool drop_rows = true;
+                int rc = receive_row_set(conn, kNoLimit, &result, &count, &drop_rows);
+                if (rc != 0) return rc;
+                free_Result(result);
+            }
+            int end = peek_for_end(conn);
+            if (end < 0) return end;
+            if (end == 1) break;
+            continue;
+        }
+        if (!is_text_tag(tag)) break;   // 'K' or anything else ends the fetch
+        int rc = take_server_text(conn, tag);
+        if (rc != 0) return rc;
+        status = -1;
+    }
+    if (result_out != nullptr) *result_out = chain.release();
+    return rows_lost ? -5 : status;
+}
+
+// =============================================================================
+// Row cursor and release
+// =============================================================================
+
+int record_next(Result* result) {
+    if (result == nullptr || result->handle_kind != HANDLE_RESULT) return -1;
+    if (result->read_pos < 0 || result->read_pos >= result->row_count) {
+        result->current_row = nullptr;
+        return 100;
+    }
+    RhRow** entry = nthR(result, result->read_pos);
+    result->current_row = entry != nullptr ? *entry : nullptr;
+    result->read_pos += 1;
+    return 0;
+}
+
+int free_fields_info(FieldInfo* columns, int count) {
+    if (columns == nullptr) return 0;
+    for (int i = 0; i < count; ++i) free(columns[i].name_buffer);
+    free(columns);
+    return 0;
+}
+
+int free_Result(Result* result) {
+    if (result == nullptr) return 0;
+    release_row_index(result);
+    free_fields_info(result->columns, result->column_count);
+    result->columns = nullptr;
+    free(result->error_text);
+    RS_destroy(result->pool);
+    free(result);
+    return 0;
+}
+
+// =============================================================================
+// Row index
+// =============================================================================
+
+namespace {
+
+// Blocks of row addresses grow tenfold per group, so the index never moves a
+// row and any row is found with a few comparisons and one division.
+struct BlockGroup {
+    int first_block;
+    int last_block;
+    int64_t rows_per_block;
+    int64_t first_row;
+};
+
+constexpr BlockGroup kBlockGroups[] = {
+    {1, 16, 1000, 0},
+    {17, 32, 10000, 16000},
+    {33, 64, 100000, 176000},
+    {65, 128, 1000000, 3376000},
+    {129, 256, 10000000, 67376000},
+};
+constexpr int64_t kMaxRows = 1347376000;
+
+const BlockGroup* group_of_block(int block) {
+    for (const BlockGroup& group : kBlockGroups)
+        if (block <= group.last_block) return &group;
+    return nullptr;
+}
+
+uint16_t* block_counter(const Result* result) { return static_cast<uint16_t*>(result->row_index[0]); }
+
+}  // namespace
+
+namespace {
+bool row_index_full(const Result* result) {
+    return result->row_index != nullptr && *block_counter(result) > ROW_INDEX_MAX_BLOCKS;
+}
+}  // namespace
+
+int append_record(Result* result, RhRow* row) {
+    if (result->row_capacity == 0) {
+        void** table = static_cast<void**>(calloc(ROW_INDEX_ENTRIES, sizeof(void*)));
+        uint16_t* counter = static_cast<uint16_t*>(malloc(sizeof(uint16_t)));
+        RhRow** first = static_cast<RhRow**>(calloc(static_cast<size_t>(kBlockGroups[0].rows_per_block), sizeof(RhRow*)));
+        if (table == nullptr || counter == nullptr || first == nullptr) {
+            free(table);
+            free(counter);
+            free(first);
+            return -5;
+        }
+        *counter = 1;
+        table[0] = counter;
+        table[1] = first;
+        result->row_index = table;
+        result->row_capacity = kBlockGroups[0].rows_per_block;
+    } else if (result->row_count >= result->row_capacity) {
+        uint16_t* counter = block_counter(result);
+        // The counter stays above the last block once the index is full, so
+        // every later row is refused the same way (it never wraps around).
+        if (*counter <= ROW_INDEX_MAX_BLOCKS) ++*counter;
+        const int block = *counter;
+        const BlockGroup* group = group_of_block(block);
+        if (group == nullptr) {
+            puts("语句行结果集过大");
+            kvc_set_text(&result->error_text, "[EC080]select result-set is too large please connect to db-server");
+            return -1;
+        }
+        RhRow** rows = static_cast<RhRow**>(calloc(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
+        if (rows == nullptr) {
+            --*counter;
+            return -5;
+        }
+        result->row_index[block] = rows;
+        result->row_capacity += group->rows_per_block;
+    }
+    RhRow** entry = nthR(result, result->row_count);
+    if (entry == nullptr) return -1;
+    *entry = row;
+    result->row_count += 1;
+    return 0;
+}
+
+RhRow** nthR(Result* result, int64_t n) {
+    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
+    for (const BlockGroup& group : kBlockGroups) {
+        const int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
+        const int64_t offset = n - group.first_row;
+        if (offset >= group_rows) continue;
+        const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
+        RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
+        return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+    }
+    return nullptr;
+}
+
+void release_row_index(Result* result) {
+    if (result->row_index != nullptr) {
+        int blocks = *block_counter(result);
+        if (blocks > ROW_INDEX_MAX_BLOCKS) blocks = ROW_INDEX_MAX_BLOCKS;
+        // The rows themselves belong to the pool; only the index goes here.
+        for (int block = 1; block <= blocks; ++block) free(result->row_index[block]);
+        free(result->row_index[0]);
+        free(result->row_index);
+        result->row_index = nullptr;
+    }
+    result->row_capacity = 0;
+    result->row_count = 0;
+}
+
+// =============================================================================
+// Value conversion
+// =============================================================================
+
+namespace {
+
+constexpr int kServerTypeCount = 46;
+constexpr int kCTypeCount = 64;
+constexpr int kDecimalTextMax = 63;
+
+enum ServerType : int {
+    ST_BOOL = 2, ST_TINYINT = 3, ST_SMALLINT = 4, ST_INT = 5, ST_BIGINT = 6, ST_DECIMAL = 7,
+    ST_FLOAT = 8, ST_DOUBLE = 9, ST_DATE = 10, ST_TIME = 11, ST_TIME_TZ = 12, ST_DATETIME = 13,
+    ST_DATETIME_TZ = 14, ST_INTERVAL_YM = 16, ST_INTERVAL_DH = 19, ST_INTERVAL_DM = 21,
+    ST_INTERVAL_HM = 22, ST_INTERVAL_DS = 24, ST_INTERVAL_HS = 25, ST_INTERVAL_MS = 26,
+    ST_INTERVAL_S = 27, ST_VERBATIM = 29, ST_CHAR = 30, ST_CLOB = 32, ST_BINARY = 33, ST_BLOB = 34,
+    ST_VERBATIM_2 = 45,
+};
+
+constexpr uint64_t types_mask(std::initializer_list<int> types) {
+    uint64_t mask = 0;
+    for (int t : types) mask |= uint64_t{1} << t;
+    return mask;
+}
+
+bool in_mask(uint64_t mask, int server_type) {
+    return server_type >= 0 && server_type < 64 && (mask >> server_type & 1) != 0;
+}
+
+// Server types whose bytes are handed over as they are stored.
+constexpr uint64_t kCharacterTypes = types_mask({ST_CHAR, ST_CLOB, ST_BINARY, ST_BLOB});
+constexpr uint64_t kVerbatimTextTypes = kCharacterTypes | types_mask({ST_VERBATIM, ST_VERBATIM_2});
+
+struct Cell {
+    int server_type;
+    const unsigned char* bytes;
+    int length;           // slot width for fixed types, received length otherwise
+    Conn_Attrs* conn;
+};
+
+struct Target {
+    int c_type;
+    void* dst;
+    int size;             // destination bytes, never below 0
+    int* length;          // may be null (not for piecewise reads)
+};
+
+void set_length(const Target& target, int value) {
+    if (target.length != nullptr) *target.length = value;
+}
+
+int no_conversion(const Target& target) {
+    set_length(target, 0);
+    return -13;
+}
+
+template <typename T>
+T load(const unsigned char* bytes) {
+    T v;
+    memcpy(&v, bytes, sizeof v);
+    return v;
+}
+
+int32_t load_be32(const unsigned char* b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+                                static_cast<uint32_t>(b[2]) << 8 | b[3]);
+}
+int16_t load_be16(const unsigned char* b) {
+    return static_cast<int16_t>(static_cast<uint16_t>(b[0] << 8 | b[1]));
+}
+int64_t load_be64(const unsigned char* b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(load_be32(b))) << 32 |
+                                static_cast<uint32_t>(load_be32(b + 4)));
+}
+
+// Decimal text as a 32-bit integer: leading blanks, a sign, then digits up to
+// the first other character (0 when there are none). Saturates rather than
+// overflowing.
+int32_t decimal_to_int32(const char* text) {
+    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' || *text == '\v')
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+// How a stored value reads as a number, by its slot.
+enum class Source : uint8_t { None, Byte, Int16, Int32, Int64, Float, Double, Decimal };
+
+Source source_of(int server_type) {
+    if (server_type == ST_DECIMAL) return Source::Decimal;
+    if (server_type == ST_FLOAT) return Source::Float;
+    if (server_type == ST_DOUBLE) return Source::Double;
+    switch (getTypeLen(server_type)) {
+    case 1: return Source::Byte;
+    case 2: return Source::Int16;
+    case 4: return Source::Int32;
+    case 8: return Source::Int64;
+    default: return Source::None;
+    }
+}
+
+// The stored value as T; integer targets read decimal text as a 32-bit
+// integer, floating ones as a double.
+template <typename T>
+T number_as(const Cell& cell) {
+    switch (source_of(cell.server_type)) {
+    case Source::Byte: return static_cast<T>(static_cast<int8_t>(cell.bytes[0]));
+    case Source::Int16: return static_cast<T>(load<int16_t>(cell.bytes));
+    case Source::Int32: return static_cast<T>(load<int32_t>(cell.bytes));
+    case Source::Int64: return static_cast<T>(load<int64_t>(cell.bytes));
+    case Source::Float: return static_cast<T>(load<float>(cell.bytes));
+    case Source::Double: return static_cast<T>(load<double>(cell.bytes));
+    case Source::Decimal: {
+        const char* text = reinterpret_cast<const char*>(cell.bytes);
+        if constexpr (std::is_floating_point<T>::value) return static_cast<T>(strtod(text, nullptr));
+        else return static_cast<T>(decimal_to_int32(text));
+    }
+    case Source::None: break;
+    }
+    return T{};
+}
+
+// ---- numeric targets --------------------------------------------------------
+
+enum class Out : uint8_t { Int16, Int32, Int64, Float, Double, Date };
+
+// Which server types a numeric C type accepts, and what it writes; a second
+// set of server types may be written in another form (a date record for a
+// date column, the 32-bit month count for a year-month interval).
+struct NumericRule {
+    uint64_t accepts;
+    Out out;
+    uint64_t alternate_accepts;
+    Out alternate_out;
+};
+
+constexpr uint64_t kIntegerSources = types_mask({ST_BOOL, ST_TINYINT, ST_SMALLINT, ST_INT, ST_DECIMAL});
+constexpr uint64_t kRealSources =
+    types_mask({ST_TINYINT, ST_SMALLINT, ST_INT, ST_BIGINT, ST_DECIMAL, ST_FLOAT, ST_DOUBLE});
+
+constexpr NumericRule kInt32Rule = {kIntegerSources, Out::Int32, 0, Out::Int32};
+constexpr NumericRule kInt16Rule = {types_mask({ST_BOOL, ST_TINYINT, ST_SMALLINT}), Out::Int16, 0, Out::Int16};
+constexpr NumericRule kInt64Rule = {kIntegerSources | types_mask({ST_BIGINT}), Out::Int64, 0, Out::Int64};
+constexpr NumericRule kFloatRule = {kRealSources, Out::Float, 0, Out::Float};
+constexpr NumericRule kDoubleRule = {kRealSources, Out::Double, 0, Out::Double};
+constexpr NumericRule kDatetimeRule = {types_mask({ST_DATETIME}), Out::Int64, types_mask({ST_DATE}), Out::Date};
+constexpr NumericRule kYearMonthRule = {types_mask({ST_INT, ST_BIGINT}), Out::Int64,
+                                        types_mask({ST_INTERVAL_YM}), Out::Int32};
+constexpr NumericRule kDaySecondRule = {types_mask({ST_INT, ST_BIGINT, ST_INTERVAL_DS}), Out::Int64, 0, Out::Int64};
+
+const NumericRule* numeric_rule(int c_type) {
+    switch (c_type) {
+    case 1: case 5: return &kInt32Rule;
+    case 4: return &kInt16Rule;
+    case 6: return &kInt64Rule;
+    case 7: return &kFloatRule;
+    case 8: return &kDoubleRule;
+    case 23: return &kDatetimeRule;
+    case 28: return &kYearMonthRule;
+    case 31: return &kDaySecondRule;
+    default: return nullptr;
+    }
+}
+
+template <typename T>
+int write_number(const Target& target, T value) {
+    memcpy(target.dst, &value, sizeof value);
+    set_length(target, static_cast<int>(sizeof value));
+    return 0;
+}
+
+int deliver_number(const Cell& cell, const Target& target) {
+    const NumericRule* rule = numeric_rule(target.c_type);
+    Out out;
+    if (in_mask(rule->accepts, cell.server_type)) out = rule->out;
+    else if (in_mask(rule->alternate_accepts, cell.server_type)) out = rule->alternate_out;
+    else return no_conversion(target);
+    switch (out) {
+    case Out::Int16: return write_number(target, number_as<int16_t>(cell));
+    case Out::Int32: return write_number(target, number_as<int32_t>(cell));
+    case Out::Int64: return write_number(target, number_as<int64_t>(cell));
+    case Out::Float: return write_number(target, number_as<float>(cell));
+    case Out::Double: return write_number(target, number_as<double>(cell));
+    case Out::Date: {
+        tarDATE_STRUCT date;
+        d2dm(load<int32_t>(cell.bytes), &date);
+        return write_number(target, date);
+    }
+    }
+    return no_conversion(target);
+}
+
+// ---- text forms ---------------------------------------------------------------
+
+using TextForm = int (*)(const Cell&, char* work);
+
+int format_text(char* work, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int format_text(char* work, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(work, VALUE_TEXT_MAX, format, args);
+    va_end(args);
+    if (n < 0) return 0;
+    return n < VALUE_TEXT_MAX ? n : VALUE_TEXT_MAX - 1;
+}
+
+int text_bool(const Cell& cell, char* work) {
+    const char c = static_cast<char>(cell.bytes[0]);
+    return format_text(work, "%s", c == 'T' ? "T" : c == 'F' ? "F" : "UNKNOWN");
+}
+
+int text_integer(const Cell& cell, char* work) {
+    return format_text(work, "%lld", static_cast<long long>(number_as<int64_t>(cell)));
+}
+
+int text_decimal(const Cell& cell, char* work) {
+    const int n = cell.length < kDecimalTextMax ? cell.length : kDecimalTextMax;
+    memcpy(work, cell.bytes, static_cast<size_t>(n));
+    work[n] = '\0';
+    return static_cast<int>(strlen(work));
+}
+
+int text_float(const Cell& cell, char* work) { return format_text(work, "%f", static_cast<double>(load<float>(cell.bytes))); }
+
+int text_double(const Cell& cell, char* work) { return db2str(work, load<double>(cell.bytes)); }
+
+int text_date(const Cell& cell, char* work) {
+    tarDATE_STRUCT date;
+    d2dm(load<int32_t>(cell.bytes), &date);
+    return format_text(work, "%04d-%02d-%02d", date.year, date.month, date.day);
+}
+
+int text_time(const Cell& cell, char* work) {
+    TIME_STRUCT time;
+    t2tm(load<int32_t>(cell.bytes), &time);
+    return format_text(work, "%02d:%02d:%02d", time.hour, time.minute, time.second);
+}
+
+// Zoned values are stored as received, big-endian; a value shorter than its
+// layout has no text.
+int text_time_zone(const Cell& cell, char* work) {
+    if (cell.length < 6) return -1;
+    const int16_t zone = load_be16(cell.bytes + 4);
+    const int64_t local = static_cast<int64_t>(load_be32(cell.bytes)) + static_cast<int64_t>(zone) * 60000;
+    const int64_t s = local / 1000;
+    return format_text(work, "%lld:%02lld:%02lld%+d", static_cast<long long>(s / 3600),
+                       static_cast<long long>(s % 3600 / 60), static_cast<long long>(s % 3600 % 60), zone / 60);
+}
+
+int text_datetime(const Cell& cell, char* work) {
+    DATETIME_STRUCT t;
+    dt2dtm(load<int64_t>(cell.bytes), &t);
+    return format_text(work, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+int text_datetime_zone(const Cell& cell, char* work) {
+    if (cell.length < 10) return -1;
+    const int16_t zone = load_be16(cell.bytes + 8);
+    // Wrapping addition: an extreme stored count must not overflow.
+    const int64_t local = static_cast<int64_t>(static_cast<uint64_t>(load_be64(cell.bytes)) +
+                                               static_cast<uint64_t>(static_cast<int64_t>(zone) * 60000000));
+    DATETIME_STRUCT t;
+    dt2dtm(local / 1000, &t);
+    return format_text(work, "%d-%02d-%02d %02d:%02d:%02d%+d", t.year, t.month, t.day, t.hour, t.minute,
+                       t.second, zone / 60);
+}
+
+// Negative year-month and day-second intervals show one leading sign before
+// their magnitudes ("-1-02", "-0 1:00:00").
+const char* sign_of(int64_t v) { return v < 0 ? "-" : ""; }
+long long magnitude(int64_t v) { return v < 0 ? -static_cast<long long>(v) : static_cast<long long>(v); }
+
+int text_year_month(const Cell& cell, char* work) {
+    const int64_t months = load<int32_t>(cell.bytes);
+    const long long m = magnitude(months);
+    return format_text(work, "%s%lld-%02lld", sign_of(months), m / 12, m % 12);
+}
+
+int text_day_hour(const Cell& cell, char* work) {
+    const int32_t hours = load<int32_t>(cell.bytes);
+    return format_text(work, "%d %02d", hours / 24, hours % 24);
+}
+
+int text_day_minute(const Cell& cell, char* work) {
+    const int32_t minutes = load<int32_t>(cell.bytes);
+    return format_text(work, "%d %02d:%02d", minutes / 1440, minutes % 1440 / 60, minutes % 1440 % 60);
+}
+
+int text_hour_minute(const Cell& cell, char* work) {
+    const int32_t minutes = load<int32_t>(cell.bytes);
+    return format_text(work, "%d:%02d", minutes / 60, minutes % 60);
+}
+
+int64_t whole_seconds(const Cell& cell) { return load<int64_t>(cell.bytes) / 1000000; }
+
+int text_day_second(const Cell& cell, char* work) {
+    const int64_t seconds = whole_seconds(cell);
+    const long long s = magnitude(seconds);
+    return format_text(work, "%s%lld %lld:%02lld:%02lld", sign_of(seconds), s / 86400, s % 86400 / 3600,
+                       s % 3600 / 60, s % 60);
+}
+
+int text_hour_second(const Cell& cell, char* work) {
+    const long long s = whole_seconds(cell);
+    return format_text(work, "%lld:%02lld:%02lld", s / 3600, s % 3600 / 60, s % 60);
+}
+
+int text_minute_second(const Cell& cell, char* work) {
+    const long long s = whole_seconds(cell);
+    return format_text(work, "%lld:%02lld", s / 60, s % 60);
+}
+
+int text_second(const Cell& cell, char* work) {
+    return format_text(work, "%lld", static_cast<long long>(whole_seconds(cell)));
+}
+
+// Text form of each server type; null where there is none (the character and
+// verbatim types are delivered from their stored bytes instead).
+struct TextForms {
+    TextForm forms[kServerTypeCount];
+    constexpr TextForms() : forms() {
+        forms[ST_BOOL] = text_bool;
+        forms[ST_TINYINT] = forms[ST_SMALLINT] = forms[ST_INT] = forms[ST_BIGINT] = text_integer;
+        for (int single_unit : {15, 17, 18, 20, 23}) forms[single_unit] = text_integer;
+        forms[ST_DECIMAL] = text_decimal;
+        forms[ST_FLOAT] = text_float;
+        forms[ST_DOUBLE] = text_double;
+        forms[ST_DATE] = text_date;
+        forms[ST_TIME] = text_time;
+        forms[ST_TIME_TZ] = text_time_zone;
+        forms[ST_DATETIME] = text_datetime;
+        forms[ST_DATETIME_TZ] = text_datetime_zone;
+        forms[ST_INTERVAL_YM] = text_year_month;
+        forms[ST_INTERVAL_DH] = text_day_hour;
+        forms[ST_INTERVAL_DM] = text_day_minute;
+        forms[ST_INTERVAL_HM] = text_hour_minute;
+        forms[ST_INTERVAL_DS] = text_day_second;
+        forms[ST_INTERVAL_HS] = text_hour_second;
+        forms[ST_INTERVAL_MS] = text_minute_second;
+        forms[ST_INTERVAL_S] = text_second;
+    }
+};
+constexpr TextForms kTextForms;
+
+int value_text(const Cell& cell, char* work) {
+    if (cell.server_type < 0 || cell.server_type >= kServerTypeCount) return -1;
+    TextForm form = kTextForms.forms[cell.server_type];
+    if (form == nullptr) return -1;
+    work[0] = '\0';
+    return form(cell, work);
+}
+
+// ---- delivery rules -----------------------------------------------------------
+
+// Text into a destination of size d: all of it when it fits with a
+// terminator; else d - 1 characters and, as the length, what was left out.
+int deliver_chars(const Target& target, const void* text, int n) {
+    memset(target.dst, 0, static_cast<size_t>(target.size));
+    if (n < target.size) {
+        memcpy(target.dst, text, static_cast<size_t>(n));
+        set_length(target, n);
+        return 0;
+    }
+    if (target.size == 0) {
+        set_length(target, n);
+        return -12;
+    }
+    memcpy(target.dst, text, static_cast<size_t>(target.size - 1));
+    set_length(target, n - target.size + 1);
+    return -12;
+}
+
+int deliver_text(const Cell& cell, const Target& target) {
+    if (in_mask(kVerbatimTextTypes, cell.server_type)) return deliver_chars(target, cell.bytes, cell.length);
+    char work[VALUE_TEXT_MAX];
+    int n = value_text(cell, work);
+    if (n < 0) return no_conversion(target);
+    return deliver_chars(target, work, n);
+}
+
+int deliver_first_byte(const Cell& cell, const Target& target) {
+    memcpy(target.dst, cell.bytes, 1);
+    set_length(target, 1);
+    return 0;
+}
+
+// The stored bytes unchanged. A caller that gives its buffer's size is never
+// written past it (the value is cut, -12, the length is the full size).
+int deliver_raw_copy(const Cell& cell, const Target& target) {
+    set_length(target, cell.length);
+    if (target.size > 0 && cell.length > target.size) {
+        memcpy(target.dst, cell.bytes, static_cast<size_t>(target.size));
+        return -12;
+    }
+    memcpy(target.dst, cell.bytes, static_cast<size_t>(cell.length));
+    return 0;
+}
+
+int deliver_binary(const Cell& cell, const Target& target) {
+    if (!in_mask(kCharacterTypes, cell.server_type)) return no_conversion(target);
+    memset(target.dst, 0, static_cast<size_t>(target.size));
+    if (cell.length <= target.size) {
+        memcpy(target.dst, cell.bytes, static_cast<size_t>(cell.length));
+        set_length(target, cell.length);
+        return 0;
+    }
+    memcpy(target.dst, cell.bytes, static_cast<size_t>(target.size));
+    set_length(target, cell.length - target.size);
+    return -12;
+}
+
+// The length parameter carries the offset in and the piece's size out.
+int deliver_piece(const Cell& cell, const Target& target) {
+    if (target.length == nullptr) return -3;
+    const int offset = *target.length;
+    if (offset < 0 || cell.length < offset) return -18;
+    if (cell.length == offset) {
+        *target.length = 0;
+        return 0;
+    }
+    if (!in_mask(kCharacterTypes, cell.server_type)) return no_conversion(target);
+    memset(target.dst, 0, static_cast<size_t>(target.size));
+    const int rest = cell.length - offset;
+    const int count = rest < target.size ? rest : target.size;
+    memcpy(target.dst, cell.bytes + offset, static_cast<size_t>(count));
+    *target.length = count;
+    return 0;
+}
+
+int deliver_interval(const Cell& cell, const Target& target) {
+    if (cell.server_type == ST_INTERVAL_YM || cell.server_type == ST_INTERVAL_DS) return 0;
+    return no_conversion(target);
+}
+
+// A value delivered into a caller's LOB replaces what the LOB held.
+void empty_lob(KolvaLob_* lob) { lob_release_content(lob); }
+
+int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
+    lob->lob_state = 2;
+    set_length(target, static_cast<int>(lob->total_length));
+    return status;
+}
+
+// The destination holds the caller's LOB handle variable.
+int deliver_lob(const Cell& cell, const Target& target) {
+    KolvaLob_* lob = *static_cast<KolvaLob_**>(target.dst);
+    if (lob == nullptr || lob->handle_kind != HANDLE_LOB) return -3;
+    if (cell.conn != nullptr && cell.conn->lob_ret_descriptor) {
+        // The first byte tells an inline value ('c' / 'b') from a descriptor ('C' / 'B').
+        const bool character = target.c_type == 41;
+        const char form = static_cast<char>(cell.bytes[0]);
+        if (form == (character ? 'c' : 'b')) {
+            empty_lob(lob);
+            const int64_t rest = cell.length - 1;
+            lob_append(lob, cell.bytes + 1, rest < LOB_CHUNK_SIZE ? rest : LOB_CHUNK_SIZE);
+            return lob_delivered(lob, target, 0);
+        }
+        if (form == (character ? 'C' : 'B')) {
+            empty_lob(lob);
+            lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
+            if (lob->descriptor == nullptr) return -5;
+            int rc = KVGetCLobDesc(cell.conn, lob);
+            return lob_delivered(lob, target, rc < 0 ? rc : 0);
+        }
+        return 0;
+    }
+    if (!in_mask(kCharacterTypes, cell.server_type)) return no_conversion(target);
+    empty_lob(lob);
+    lob_append(lob, cell.bytes, cell.length);
+    return lob_delivered(lob, target, 0);
+}
+
+using Delivery = int (*)(const Cell&, const Target&);
+
+// The conversion matrix by C type; null entries have no conversion.
+struct Deliveries {
+    Delivery by_c_type[kCTypeCount];
+    constexpr Deliveries() : by_c_type() {
+        for (int c : {1, 4, 5, 6, 7, 8, 23, 28, 31}) by_c_type[c] = deliver_number;
+        by_c_type[3] = by_c_type[63] = deliver_first_byte;
+        by_c_type[9] = deliver_raw_copy;
+        for (int c : {2, 10, 11, 12, 13, 14}) by_c_type[c] = deliver_text;
+        by_c_type[15] = deliver_binary;
+        by_c_type[18] = deliver_piece;
+        by_c_type[21] = deliver_interval;
+        by_c_type[41] = by_c_type[42] = deliver_lob;
+    }
+};
+constexpr Deliveries kDeliveries;
+
+}  // namespace
+
+int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    if (dst == nullptr || handle == nullptr || *handle == nullptr) return -3;
+    Result* result = static_cast<Result*>(*handle);
+    if (col < 1 || col > result->column_count) return -15;
+    const int i = col - 1;
+    int stored_length = 0;
+    const void* value = result->current_row != nullptr
+                            ? getData(result->current_row, result->columns, i, &stored_length)
+                            : nullptr;
+    if (value == nullptr) {
+        if (length != nullptr) *length = 0;
+        return -11;
+    }
+    const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
+                       result->conn};
+    const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
+    Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
+    if (delivery == nullptr) return no_conversion(target);
+    return delivery(cell, target);
+}
+
+// Digits of x rounded to an integer, sign aside, as "%.0lf" shows them (both
+// round half to even); 16 stands for "more than 15". Counting them directly
+// spares a formatting pass per value.
+int rounded_integer_digits(double x) {
+    if (!std::isfinite(x)) return 3;   // "inf" / "nan": every format shows them alike
+    const double rounded = std::fabs(std::nearbyint(x));
+    int digits = 1;
+    for (double limit = 10; digits < 16 && rounded >= limit; limit *= 10) ++digits;
+    return digits;
+}
+
+// Sixteen significant digits in all: the decimals are what the integer part,
+// rounded, leaves over.
+int db2str(char* text, double x) {
+    const int digits = rounded_integer_digits(x);
+    int n = digits <= 15 ? snprintf(text, VALUE_TEXT_MAX, "%.*lf", 16 - digits, x)
+                         : snprintf(text, VALUE_TEXT_MAX, "%lf", x);
+    if (n < 0) return 0;
+    return n < VALUE_TEXT_MAX ? n : VALUE_TEXT_MAX - 1;
+}
+
+int single_value_text(int server_type, const void* value, int length, char* work) {
+    const Cell cell = {server_type, static_cast<const unsigned char*>(value), length, nullptr};
+    switch (server_type) {
+    case ST_BOOL: return format_text(work, "%c", static_cast<char>(cell.bytes[0]));
+    case ST_DOUBLE: return format_text(work, "%.16g", load<double>(cell.bytes));
+    case ST_TIME_TZ:
+    case ST_DATETIME_TZ: return -1;
+    default: return value_text(cell, work);
+    }
+}

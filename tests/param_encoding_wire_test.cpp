@@ -1,0 +1,214 @@
+// Single-row parameter encoding, byte for byte, as it follows a command
+// written with sendCommand_n.
+#include "support/lob_support.h"
+#include "support/wire_pair.h"
+
+#include "kvc.h"
+#include "kvc_command.h"
+#include "kvc_inner.h"
+#include "kvc_params.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// The command "X" with the given parameter header, as sendCommand_n writes it.
+Bytes command_bytes(int32_t header) {
+    return WireBuilder().tag('?').i32(1).raw("X", 2).i32(header);
+}
+
+// Sends the connection's bound set after the command and returns what
+// followed the command on the wire.
+Bytes encode_bound(WirePair& pair, int* status = nullptr) {
+    KVCSParam* set = pair.conn()->bound_params;
+    const int32_t header = set != nullptr ? set->param_count : 0;
+    sendCommand_n(pair.conn(), "X", header);
+    const int result = send_params(pair.conn(), set);
+    if (status != nullptr) *status = result;
+    rh_flush(pair.conn());
+    Bytes wire = pair.sent();
+    const Bytes command = command_bytes(header);
+    EXPECT_GE(wire.size(), command.size());
+    EXPECT_TRUE(std::equal(command.begin(), command.end(), wire.begin()));
+    return Bytes(wire.begin() + static_cast<long>(command.size()), wire.end());
+}
+
+// One parameter bound by position: no name, then direction and the rest.
+WireBuilder positional(int16_t direction, int16_t server_type) {
+    WireBuilder b;
+    b.i16(0).i16(direction).i16(server_type);
+    return b;
+}
+
+}  // namespace
+
+TEST(ParamEncoding, WorkedExampleByName) {
+    WirePair pair;
+    int value = 42, length = 4;
+    ASSERT_EQ(KVC_BindParamByName(pair.handle(), "id", 1, 5, &value, 0, nullptr, &length), 0);
+    EXPECT_EQ(hex(encode_bound(pair)), "00 02 69 64 00 01 00 05 00 00 00 04 00 00 00 2a");
+    length = 0;
+    ASSERT_EQ(KVC_BindParamByName(pair.handle(), "id", 1, 5, &value, 0, nullptr, &length), 0);
+    EXPECT_EQ(hex(encode_bound(pair)), "00 02 69 64 00 01 00 05 00 00 00 00");
+}
+
+TEST(ParamEncoding, SingleValuesByCType) {
+    const int32_t int_value = 0x01020304;
+    const int64_t big = 0x0102030405060708LL;
+    const int16_t small = -2;
+    const double real = 1.5;
+    const float single = 2.5f;
+    const char text[] = "abc";
+    struct Case {
+        const char* what;
+        int c_type;
+        const void* value;
+        int length;
+        Bytes expected;
+    } cases[] = {
+        {"null of no type", 0, &int_value, 4, positional(1, 1).i32(0)},
+        {"type 58", 58, &int_value, 4, positional(1, 1008).i32(0)},
+        {"int with length 8", 5, &int_value, 8, positional(1, 5).i32(4).i32(int_value)},
+        {"int with length 0", 5, &int_value, 0, positional(1, 5).i32(0)},
+        {"flag with length 3", 1, text, 3, positional(1, 3).i32(3).raw("abc")},
+        {"short", 4, &small, 2, positional(1, 4).i32(2).i16(small)},
+        // A fixed-width value always announces its width, whatever the length.
+        {"short with length 8", 4, &small, 8, positional(1, 4).i32(2).i16(small)},
+        {"bigint", 6, &big, 8, positional(1, 6).i32(8).i64(big)},
+        {"float", 7, &single, 4, positional(1, 8).i32(4).r4(single)},
+        {"double", 8, &real, 8, positional(1, 9).i32(8).r8(real)},
+        {"datetime count", 23, &big, 8, positional(1, 13).i32(8).i64(big)},
+        {"binary", 15, text, 2, positional(1, 33).i32(2).raw("ab")},
+        {"character data", 62, text, 3, positional(1, 30).i32(3).raw("abc")},
+        {"unknown code as characters", 44, text, 1, positional(1, 30).i32(1).raw("a")},
+    };
+    for (const Case& c : cases) {
+        WirePair pair;
+        int length = c.length;
+        ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, c.c_type, const_cast<void*>(c.value), 0,
+                                     &length),
+                  0)
+            << c.what;
+        EXPECT_EQ(hex(encode_bound(pair)), hex(c.expected)) << c.what;
+        EXPECT_EQ(pair.conn()->bound_params->param_count, 0) << c.what << ": implicit set cleared";
+    }
+}
+
+TEST(ParamEncoding, ReturnValueAndUnboundSlots) {
+    WirePair pair;
+    int value = 7, length = 4, ret = 0, ret_length = 4;
+    // Slot 1 passed over, slot 2 an input, slot 3 the return value.
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 2, 1, 5, &value, 0, &length), 0);
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 3, 6, 5, &ret, 4, &ret_length), 0);
+    Bytes expected = positional(1, 1).i32(0);
+    Bytes second = positional(1, 5).i32(4).i32(7);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+}
+
+TEST(ParamEncoding, ArrayBoundSetSentAsSingleValuesGivesItsFirstRow) {
+    WirePair pair;
+    int32_t values[2] = {8, 9};
+    int lengths[2] = {4, 4};
+    ASSERT_EQ(KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 2, values, 8, lengths), 0);
+    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 5).i32(4).i32(8)));
+    EXPECT_EQ(pair.conn()->bound_params->array_size, 0);
+}
+
+TEST(ParamEncoding, NeverBoundPreparedSlotsGoAsNulls) {
+    WirePair pair;
+    KVCSParam* set = new_param_set(PARAMS_PREPARED);
+    pair.feed(WireBuilder().i32(1).str("p").i32(1).i32(5).i32(4));
+    ASSERT_EQ(recv_params_info2(pair.conn(), set), 0);
+    pair.conn()->bound_params = set;
+    EXPECT_EQ(hex(encode_bound(pair)), "00 01 70 00 01 00 01 00 00 00 00");
+}
+
+TEST(ParamEncoding, OutputBuffersSendTheirContentAtSendingTime) {
+    WirePair pair;
+    void* params = nullptr;
+    ASSERT_EQ(KVC_CreateParams(&params), 0);
+    char buffer[8] = "hi";
+    int length = 2;
+    ASSERT_EQ(KVC_BindParamByPos(&params, 1, 3, 2, buffer, sizeof buffer, &length), 0);
+    ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &params), 0);
+    memcpy(buffer, "hello", 5);
+    length = 5;
+    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(3, 30).i32(5).raw("hello")));
+    // A caller-made set keeps its bindings; a length past the buffer is cut to it.
+    length = 100;
+    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(3, 30).i32(8).raw(buffer, 8)));
+    EXPECT_EQ(KVC_Drop(&params), 0);
+    pair.conn()->bound_params = nullptr;
+}
+
+TEST(ParamEncoding, LobOfTwoFullChunks) {
+    WirePair pair;
+    LobHandle lob;
+    ASSERT_EQ(lob.put_pattern(2 * LOB_CHUNK_SIZE), 0);
+    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);
+    void* lob_handle = lob.record();
+    int length = 0;   // a LOB's length comes from the LOB itself
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
+
+    const Bytes command = command_bytes(1);
+    const size_t total = command.size() + 10 + 2 * LOB_CHUNK_SIZE;
+    int status = -99;
+    std::thread writer([&] {
+        sendCommand_n(pair.conn(), "X", 1);
+        status = send_params(pair.conn(), pair.conn()->bound_params);
+        rh_flush(pair.conn());
+    });
+    Bytes wire = pair.read_exact(total);
+    writer.join();
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(wire.size(), total);
+    Bytes head(wire.begin() + static_cast<long>(command.size()),
+               wire.begin() + static_cast<long>(command.size()) + 10);
+    EXPECT_EQ(hex(head), hex(positional(1, 34).i32(2 * LOB_CHUNK_SIZE)));
+    std::vector<char> pattern = lob_pattern(0, 2 * LOB_CHUNK_SIZE);
+    EXPECT_EQ(0, memcmp(wire.data() + command.size() + 10, pattern.data(), pattern.size()));
+    // The walk leaves the LOB on its last chunk, where appends continue.
+    EXPECT_EQ(lob.record()->current_chunk, lob.record()->first_chunk->chunk_next);
+    EXPECT_TRUE(pair.sent().empty());
+}
+
+TEST(ParamEncoding, IncompleteLobsGoAsNulls) {
+    WirePair pair;
+    LobHandle lob;
+    ASSERT_EQ(lob.put_pattern(10), 0);   // put, never completed
+    void* lob_handle = lob.record();
+    void* no_lob = nullptr;
+    int length = 8;
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 2, 1, 41, &lob_handle, 0, &length), 0);
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 3, 1, 40, &no_lob, 0, &length), 0);
+    Bytes expected = positional(1, 34).i32(0);
+    for (const Bytes& more : {Bytes(positional(1, 32).i32(0)), Bytes(positional(1, 34).i32(0))})
+        expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+
+    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);   // now complete
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 41, &lob_handle, 0, &length), 0);
+    std::vector<char> bytes = lob_pattern(0, 10);
+    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 32).i32(10).raw(bytes.data(), 10)));
+}
+
+TEST(ParamEncoding, FailedBlobSendStopsTheBlock) {
+    WirePair pair;
+    LobHandle lob;
+    ASSERT_EQ(lob.put_pattern(4096), 0);
+    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);
+    void* lob_handle = lob.record();
+    int length = 0;
+    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
+    pair.close_peer();
+    testing::internal::CaptureStdout();
+    const int status = send_params(pair.conn(), pair.conn()->bound_params);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "send param net Error for BLOB");
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(pair.conn()->bound_params->param_count, 1);   // not cleared
+}

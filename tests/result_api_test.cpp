@@ -1,0 +1,208 @@
+// The exported result functions: shape of a result, column descriptions,
+// the row cursor and value getter, moving along a chain and releasing.
+#include "kvc.h"
+#include "support/rows_support.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// A reply received as the library receives it: an update count, then a
+// three-row result with described columns, then an insert identifier.
+class ReplyFixture : public testing::Test {
+protected:
+    void SetUp() override {
+        WireBuilder w;
+        w.tag('U').i32(7).tag('A');
+        describe(w, {{"T.ID%Key", 5, 11, 1}, {"NAME", 30, 22, 2}, {"S.T.X", 0, 0, 3}});
+        for (int i = 0; i < 3; ++i) {
+            w.tag('R').i32(4).i32(100 + i);
+            bytes_value(w, "name" + std::to_string(i)).i32(0);
+        }
+        w.tag('I').str(std::string(30, '9')).tag('K');
+        pair_.feed(w);
+        ASSERT_EQ(recv_Query_Rs(pair_.conn(), reinterpret_cast<Result**>(&head_)), 3);
+        ASSERT_NE(head_, nullptr);
+        rows_ = static_cast<Result*>(head_)->next_result;
+        ASSERT_NE(rows_, nullptr);
+    }
+    void TearDown() override { KVC_FreeRowset(&head_); }
+
+    WirePair pair_;
+    void* head_ = nullptr;   // the caller's handle variable
+    Result* rows_ = nullptr;
+    void* rows_handle() { return rows_; }
+};
+
+TEST_F(ReplyFixture, ShapeOfEachResult) {
+    int kind = -1, columns = -1, rows = -1, affected = -1;
+    char insert_id[25];
+    EXPECT_EQ(KVC_getResultRet(&head_, &kind, &columns, &rows, &affected, insert_id), 0);
+    EXPECT_EQ(kind, 2);
+    EXPECT_EQ(affected, 7);
+    EXPECT_EQ(columns, -1);   // only what the kind carries is written
+    EXPECT_EQ(rows, -1);
+
+    void* handle = rows_handle();
+    affected = -1;
+    EXPECT_EQ(KVC_getResultRet(&handle, &kind, &columns, &rows, &affected, insert_id), 0);
+    EXPECT_EQ(kind, 4);
+    EXPECT_EQ(columns, 3);
+    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(affected, -1);
+    EXPECT_EQ(KVC_getResultColumnsnum(&handle, &columns), 0);
+    EXPECT_EQ(columns, 3);
+    EXPECT_EQ(KVC_getResultRecordnum(&handle, &rows), 0);
+    EXPECT_EQ(rows, 3);
+
+    // The identifier output holds 25 bytes: a 30-character identifier is cut.
+    void* id_handle = rows_->next_result;
+    char guarded[32];
+    memset(guarded, '#', sizeof guarded);
+    EXPECT_EQ(KVC_getResultRet(&id_handle, &kind, &columns, &rows, &affected, guarded), 0);
+    EXPECT_EQ(kind, 1);
+    EXPECT_EQ(std::string(guarded), std::string(24, '9'));
+    EXPECT_EQ(guarded[25], '#');
+}
+
+TEST_F(ReplyFixture, ColumnDescriptions) {
+    void* handle = rows_handle();
+    int value = -1;
+    EXPECT_EQ(KVC_getResultcolmodi(&handle, 2, &value), 0);
+    EXPECT_EQ(value, 22);
+    EXPECT_EQ(KVC_getResultcolmodi(&handle, 4, &value), -15);
+    EXPECT_EQ(KVC_getResultcolType(&handle, 1, &value), 0);
+    EXPECT_EQ(value, 5);
+    EXPECT_EQ(KVC_getResultcolType(&handle, 0, &value), -15);
+
+    // The name of a column is its alias when it has one; the buffer is
+    // neither cleared nor terminated.
+    char name[16];
+    memset(name, 0, sizeof name);
+    strcpy(name, "LONGERNAME");
+    EXPECT_EQ(KVC_getResultcolname(&handle, 2, name), 0);
+    EXPECT_STREQ(name, "NAMEERNAME");
+    EXPECT_EQ(KVC_getResultcolname(&handle, 1, name), 0);
+    EXPECT_EQ(std::string(name, 3), "Key");
+    EXPECT_EQ(KVC_getResultcolname(&handle, 9, name), -1);
+
+    EXPECT_EQ(KVC_getResultcolseq(&handle, "kEY"), 1);
+    EXPECT_EQ(KVC_getResultcolseq(&handle, "ID"), 0);   // hidden behind its alias
+    EXPECT_EQ(KVC_getResultcolseq(&handle, "name"), 2);
+    EXPECT_EQ(KVC_getResultcolseq(&handle, "t.x"), 3);
+    EXPECT_EQ(KVC_getResultcolseq(&handle, "S.T.X"), 0);   // the table is not part of the name
+
+    char table[128], column[128], alias[128];
+    memset(alias, '#', sizeof alias);
+    int c_type = -1, modifier = -1, attribute = -1;
+    EXPECT_EQ(KVC_getResultColInfo(&handle, 3, table, column, alias, &c_type, &modifier, &attribute), 0);
+    EXPECT_STREQ(table, "S");
+    EXPECT_STREQ(column, "T.X");
+    EXPECT_EQ(alias[0], '\0');
+    EXPECT_EQ(alias[127], '\0');
+    EXPECT_EQ(c_type, 2);
+    EXPECT_EQ(attribute, 3);
+    EXPECT_EQ(KVC_getResultColInfo(&handle, 4, table, column, alias, &c_type, &modifier, &attribute), -1);
+}
+
+TEST_F(ReplyFixture, RowCursorAndValues) {
+    void* handle = rows_handle();
+    char text[16];
+    int length = 0;
+    EXPECT_EQ(KVC_GetData(&handle, 1, 5, text, sizeof text, &length), -11);   // before the first row
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(KVC_ReadNext(&handle), 0);
+        int32_t id = 0;
+        EXPECT_EQ(KVC_GetData(&handle, 1, 5, &id, 4, &length), 0);
+        EXPECT_EQ(id, 100 + i);
+        EXPECT_EQ(KVC_GetData(&handle, 2, 2, text, sizeof text, &length), 0);
+        EXPECT_EQ(std::string(text), "name" + std::to_string(i));
+        EXPECT_EQ(KVC_GetData(&handle, 3, 2, text, sizeof text, &length), -11);
+    }
+    EXPECT_EQ(KVC_ReadNext(&handle), 100);
+    EXPECT_EQ(KVC_GetData(&handle, 1, 5, text, sizeof text, &length), -11);
+    EXPECT_EQ(length, 0);
+}
+
+TEST_F(ReplyFixture, MovingAlongTheChain) {
+    void* handle = head_;
+    ASSERT_EQ(KVC_NextResult(&handle), 0);   // releases the update count
+    head_ = nullptr;                         // no longer valid: the fixture frees from here on
+    EXPECT_EQ(handle, rows_);
+    ASSERT_EQ(KVC_NextResult(&handle), 0);
+    Result* last = static_cast<Result*>(handle);
+    EXPECT_EQ(last->result_kind, RESULT_INSERT_ID);
+    EXPECT_EQ(KVC_NextResult(&handle), 100);
+    EXPECT_EQ(handle, last);
+    head_ = handle;
+}
+
+TEST(ResultApi, FreeRowsetReleasesTheChainAndEmptiesTheHandle) {
+    WirePair pair;
+    WireBuilder w;
+    w.tag('U').i32(1).tag('D').i32(2).tag('U').i32(3).tag('K');
+    pair.feed(w);
+    void* handle = nullptr;
+    ASSERT_EQ(recv_Query_Rs(pair.conn(), reinterpret_cast<Result**>(&handle)), 0);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(KVC_FreeRowset(&handle), 0);   // the sanitizer build shows nothing leaks
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(KVC_FreeRowset(&handle), 0);
+    EXPECT_EQ(KVC_FreeRowset(nullptr), -3);
+}
+
+TEST(ResultApi, ReservedKindAnswersZeroAndOtherKindsMinusThree) {
+    struct FakeRecord {
+        int32_t kind;
+        char rest[64];
+    };
+    FakeRecord reserved{HANDLE_RESERVED_RESULT, {}};
+    FakeRecord connection{HANDLE_CONNECTION, {}};
+    void* handles[] = {&reserved, &connection};
+    for (void* h : handles) {
+        void* handle = h;
+        const int expected = h == &reserved ? 0 : -3;
+        int out = 12345;
+        char buf[128];
+        EXPECT_EQ(KVC_getResultColumnsnum(&handle, &out), expected);
+        EXPECT_EQ(KVC_getResultRecordnum(&handle, &out), expected);
+        EXPECT_EQ(KVC_getResultRet(&handle, &out, &out, &out, &out, buf), expected);
+        EXPECT_EQ(KVC_getResultcolmodi(&handle, 1, &out), expected);
+        EXPECT_EQ(KVC_getResultcolType(&handle, 1, &out), expected);
+        EXPECT_EQ(KVC_getResultcolname(&handle, 1, buf), expected);
+        EXPECT_EQ(KVC_getResultcolseq(&handle, "x"), expected);
+        EXPECT_EQ(KVC_getResultColInfo(&handle, 1, buf, buf, buf, &out, &out, &out), expected);
+        EXPECT_EQ(KVC_ReadNext(&handle), h == &reserved ? 100 : -3);
+        EXPECT_EQ(KVC_GetData(&handle, 1, 5, buf, 4, &out), expected);
+        EXPECT_EQ(out, 12345);   // nothing written
+        EXPECT_EQ(KVC_NextResult(&handle), 0);
+        EXPECT_EQ(handle, h);
+        EXPECT_EQ(KVC_FreeRowset(&handle), 0);
+        EXPECT_EQ(handle, nullptr);
+    }
+    void* empty = nullptr;
+    int out = 0;
+    EXPECT_EQ(KVC_getResultColumnsnum(&empty, &out), -3);
+    EXPECT_EQ(KVC_getResultColumnsnum(nullptr, &out), -3);
+}
+
+TEST(ResultApi, UnknownCTypeIsLeftUntouched) {
+    WireResult r({{"X", 5}});
+    r.result()->columns[0].c_type = 0;
+    int c_type = 77;
+    EXPECT_EQ(KVC_getResultcolType(r.handle(), 1, &c_type), 0);
+    EXPECT_EQ(c_type, 77);
+}
+
+TEST(ResultApi, LongNamesAreCutToTheInformationBuffers) {
+    const std::string long_name(300, 'n');
+    WireResult r({{long_name, 5}});
+    char table[128], column[128], alias[128];
+    int c_type, modifier, attribute;
+    EXPECT_EQ(KVC_getResultColInfo(r.handle(), 1, table, column, alias, &c_type, &modifier, &attribute), 0);
+    EXPECT_EQ(std::string(column), std::string(127, 'n'));
+    EXPECT_EQ(table[0], '\0');
+}
+
+}  // namespace

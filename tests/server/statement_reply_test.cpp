@@ -1,0 +1,171 @@
+// Statements of a command text: one answer per statement in order, rows in
+// the wire form of each declared type, errors, and transactions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "raw_peer.h"
+
+using namespace kvcd_test;
+
+namespace {
+
+struct Session {
+    Server server;
+    Client client;
+    explicit Session(std::vector<std::string> args = {}, const std::string& login_extra = "")
+        : server(std::move(args)), client(server.port()) {
+        std::string a = client.login_plain(login_text("U", "P", login_extra));
+        if (a[0] != 'N') throw std::runtime_error("login failed");
+    }
+};
+
+std::string float_bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return be32(int32_t(u));
+}
+
+std::string double_bits(double d) {
+    uint64_t u;
+    std::memcpy(&u, &d, 8);
+    return be64(int64_t(u));
+}
+
+}  // namespace
+
+TEST(StatementReply, ScriptAnswersEachStatementInOrder) {
+    Session s;
+    auto r = s.client.exec(
+        "CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT);"
+        "INSERT INTO t(v) VALUES ('a'),('b'),('c');"
+        "UPDATE t SET v = v || '!' WHERE id > 1;"
+        "DELETE FROM t WHERE id = 3;"
+        "SELECT id, v FROM t ORDER BY id");
+    ASSERT_EQ(tags(r), "UIIIUDAK");
+    EXPECT_EQ(r[0].number, 0);
+    EXPECT_EQ(r[1].text, "1");
+    EXPECT_EQ(r[3].text, "3");
+    EXPECT_EQ(r[4].number, 2);
+    EXPECT_EQ(r[5].number, 1);
+    ASSERT_EQ(r[6].rows.size(), 2u);
+    EXPECT_EQ(*r[6].rows[1][1], "b!");
+    EXPECT_EQ(r[6].columns[0].name, "t.id");
+}
+
+TEST(StatementReply, ErrorCarriesSqliteTextAndStopsTheScript) {
+    Session s;
+    auto r = s.client.exec("CREATE TABLE t(a); SELECT nosuch FROM t; INSERT INTO t VALUES (1)");
+    ASSERT_EQ(tags(r), "UEK");
+    EXPECT_EQ(r[1].text, "no such column: nosuch");
+    r = s.client.exec("SELECT count(*) FROM t");
+    EXPECT_EQ(get64(*r[0].rows[0][0]), 0);  // the insert after the error did not run
+    r = s.client.exec("INSERT INTO nosuch VALUES (1)");
+    ASSERT_EQ(tags(r), "EK");
+    EXPECT_EQ(r[0].text, "no such table: nosuch");
+}
+
+TEST(StatementReply, DeclaredTypesChooseServerTypesAndWireForms) {
+    Session s;
+    struct Case {
+        const char* decl;
+        const char* literal;
+        int32_t type;
+        std::string wire;
+    } cases[] = {
+        {"BOOLEAN", "1", 2, "T"},
+        {"TINYINT", "-5", 3, "\xFB"},
+        {"SMALLINT", "-2", 4, be16(-2)},
+        {"INTEGER", "258", 5, be32(258)},
+        {"BIGINT", "-9000000000", 6, be64(-9000000000LL)},
+        {"DECIMAL(10,2)", "'12345.67'", 7, "12345.67"},
+        {"REAL", "1.5", 8, float_bits(1.5f)},
+        {"DOUBLE", "-0.25", 9, double_bits(-0.25)},
+        {"DATE", "'2000-02-29'", 10, be32(11016)},
+        {"TIME", "'23:59:59.999'", 11, be32(86399999)},
+        {"TIME WITH TIME ZONE", "'23:00:00+02:00'", 12, be32(75600000) + be16(120)},
+        {"DATETIME", "'1969-12-31 23:59:59.999'", 13, be64(-1)},
+        {"TIMESTAMP WITH TIME ZONE", "'1970-01-01 08:00:00+08:00'", 14, be64(0) + be16(480)},
+        {"VARCHAR(20)", "'hello'", 30, "hello"},
+        {"CLOB", "'long text'", 32, "long text"},
+        {"VARBINARY", "x'00ff10'", 33, std::string("\x00\xff\x10", 3)},
+        {"BLOB", "x'0102'", 34, std::string("\x01\x02", 2)},
+    };
+    for (const auto& k : cases) {
+        std::string table = "t" + std::to_string(&k - cases);
+        auto r = s.client.exec("CREATE TABLE " + table + "(v " + k.decl + "); INSERT INTO " + table + " VALUES (" +
+                               k.literal + "), (NULL); SELECT v FROM " + table);
+        ASSERT_EQ(tags(r), "UIIAK") << k.decl;
+        const Message& a = r[3];
+        EXPECT_EQ(a.columns[0].type, k.type) << k.decl;
+        ASSERT_EQ(a.rows.size(), 2u);
+        EXPECT_EQ(*a.rows[0][0], k.wire) << k.decl;
+        EXPECT_FALSE(a.rows[1][0].has_value()) << k.decl;
+    }
+}
+
+TEST(StatementReply, ExpressionColumnsTakeTheFirstRowsStorageClass) {
+    Session s;
+    auto r = s.client.exec("SELECT 7 AS i, 2.5 AS d, 'x' AS t, x'00' AS b, 1 + 1");
+    ASSERT_EQ(tags(r), "AK");
+    std::vector<int32_t> types;
+    for (const auto& c : r[0].columns) types.push_back(c.type);
+    EXPECT_EQ(types, (std::vector<int32_t>{6, 9, 30, 33, 6}));
+    EXPECT_EQ(r[0].columns[4].name, "1 + 1");
+}
+
+TEST(StatementReply, ValueThatDoesNotFitItsColumnGoesAsNullWithAWarning) {
+    Session s;
+    auto r = s.client.exec("CREATE TABLE t(v SMALLINT); INSERT INTO t VALUES (1), (70000), (2); SELECT v FROM t");
+    ASSERT_EQ(tags(r), "UIIIAWK");
+    const Message& a = r[4];
+    ASSERT_EQ(a.rows.size(), 3u);
+    EXPECT_EQ(*a.rows[0][0], be16(1));
+    EXPECT_FALSE(a.rows[1][0].has_value());
+    EXPECT_EQ(*a.rows[2][0], be16(2));
+    EXPECT_NE(r[5].text.find("t.v"), std::string::npos);
+}
+
+TEST(StatementReply, AutoCommitOffKeepsChangesPrivateUntilCommit) {
+    Server server;
+    Client writer(server.port()), reader(server.port());
+    ASSERT_EQ(writer.login_plain("login database = D user='U' password='P' auto_commit = 'off' version = '301'")[0], 'N');
+    ASSERT_EQ(reader.login_plain(login_text())[0], 'N');
+    ASSERT_EQ(tags(reader.exec("CREATE TABLE t(a)")), "UK");
+    ASSERT_EQ(tags(writer.exec("INSERT INTO t VALUES (1)")), "IK");
+    auto count = [&] { return get64(*reader.exec("SELECT count(*) FROM t")[0].rows[0][0]); };
+    EXPECT_EQ(count(), 0);
+    ASSERT_EQ(tags(writer.exec("COMMIT")), "UK");
+    EXPECT_EQ(count(), 1);
+    writer.exec("INSERT INTO t VALUES (2)");
+    writer.exec("ROLLBACK");
+    EXPECT_EQ(count(), 1);
+}
+
+TEST(StatementReply, InsertOfManyRowsAnswersOneIdentifierEach) {
+    Session s;
+    auto r = s.client.exec(
+        "CREATE TABLE t(a); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
+        "INSERT INTO t SELECT i FROM n");
+    // A statement that begins with WITH is answered by its count.
+    EXPECT_EQ(tags(r), "UUK");
+    EXPECT_EQ(r[1].number, 500);
+    r = s.client.exec("INSERT INTO t SELECT a FROM t WHERE a <= 3");
+    ASSERT_EQ(tags(r), "IIIK");
+    EXPECT_EQ(r[2].text, "503");
+}
+
+TEST(StatementReply, VersionQueryAnswersOneValue) {
+    Session s;
+    auto r = s.client.exec("show version");
+    ASSERT_EQ(tags(r), "AK");
+    ASSERT_EQ(r[0].rows.size(), 1u);
+    EXPECT_EQ(r[0].rows[0][0]->rfind("kvcd ", 0), 0u);
+}
+
+TEST(StatementReply, StrayContinueBytesBetweenCommandsAreIgnored) {
+    Session s;
+    s.client.send_raw("..");
+    auto r = s.client.exec("SELECT 1");
+    EXPECT_EQ(tags(r), "AK");
+}

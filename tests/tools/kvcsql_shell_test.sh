@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# kvcsql end to end against a kvcd started here: tables, CSV, errors with
+# their exit status, scripts and standard input, the embedded server, and one
+# interactive session on a pseudo-terminal.
+# Usage: kvcsql_shell_test.sh KVCSQL KVCD PTY_DRIVER   (exit 77: kvcd not built)
+set -u
+kvcsql="$1"
+kvcd="${2:-}"
+pty_driver="$3"
+if [ -z "$kvcd" ] || [ ! -x "$kvcd" ]; then
+  echo "kvcd is not built: kvcsql shell tests skipped"
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/kvcsql-test.XXXXXX)
+kvcd_pid=""
+cleanup() {
+  if [ -n "$kvcd_pid" ]; then kill "$kvcd_pid" 2>/dev/null; wait "$kvcd_pid" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$kvcd" --listen 127.0.0.1 --port 0 --db "$work/test.db" --print-port --exit-with-parent \
+  >"$work/port" 2>"$work/kvcd.log" &
+kvcd_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$work/port" ] && break
+  sleep 0.1
+done
+port=$(head -n1 "$work/port")
+if [ -z "$port" ]; then
+  echo "kvcd did not start:"; cat "$work/kvcd.log"
+  exit 1
+fi
+conn="IP=127.0.0.1;PORT=$port;DB=test;USER=test;PWD=test"
+
+passed=0
+failed=0
+# check NAME EXPECTED_STATUS EXPECTED_STDOUT STDERR_PATTERN -- kvcsql arguments...
+# STDERR_PATTERN is a grep -E pattern that standard error must match ("" = must be empty).
+check() {
+  local name="$1" want_status="$2" want_out="$3" err_pattern="$4"
+  shift 5
+  local out err status
+  "$kvcsql" "$@" >"$work/out" 2>"$work/err" </dev/null
+  status=$?
+  # Times vary from run to run: their number is masked.
+  out=$(sed -E 's/^Time: [0-9.]+ ms$/Time: X ms/' "$work/out")
+  err=$(cat "$work/err")
+  local ok=1
+  [ "$status" = "$want_status" ] || ok=0
+  [ "$out" = "$want_out" ] || ok=0
+  if [ -z "$err_pattern" ]; then
+    [ -z "$err" ] || ok=0
+  else
+    grep -Eq "$err_pattern" "$work/err" || ok=0
+  fi
+  if [ "$ok" = 1 ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $name (status $status, wanted $want_status)"
+    echo "--- stdout:"; printf '%s\n' "$out"
+    echo "--- wanted:"; printf '%s\n' "$want_out"
+    echo "--- stderr:"; printf '%s\n' "$err"
+    [ -n "$err_pattern" ] && echo "--- stderr should match: $err_pattern"
+  fi
+}
+
+check "create and fill" 0 "OK
+(2 rows inserted, last insert id 2)" "" -- "$conn" -c \
+  "CREATE TABLE t (id INTEGER, name VARCHAR(10), price DOUBLE); INSERT INTO t VALUES (1, 'apple', 0.5), (2, NULL, 12.25);"
+
+check "aligned table" 0 " id | name  | price
+----+-------+-------
+  1 | apple |   0.5
+  2 | NULL  | 12.25
+(2 rows)" "" -- "$conn" -c "SELECT id, name, price FROM t ORDER BY id"
+
+check "csv" 0 'id,name,price
+1,apple,0.5
+2,,12.25
+3,"a, ""b""",' "" -- --csv "$conn" -c \
+  "INSERT INTO t VALUES (3, 'a, \"b\"', NULL); SELECT id, name, price FROM t ORDER BY id;" -q
+
+check "counts" 0 "(2 rows affected)
+(1 row deleted)" "" -- "$conn" -c "UPDATE t SET price = price * 2 WHERE id < 3; DELETE FROM t WHERE id = 3;"
+
+check "error status and text" 1 "" "^ERROR EC0100: .*no such table: missing" -- "$conn" -c "SELECT * FROM missing"
+
+check "script goes on after an error" 1 " n
+---
+ 7
+(1 row)" "no such table" -- "$conn" -c "SELECT * FROM missing; SELECT 7 AS n;"
+
+check "stop on error" 1 "" "no such table" -- -b "$conn" -c "SELECT * FROM missing; SELECT 7 AS n;"
+
+printf 'SELECT count(*) AS rows_in_t\n  FROM t;\n' >"$work/script.sql"
+check "script file" 0 " rows_in_t
+-----------
+         2
+(1 row)" "" -- "$conn" -f "$work/script.sql"
+
+printf '\\bind 2 apple\nSELECT name FROM t WHERE id < ? AND name = ?;\n' | "$kvcsql" --csv "$conn" >"$work/stdin_out" 2>&1
+if [ "$(cat "$work/stdin_out")" = "name
+apple" ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: standard input with \\bind"; cat "$work/stdin_out"; fi
+
+check "bad connection" 2 "" "^kvcsql: cannot connect EC011" -- "IP=127.0.0.1;PORT=1;DB=x;USER=u;PWD=p" -c "SELECT 1"
+
+check "timing" 0 " one
+-----
+   1
+(1 row)
+Time: X ms" "" -- "$conn" --timing -c "SELECT 1 AS one"
+
+# Meta-commands: a prepared statement with parameters, executed, then released.
+check "prepare and execute" 0 "prepared STC0 (returns rows)
+ name
+-------
+ apple
+(1 row)
+deallocated STC0" "" -- "$conn" -c '\prepare SELECT name FROM t WHERE id = ?
+\execute STC0 1
+\deallocate STC0'
+
+check "execute an unknown statement" 1 "" "^ERROR EC0100: sql:\? STC9 +errinfo: prepared statement STC9 does not exist" -- "$conn" -c '\execute STC9'
+
+cat >"$work/batch.sql" <<'SQL'
+CREATE TABLE b (id INTEGER, label VARCHAR(10), v DOUBLE);
+\batch INSERT INTO b VALUES (?, ?, ?)
+1 one 1
+2 'two, too' 2.5
+3 NULL 3
+\.
+SELECT id, label, v FROM b ORDER BY id;
+SQL
+check "batch" 0 "id,label,v
+1,one,1
+2,\"two, too\",2.5
+3,,3" "" -- "$conn" -q --csv -f "$work/batch.sql"
+
+check "batch row of the wrong width" 1 "(batch of 1 row)" "batch row 2: every row needs 2 values" -- "$conn" -c '\batch INSERT INTO b (id, label) VALUES (?, ?)
+4 four
+5
+\.'
+
+check "procedure outputs" 0 " parameter | value
+-----------+-------
+ \$3        | 42
+ parameter | value
+-----------+-------
+ return    | 84
+ parameter | value
+-----------+-------
+ \$2        | 7.5" "" -- "$conn" -q -c '\bind 40 2 out
+\call CALL kvc_add(?, ?, ?)
+\bind 42 ret
+\call CALL kvc_double(?)
+\bind 2.5 inout:3
+\call CALL kvc_scale(?, ?)'
+
+check "procedure error" 1 "" "^ERROR EC0100: kvc_add: a and b must be integers" -- "$conn" -c "\\bind 'x' 2 out
+\\call CALL kvc_add(?, ?, ?)"
+
+check "server cursor" 1 "cursor c1 open (1 column)
+ id
+----
+  1
+(1 row)
+ id
+----
+  2
+(1 row)
+cursor c1 closed" "^ERROR EC027: " -- "$conn" -c '\declare c1 SELECT id FROM t ORDER BY id
+\fetch c1 1
+\fetch c1
+\close c1
+\close c1'
+
+printf 'line one\nline "two", with a comma\n' >"$work/note.txt"
+printf '\001\002\377' >"$work/bytes.bin"
+check "large objects from files" 0 'body,bytes
+"line one
+line ""two"", with a comma
+",\x0102ff' "" -- "$conn" --csv -q -c "CREATE TABLE lobs (body CLOB, bytes BLOB);
+\\bind clob:@$work/note.txt blob:@$work/bytes.bin
+INSERT INTO lobs VALUES (?, ?);
+SELECT body, bytes FROM lobs;"
+
+check "meta-command mistakes" 1 "" "unknown meta-command \\\\nope.*
+.*unterminated quoted text" -- "$conn" -c "\\nope
+\\bind 'open"
+
+# The encrypted login, with a statement and a reply long enough to cross
+# several keystream blocks in each direction.
+long=$(printf 'k%.0s' $(seq 1 5000))
+check "encrypted connection" 0 "n,s
+5000,$long" "" -- --ssl --csv "$conn" -c "SELECT length('$long') AS n, '$long' AS s"
+
+# The embedded server: no connection string, a kvcd started and stopped by kvcsql.
+mkdir -p "$work/tmp"
+TMPDIR="$work/tmp" KVCD="$kvcd" check "embedded kvcd" 0 " answer
+--------
+     42
+(1 row)" "" -- -c "SELECT 40 + 2 AS answer"
+if [ -z "$(ls -A "$work/tmp")" ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: the embedded server left files behind:"; ls -lR "$work/tmp"; fi
+
+# One interactive session on a pseudo-terminal: a statement, then \q.
+if "$pty_driver" --expect "kvcsql=> " --send "SELECT 6 * 7 AS product;" --expect "product" \
+     --expect "42" --expect "(1 row)" --expect "kvcsql=> " --send "\\q" -- \
+     env HOME="$work" "$kvcsql" "$conn" >"$work/pty" 2>&1; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAILED: interactive session"; cat "$work/pty"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
