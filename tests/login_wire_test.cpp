@@ -120,19 +120,6 @@ TEST(LoginWire, SevensAfterEveryThirtyCharacters) {
     }
 }
 
-TEST(LoginWire, SessionKeyHasItsTopBitClear) {
-    unsigned char first[32], second[32];
-    bool differ = false;
-    for (int round = 0; round < 16; ++round) {
-        make_session_key("pw", first);
-        make_session_key("pw", second);
-        EXPECT_EQ(first[31] & 0x80, 0);
-        EXPECT_EQ(second[31] & 0x80, 0);
-        differ = differ || memcmp(first, second, 32) != 0;
-    }
-    EXPECT_TRUE(differ);
-}
-
 TEST(LoginWire, EncryptedLoginSendsKeyAndTextBlocks) {
     // 64 = expanded length + 1 for the second case, which sends exactly 3 blocks.
     for (const std::string& password : {std::string("P"), std::string("0123456789")}) {
