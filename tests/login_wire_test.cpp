@@ -297,6 +297,10 @@ TEST(LoginWire, Reconnect) {
     peer.set_welcome(Welcome::RefuseLogin);
     EXPECT_EQ(KVC_ReconnectConn(&open.handle), -9);
     EXPECT_EQ(open.error(), "[EC0198]Error when LOGIN database Failure");
+    EXPECT_EQ(open.conn()->sock_fd, 0);
+    EXPECT_EQ(open.conn()->send_cipher, nullptr);
+    peer.set_welcome(Welcome::AcceptN);   // read by each new connection as it is accepted
+    EXPECT_EQ(KVC_ReconnectConn(&open.handle), 1);
 
     open.conn()->port = 1;   // nothing listens there
     EXPECT_EQ(KVC_ReconnectConn(&open.handle), -8);
