@@ -75,8 +75,8 @@ TEST(ParamEncoding, SingleValuesByCType) {
         {"int with length 0", 5, &int_value, 0, positional(1, 5).i32(0)},
         {"flag with length 3", 1, text, 3, positional(1, 3).i32(3).raw("abc")},
         {"short", 4, &small, 2, positional(1, 4).i32(2).i16(small)},
-        // A fixed-width value always announces its width, whatever the length.
-        {"short with length 8", 4, &small, 8, positional(1, 4).i32(2).i16(small)},
+        // Only the 4-byte integer announces its width; the others announce L.
+        {"short with length 8", 4, &small, 8, positional(1, 4).i32(8).i16(small)},
         {"bigint", 6, &big, 8, positional(1, 6).i32(8).i64(big)},
         {"float", 7, &single, 4, positional(1, 8).i32(4).r4(single)},
         {"double", 8, &real, 8, positional(1, 9).i32(8).r8(real)},
