@@ -1,6 +1,7 @@
 // Single-row parameter encoding, byte for byte, as it follows a command
 // written with sendCommand_n.
 #include "support/lob_support.h"
+#include "support/statement_support.h"
 #include "support/wire_pair.h"
 
 #include "kvc.h"
@@ -97,16 +98,22 @@ TEST(ParamEncoding, SingleValuesByCType) {
     }
 }
 
+// A return-value slot writes nothing; slots passed over, and described slots
+// of a prepared set never bound, go as input nulls of server type 1.
 TEST(ParamEncoding, ReturnValueAndUnboundSlots) {
     WirePair pair;
     int value = 7, length = 4, ret = 0, ret_length = 4;
-    // Slot 1 passed over, slot 2 an input, slot 3 the return value.
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 2, 1, 5, &value, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 3, 6, 5, &ret, 4, &ret_length), 0);
-    Bytes expected = positional(1, 1).i32(0);
-    Bytes second = positional(1, 5).i32(4).i32(7);
-    expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 2, 1, 5, &value, 0, &length));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 3, 6, 5, &ret, 4, &ret_length));
+    EXPECT_EQ(hex(joined({positional(1, 1).i32(0), positional(1, 5).i32(4).i32(7)})),
+              hex(encode_bound(pair)));
+
+    KVCSParam* set = new_param_set(PARAMS_PREPARED);
+    pair.feed(WireBuilder().i32(1).str("p").i32(1).i32(5).i32(4));
+    ASSERT_EQ(0, recv_params_info2(pair.conn(), set));
+    free_param_set(pair.conn()->bound_params);
+    pair.conn()->bound_params = set;
+    EXPECT_EQ("00 01 70 00 01 00 01 00 00 00 00", hex(encode_bound(pair)));
 }
 
 TEST(ParamEncoding, ArrayBoundSetSentAsSingleValuesGivesItsFirstRow) {
@@ -116,15 +123,6 @@ TEST(ParamEncoding, ArrayBoundSetSentAsSingleValuesGivesItsFirstRow) {
     ASSERT_EQ(KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 2, values, 8, lengths), 0);
     EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 5).i32(4).i32(8)));
     EXPECT_EQ(pair.conn()->bound_params->array_size, 0);
-}
-
-TEST(ParamEncoding, NeverBoundPreparedSlotsGoAsNulls) {
-    WirePair pair;
-    KVCSParam* set = new_param_set(PARAMS_PREPARED);
-    pair.feed(WireBuilder().i32(1).str("p").i32(1).i32(5).i32(4));
-    ASSERT_EQ(recv_params_info2(pair.conn(), set), 0);
-    pair.conn()->bound_params = set;
-    EXPECT_EQ(hex(encode_bound(pair)), "00 01 70 00 01 00 01 00 00 00 00");
 }
 
 TEST(ParamEncoding, OutputBuffersSendTheirContentAtSendingTime) {
@@ -176,39 +174,41 @@ TEST(ParamEncoding, LobOfTwoFullChunks) {
     EXPECT_TRUE(pair.sent().empty());
 }
 
+// A LOB that is not complete, or no LOB at all, goes as a null of its type.
 TEST(ParamEncoding, IncompleteLobsGoAsNulls) {
     WirePair pair;
     LobHandle lob;
-    ASSERT_EQ(lob.put_pattern(10), 0);   // put, never completed
+    ASSERT_EQ(0, lob.put_pattern(10));   // put, never completed
     void* lob_handle = lob.record();
     void* no_lob = nullptr;
     int length = 8;
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 2, 1, 41, &lob_handle, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 3, 1, 40, &no_lob, 0, &length), 0);
-    Bytes expected = positional(1, 34).i32(0);
-    for (const Bytes& more : {Bytes(positional(1, 32).i32(0)), Bytes(positional(1, 34).i32(0))})
-        expected.insert(expected.end(), more.begin(), more.end());
-    EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 2, 1, 41, &lob_handle, 0, &length));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 3, 1, 40, &no_lob, 0, &length));
+    EXPECT_EQ(hex(joined({positional(1, 34).i32(0), positional(1, 32).i32(0),
+                          positional(1, 34).i32(0)})),
+              hex(encode_bound(pair)));
 
-    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);   // now complete
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 41, &lob_handle, 0, &length), 0);
+    ASSERT_EQ(0, KVC_Put_Lob_data(lob.handle(), nullptr, -1));   // now complete
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 41, &lob_handle, 0, &length));
     std::vector<char> bytes = lob_pattern(0, 10);
-    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 32).i32(10).raw(bytes.data(), 10)));
+    EXPECT_EQ(hex(positional(1, 32).i32(10).raw(bytes.data(), 10)), hex(encode_bound(pair)));
+
 }
 
+// A failed binary send stops the block and leaves the set as it was.
 TEST(ParamEncoding, FailedBlobSendStopsTheBlock) {
     WirePair pair;
     LobHandle lob;
-    ASSERT_EQ(lob.put_pattern(4096), 0);
-    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);
+    ASSERT_EQ(0, lob.put_pattern(4096));
+    ASSERT_EQ(0, KVC_Put_Lob_data(lob.handle(), nullptr, -1));
     void* lob_handle = lob.record();
     int length = 0;
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length));
     pair.close_peer();
     testing::internal::CaptureStdout();
     const int status = send_params(pair.conn(), pair.conn()->bound_params);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "send param net Error for BLOB");
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(pair.conn()->bound_params->param_count, 1);   // not cleared
+    EXPECT_EQ("send param net Error for BLOB", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(-1, status);
+    EXPECT_EQ(1, pair.conn()->bound_params->param_count) << "not cleared";
 }

@@ -40,14 +40,25 @@ int lock_value(Conn_Attrs* conn) {
     return value;
 }
 
-TEST(PrepareWire, GeneratedNamesAndReplacedDefault) {
+TEST(PrepareWire, NamesExecutionAndRelease) {
     WirePair wire;
     wire.feed(WireBuilder().tag('K'));
     char sql1[] = "SELECT 1";
     EXPECT_EQ(0, KVC_Prepare(wire.handle(), sql1));
     EXPECT_EQ(command_message("PREPARE STC0 AS SELECT 1"), wire.sent());
     EXPECT_EQ(1, wire.conn()->has_prepared);
-    EXPECT_STREQ("STC0", wire.conn()->prepared_name);
+
+    // The default statement executes by its name; without a slot the
+    // received result is released.
+    const Bytes reply = rows_reply(2);
+    wire.feed(joined({reply, reply}));
+    void* result = nullptr;
+    EXPECT_EQ(2, KVC_Execute(wire.handle(), &result));
+    EXPECT_EQ(2, KVC_Execute(wire.handle(), nullptr));
+    EXPECT_EQ(joined({command_message("? STC0 "), command_message("? STC0 ")}), wire.sent());
+    ASSERT_NE(nullptr, result);
+    EXPECT_EQ(2, static_cast<Result*>(result)->row_count);
+    KVC_FreeRowset(&result);
 
     // A new default statement first releases the old one.
     wire.feed(WireBuilder().tag('K').tag('K'));
@@ -58,14 +69,20 @@ TEST(PrepareWire, GeneratedNamesAndReplacedDefault) {
               wire.sent());
     EXPECT_STREQ("STC1", wire.conn()->prepared_name);
 
-    // A named statement takes the next number and leaves the default alone.
-    wire.feed(WireBuilder().tag('K'));
+    // A named statement takes the next number and leaves the default alone,
+    // and so does releasing it by name; releasing without a name clears it.
+    wire.feed(WireBuilder().tag('K').tag('K').tag('K'));
     char name[15] = {0};
     EXPECT_EQ(0, KVC_Prepare2(wire.handle(), "SELECT 3", name));
     EXPECT_STREQ("STC2", name);
-    EXPECT_EQ(command_message("PREPARE STC2 AS SELECT 3"), wire.sent());
-    EXPECT_STREQ("STC1", wire.conn()->prepared_name);
+    EXPECT_EQ(0, KVC_UnPrepare(wire.handle(), name));
     EXPECT_EQ(1, wire.conn()->has_prepared);
+    EXPECT_STREQ("STC1", wire.conn()->prepared_name);
+    EXPECT_EQ(0, KVC_UnPrepare(wire.handle(), nullptr));
+    EXPECT_EQ(0, wire.conn()->has_prepared);
+    EXPECT_EQ(joined({command_message("PREPARE STC2 AS SELECT 3"),
+                      command_message("DEALLOCATE STC2 "), command_message("DEALLOCATE STC1 ")}),
+              wire.sent());
 }
 
 // A refused DEALLOCATE of the old default statement stops the prepare; any
@@ -93,25 +110,9 @@ TEST(PrepareWire, Refusals) {
     EXPECT_EQ(1, lock_value(wire.conn()));
 }
 
-// Columns and parameters described by the reply stay with the connection; a
-// later prepare replaces both (the sanitizer build catches a leak).
-TEST(PrepareWire, DescriptionsKeptAndReplaced) {
-    WirePair wire;
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        wire.feed(described_prepare_reply());
-        char name[15];
-        EXPECT_EQ(19665, KVC_Prepare2(wire.handle(), "SELECT id FROM t WHERE id = ?", name));
-        ASSERT_NE(nullptr, wire.conn()->current_result);
-        EXPECT_EQ(1, wire.conn()->current_result->column_count);
-        ASSERT_NE(nullptr, wire.conn()->bound_params);
-        EXPECT_EQ(PARAMS_PREPARED, wire.conn()->bound_params->origin);
-        EXPECT_EQ(1, wire.conn()->bound_params->param_count);
-    }
-    wire.sent();
-}
-
-TEST(ExecuteWire, WithoutADefaultStatementNothingIsSent) {
+// Without a default statement, or with prepared parameters that never got
+// values, nothing is sent.
+TEST(ExecuteWire, RefusedBeforeSending) {
     WirePair wire;
     void* result = nullptr;
     EXPECT_EQ(-1, KVC_Execute(wire.handle(), &result));
@@ -119,18 +120,22 @@ TEST(ExecuteWire, WithoutADefaultStatementNothingIsSent) {
     kvc_set_text(&wire.conn()->error_text, nullptr);
     EXPECT_EQ(-1, KVC_Execute2(wire.handle(), nullptr, nullptr, &result));
     EXPECT_EQ(kNoDefault, text_of(wire.conn()->error_text));
-    EXPECT_EQ(Bytes{}, wire.sent());
-}
 
-// A prepared statement whose parameters never got values is refused by
-// every execution, before anything is sent.
-TEST(ExecuteWire, PreparedParametersWithoutValuesAreRefused) {
-    WirePair wire;
-    wire.feed(described_prepare_reply());
-    char sql[] = "SELECT id FROM t WHERE id = ?";
-    ASSERT_EQ(19665, KVC_Prepare(wire.handle(), sql));
+    // Columns and parameters described by a prepare reply stay with the
+    // connection; a later prepare replaces both (the sanitizer build catches
+    // a leak).
+    char sql[] = "SELECT id FROM t WHERE id = ?", name[15];
+    for (int round = 0; round < 2; ++round) {
+        wire.feed(described_prepare_reply());
+        EXPECT_EQ(19665, round == 0 ? KVC_Prepare2(wire.handle(), sql, name)
+                                    : KVC_Prepare(wire.handle(), sql));
+        ASSERT_NE(nullptr, wire.conn()->current_result);
+        EXPECT_EQ(1, wire.conn()->current_result->column_count);
+        ASSERT_NE(nullptr, wire.conn()->bound_params);
+        EXPECT_EQ(PARAMS_PREPARED, wire.conn()->bound_params->origin);
+        EXPECT_EQ(1, wire.conn()->bound_params->param_count);
+    }
     wire.sent();
-    void* result = nullptr;
     char cursor[32];
     EXPECT_EQ(-59, KVC_Execute2(wire.handle(), "STC0", nullptr, &result));
     EXPECT_EQ(kNoValues, text_of(wire.conn()->error_text));
@@ -139,28 +144,6 @@ TEST(ExecuteWire, PreparedParametersWithoutValuesAreRefused) {
     EXPECT_EQ(-59, KVC_Execute_no_query(wire.handle(), "DELETE FROM t"));
     EXPECT_EQ(Bytes{}, wire.sent());
     EXPECT_NE(nullptr, wire.conn()->bound_params) << "the set stays bound";
-}
-
-TEST(ExecuteWire, DefaultStatementByName) {
-    WirePair wire;
-    wire.feed(WireBuilder().tag('K'));
-    char sql[] = "SELECT n FROM t";
-    ASSERT_EQ(0, KVC_Prepare(wire.handle(), sql));
-    wire.sent();
-    const Bytes reply = rows_reply(2);
-    wire.feed(reply);
-    void* result = nullptr;
-    EXPECT_EQ(2, KVC_Execute(wire.handle(), &result));
-    EXPECT_EQ(command_message("? STC0 "), wire.sent());
-    ASSERT_NE(nullptr, result);
-    int count = 0;
-    EXPECT_EQ(0, KVC_getResultColumnsnum(&result, &count));
-    EXPECT_EQ(1, count);
-    KVC_FreeRowset(&result);
-
-    // Without a slot the received result is released.
-    wire.feed(reply);
-    EXPECT_EQ(2, KVC_Execute(wire.handle(), nullptr));
 }
 
 // A server error met by a named statement carries the command text; names
@@ -205,22 +188,6 @@ TEST(ExecuteWire, CursorOverANamedStatement) {
     EXPECT_EQ(0, KVC_Execute2(wire.handle(), "STC3", cursor, &result));
     EXPECT_EQ("cursor exists", text_of(wire.conn()->error_text));
     KVC_FreeRowset(&result);
-}
-
-TEST(ExecuteWire, UnprepareByNameKeepsTheDefault) {
-    WirePair wire;
-    wire.feed(WireBuilder().tag('K'));
-    char sql[] = "SELECT 1";
-    ASSERT_EQ(0, KVC_Prepare(wire.handle(), sql));
-    wire.sent();
-    wire.feed(WireBuilder().tag('K'));
-    EXPECT_EQ(0, KVC_UnPrepare(wire.handle(), "STC9"));
-    EXPECT_EQ(command_message("DEALLOCATE STC9 "), wire.sent());
-    EXPECT_EQ(1, wire.conn()->has_prepared);
-    wire.feed(WireBuilder().tag('K'));
-    EXPECT_EQ(0, KVC_UnPrepare(wire.handle(), nullptr));
-    EXPECT_EQ(command_message("DEALLOCATE STC0 "), wire.sent());
-    EXPECT_EQ(0, wire.conn()->has_prepared);
 }
 
 // The return value slot at the end of the set is not announced in the
