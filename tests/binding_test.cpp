@@ -117,20 +117,6 @@ TEST(Binding, RangeChecksComeInTheirOrder) {
     EXPECT_EQ(KVC_BindParamByName(pair.handle(), nullptr, 1, 5, &value, 0, nullptr, &length), -3);
 }
 
-TEST(Binding, SameNameTwiceMakesTwoSlots) {
-    CallerSet params;
-    int a = 1, b = 2, length = 4;
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &a, 0, nullptr, &length), 0);
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &b, 0, nullptr, &length), 0);
-    KVCSParam* set = params.set();
-    ASSERT_EQ(set->param_count, 2);
-    EXPECT_STREQ(set->names[0], "id");
-    EXPECT_STREQ(set->names[1], "id");
-    EXPECT_EQ(copied_int(set, 0), 1);
-    EXPECT_EQ(copied_int(set, 1), 2);
-    EXPECT_EQ(set->positions[1], -1);
-}
-
 TEST(Binding, PreparedSetMatchesNamesIgnoringCase) {
     WirePair pair;
     KVCSParam* set = attach_prepared(pair, {"ID", "Name"});
@@ -243,19 +229,27 @@ TEST(Binding, ResetParamsOnConnectionAndOnSet) {
     pair.conn()->bound_params = nullptr;   // the caller's sets go before the connection
 }
 
-TEST(Binding, FreeparamsKeepsOutputSlots) {
+// Every name binding appends a slot, the same name twice included; clearing
+// the set gives up the inputs' copies and names but keeps the output slots.
+TEST(Binding, NamesAppendAndClearingKeepsOutputs) {
     CallerSet params;
-    int in = 1, length = 4, out = 0, out_length = 4;
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "a", 1, 5, &in, 0, nullptr, &length), 0);
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "b", 2, 5, &out, 4, nullptr, &out_length), 0);
+    int a = 1, b = 2, length = 4, out = 0, out_length = 4;
+    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &a, 0, nullptr, &length), 0);
+    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &b, 0, nullptr, &length), 0);
+    ASSERT_EQ(KVC_BindParamByName(&params.handle, "o", 2, 5, &out, 4, nullptr, &out_length), 0);
     KVCSParam* set = params.set();
+    ASSERT_EQ(set->param_count, 3);
+    EXPECT_STREQ(set->names[1], "id");
+    EXPECT_EQ(copied_int(set, 0), 1);
+    EXPECT_EQ(copied_int(set, 1), 2);
+    EXPECT_EQ(set->positions[1], -1);
     kvc_freeparams(set);
-    EXPECT_EQ(set->param_count, 2);
+    EXPECT_EQ(set->param_count, 3);
     EXPECT_EQ(set->row_values[0][0], nullptr);
     EXPECT_EQ(set->length_ptrs[0], nullptr);
     EXPECT_EQ(set->names[0], nullptr);
-    EXPECT_EQ(set->row_values[0][1], static_cast<void*>(&out));
-    EXPECT_STREQ(set->names[1], "b");
+    EXPECT_EQ(set->row_values[0][2], static_cast<void*>(&out));
+    EXPECT_STREQ(set->names[2], "o");
     kvc_free_re_outparams(set);
     EXPECT_EQ(set->param_count, 0);
     EXPECT_EQ(set->names, nullptr);
