@@ -799,11 +799,10 @@ const FieldInfo* result_column(const Result* result, int col) {
     return (col >= 1 && col <= result->column_count) ? &result->columns[col - 1] : nullptr;
 }
 
-bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
-
-// A column's caller-facing name: its alias when it has one.
+// A column's caller-facing name: its alias when the name text had a "%",
+// even an empty one.
 const char* shown_name(const FieldInfo* column) {
-    if (has_text(column->alias)) return column->alias;
+    if (column->alias != nullptr) return column->alias;
     return column->column_name != nullptr ? column->column_name : "";
 }
 
