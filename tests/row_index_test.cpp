@@ -58,6 +58,24 @@ TEST(RowIndex, BlocksGrowAtTheirBoundariesAndRowsLandInTheirBlocks) {
     for (int64_t n : {int64_t{276000}, int64_t{1347376000}, int64_t{-1}}) EXPECT_EQ(nthR(index.result, n), nullptr) << n;
 }
 
+TEST(RowIndex, PositionsAtTheUpperGroupBoundaries) {
+    // Blocks of millions of rows are not worth allocating here: distinct fake
+    // block addresses show which block and position nthR picks.
+    IndexedResult index;
+    index.append_until(1);
+    for (uintptr_t b = 2; b <= 256; ++b) index.result->row_index[b] = reinterpret_cast<void*>(b << 40);
+    const struct {
+        int64_t row;
+        uintptr_t block, position;
+    } cases[] = {
+        {3375999, 64, 99999}, {3376000, 65, 0}, {67375999, 128, 999999}, {67376000, 129, 0}, {1347375999, 256, 9999999},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(nthR(index.result, c.row)), (c.block << 40) + c.position * sizeof(RhRow*))
+            << c.row;
+    for (int b = 2; b <= 256; ++b) index.result->row_index[b] = nullptr;
+}
+
 TEST(RowIndex, FullIndexRefusesRowsWithTheOverflowText) {
     IndexedResult index;
     index.append_until(5);
