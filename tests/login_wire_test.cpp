@@ -120,19 +120,6 @@ TEST(LoginWire, SevensAfterEveryThirtyCharacters) {
     }
 }
 
-TEST(LoginWire, SessionKeyHasItsTopBitClear) {
-    unsigned char first[32], second[32];
-    bool differ = false;
-    for (int round = 0; round < 16; ++round) {
-        make_session_key("pw", first);
-        make_session_key("pw", second);
-        EXPECT_EQ(first[31] & 0x80, 0);
-        EXPECT_EQ(second[31] & 0x80, 0);
-        differ = differ || memcmp(first, second, 32) != 0;
-    }
-    EXPECT_TRUE(differ);
-}
-
 TEST(LoginWire, EncryptedLoginSendsKeyAndTextBlocks) {
     // 64 = expanded length + 1 for the second case, which sends exactly 3 blocks.
     for (const std::string& password : {std::string("P"), std::string("0123456789")}) {
@@ -296,9 +283,12 @@ TEST(LoginWire, Reconnect) {
     EXPECT_EQ(recv_noQuery(open.conn()), 3);
     EXPECT_EQ(peer.session(1).commands.at(0), "DELETE FROM t");
 
-    peer.set_welcome(Welcome::RefuseLogin);
+    peer.set_welcome_of(3, Welcome::RefuseLogin);
     EXPECT_EQ(KVC_ReconnectConn(&open.handle), -9);
     EXPECT_EQ(open.error(), "[EC0198]Error when LOGIN database Failure");
+    EXPECT_EQ(open.conn()->sock_fd, 0);
+    EXPECT_EQ(open.conn()->send_cipher, nullptr);
+    EXPECT_EQ(KVC_ReconnectConn(&open.handle), 1);   // only the third connection was refused
 
     open.conn()->port = 1;   // nothing listens there
     EXPECT_EQ(KVC_ReconnectConn(&open.handle), -8);

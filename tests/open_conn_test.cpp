@@ -4,6 +4,8 @@
 // 127.0.0.1 only, so connecting to them is refused at once.
 #include "kvc.h"
 #include "kvc_inner.h"
+#include "kvc_params.h"
+#include "kvc_rowset.h"
 #include "support/scripted_peer.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +71,7 @@ TEST(OpenConn, SingleServer) {
     EXPECT_EQ(KVC_CloseConn(&conn), 0);
 }
 
-TEST(OpenConn, HandleChecksAndNoOps) {
+TEST(OpenConn, HandleChecks) {
     int32_t not_a_connection[4] = {HANDLE_PARAMS, 0, 0, 0};
     void* handle = not_a_connection;
     EXPECT_EQ(KVC_ReconnectConn(&handle), -3);
@@ -81,9 +83,6 @@ TEST(OpenConn, HandleChecksAndNoOps) {
     EXPECT_EQ(KVC_CloseConn(nullptr), -1);
     EXPECT_EQ(Release_IpsAttrs(&none), -1);
     EXPECT_EQ(Release_IpsAttrs(nullptr), -1);
-    EXPECT_EQ(SetConnStr(nullptr, nullptr), 0);
-    EXPECT_EQ(GetConnStr(nullptr, nullptr), 0);
-    EXPECT_EQ(kvc_conn_free_server_resources(), 0);
 }
 
 TEST(OpenConnIps, FirstOpenBuildsListAndConnects) {
@@ -201,6 +200,45 @@ TEST(OpenConnIps, LockTimeoutItemHasNoEffect) {
     EXPECT_NE(peer.session(0).login_text.find(" lock_timeout = 300 "), std::string::npos);
     EXPECT_EQ(KVC_CloseConn(&conn), 0);
     EXPECT_EQ(Release_IpsAttrs(&ips), 0);
+}
+
+}  // namespace
+
+namespace {
+
+bool peer_saw_close(const ScriptedPeer::Session& s) { return s.closed; }
+
+TEST(CloseConn, ReleasesServerStatementAndOwnedRecords) {
+    ScriptedPeer peer;
+    void* conn = nullptr;
+    ASSERT_EQ(KVC_OpenConn(peer.conn_str("DB=D;USER=U;PWD=P;USE_SSL=on").c_str(), &conn), 2);
+    as_conn(conn)->has_prepared = 1;
+    strcpy(as_conn(conn)->prepared_name, "STC7");
+    void* callers_set = nullptr;
+    ASSERT_EQ(KVC_CreateParams(&callers_set), 0);
+    ASSERT_EQ(KVC_BindParams2Conn(&conn, &callers_set), 0);
+    as_conn(conn)->current_result = new_result(as_conn(conn), RESULT_ROWS);
+
+    EXPECT_EQ(KVC_CloseConn(&conn), 0);
+    EXPECT_EQ(conn, nullptr);
+    ASSERT_TRUE(peer.wait_session(0, peer_saw_close));
+    EXPECT_EQ(peer.session(0).commands, std::vector<std::string>{"DEALLOCATE STC7 "});
+    // The caller's set outlives the connection and is still the caller's to drop.
+    EXPECT_EQ(*static_cast<int32_t*>(callers_set), HANDLE_PARAMS);
+    EXPECT_EQ(KVC_Drop(&callers_set), 0);
+}
+
+TEST(CloseConn, FailedOpenNeedsNoExchange) {
+    ScriptedPeer peer;
+    peer.set_welcome(ScriptedPeer::Welcome::RefuseLogin);
+    void* conn = nullptr;
+    ASSERT_EQ(KVC_OpenConn(peer.conn_str("DB=D").c_str(), &conn), -9);
+    // A library-made set goes with the connection.
+    as_conn(conn)->bound_params = new_param_set(PARAMS_IMPLICIT);
+    EXPECT_EQ(KVC_CloseConn(&conn), 0);
+    EXPECT_EQ(conn, nullptr);
+    ASSERT_TRUE(peer.wait_session(0, peer_saw_close));
+    EXPECT_TRUE(peer.session(0).commands.empty());
 }
 
 }  // namespace
