@@ -389,7 +389,8 @@ bool find_output_target(const KVCSParam* set, int64_t index, OutputTarget* targe
 }
 
 // Wire width of the server types whose output values are converted; 0 for the
-// types that are copied as they arrive.
+// types that are copied as they arrive. A 1-byte integer is copied too, and
+// only a character target reads its first byte as a number.
 int fixed_output_width(int32_t server_type) {
     switch (server_type) {
         case 3: return 1;
@@ -537,7 +538,8 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     }
 
     const int width = fixed_output_width(server_type);
-    if (width == 0) {
+    const bool byte_as_text = server_type == 3 && target.c_type == 2;
+    if (width == 0 || (server_type == 3 && !byte_as_text)) {
         // Copied as it arrives: straight into the caller's buffer, the rest dropped.
         int32_t copied = length < target.buffer_size ? length : target.buffer_size;
         if (!rh_recv(conn, target.buffer, copied)) return false;
@@ -546,7 +548,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
         if (copied < length) *status = -12;
         return true;
     }
-    if (length != width) {
+    if (length != width && !byte_as_text) {
         // Converting it would read past the value: refuse it, keep the stream.
         kvc_set_textf(&conn->error_text,
                       "[EC068]Error output value of server type %d has length %d, expected %d \n",
@@ -556,6 +558,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     }
     DecodedOutput value{};
     if (!decode_fixed_output(conn, server_type, &value)) return false;
+    if (!rh_recv_skip(conn, length - width)) return false;   // the bytes after a 1-byte integer
     if (target.c_type == 2)
         *status = deliver_bytes(target, value.text, value.text_length, *status);
     else
@@ -565,10 +568,11 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
 
 // ---- single value -----------------------------------------------------------------
 
+// The caller's buffer is written only as far as the value goes: no terminator.
 void extract_single_value(Result* result, char* value, int* type) {
-    memset(value, 0, kSingleValueArea);
     if (result->row_count == 0) {
         *type = 0;
+        memset(value, 0, 4);
         return;
     }
     if (result->column_count < 1 || result->columns == nullptr) return;
@@ -675,6 +679,7 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
                 bool complete = false;
                 int rc = recv_row_batches(conn, rows, &complete);
                 if (rc < 0) return finish(rc);
+                status = rc;
                 if (complete) {
                     extract_single_value(rows, value, type);
                     return finish(0);

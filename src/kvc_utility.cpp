@@ -619,8 +619,6 @@ int lob_try_append(KolvaLob_* lob, const void* data, int64_t n) {
     return 0;
 }
 
-void lob_append(KolvaLob_* lob, const void* data, int64_t n) { lob_try_append(lob, data, n); }
-
 void lob_release_content(KolvaLob_* lob) {
     if (lob == nullptr) return;
     lob_chunk* chunk = lob->first_chunk;
