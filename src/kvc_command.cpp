@@ -14,7 +14,6 @@
 // Command messages and the plain reply dispatcher
 // =============================================================================
 
-#include <poll.h>
 #include <sys/socket.h>   // shutdown of a connection that lost step
 
 namespace {
@@ -26,12 +25,8 @@ constexpr int kInsertIdRoom = 32;
 // Rows read only to be dropped are released from time to time so that
 // draining a long reply does not hold all of it in memory.
 constexpr int kDrainRowsPerPool = 1024;
-// Inside a procedure reply the server stops after every 200 rows until it is
-// asked to go on, which a reader that only drops the rows cannot know to do.
-// When nothing follows such a batch within this time, draining gives up
-// instead of waiting out the receive time-out.
+// Rows the server sends before it waits for "." in a paused reply.
 constexpr int kServerBatchRows = 200;
-constexpr int kBatchPauseMs = 1000;
 
 // Tag, text length, the text with its terminator, the parameter header.
 void write_command(Conn_Attrs* conn, const char* text, int32_t count) {
@@ -59,11 +54,16 @@ int skip_int32s(Conn_Attrs* conn, int count) {
     return 1;
 }
 
-// True when a byte of the reply can be read without waiting longer than ms.
-bool reply_continues(Conn_Attrs* conn, int ms) {
-    if (conn->pushed_back_byte != 0 || conn->recv_fill > conn->recv_pos) return true;
-    pollfd readable{conn->sock_fd, POLLIN, 0};
-    return poll(&readable, 1, ms) > 0;
+// In a paused reply, after a full batch of rows: the server has sent the next
+// tag and waits for "." unless the reply ends there. 1 asked, 0 at the end,
+// -1 broken.
+int continue_after_batch(Conn_Attrs* conn) {
+    char next = 0;
+    if (!rh_recv_char(conn, &next)) return -1;
+    rh_push_back(conn, next);
+    if (next == 'K') return 0;
+    send_continue(conn);
+    return 1;
 }
 
 // A column description and the rows after it, read and dropped. The row
@@ -74,7 +74,8 @@ int drain_rows(Conn_Attrs* conn) {
     int status = recv_fields_info(conn, scratch) == 0 ? 0 : -4;
     int rows_in_pool = 0;
     for (int64_t rows = 0; status == 0; ++rows) {
-        if (rows > 0 && rows % kServerBatchRows == 0 && !reply_continues(conn, kBatchPauseMs)) {
+        if (conn->reply_pauses && rows > 0 && rows % kServerBatchRows == 0 &&
+            continue_after_batch(conn) < 0) {
             status = -4;
             break;
         }
@@ -586,6 +587,7 @@ void extract_single_value(Result* result, char* value, int* type) {
 }  // namespace
 
 int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
+    PausedReplyScope paused(conn);
     KVCSParam* set = conn->bound_params;
     Result* received = nullptr;
     int status = 0;
@@ -634,6 +636,7 @@ int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
 }
 
 int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
+    PausedReplyScope paused(conn);
     Result* received = nullptr;
     int status = 0;
     auto finish = [&](int final_status) {

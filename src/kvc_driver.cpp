@@ -550,6 +550,7 @@ int KVC_Execute_procesure(void** handle, const char* sql, void** result) {
     KVCSParam* set = conn->bound_params;
     if (set == nullptr) {
         send_with_params(conn, sql, 0);
+        PausedReplyScope paused(conn);
         return recv_noQuery(conn);
     }
     // Input copies are released after sending; the output slots wait for the reply.
