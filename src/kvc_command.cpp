@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 
 // =============================================================================
 // Command messages and the plain reply dispatcher
 // =============================================================================
 
-#include <sys/socket.h>   // shutdown of a connection that lost step
 
 namespace {
 

@@ -8,8 +8,12 @@
 #include "kvc_rowset.h"
 #include "kvc_utility.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <strings.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,9 +35,6 @@ int32_t handle_kind_of(void** handle) {
 // =============================================================================
 // Connections: open, address lists, reconnect
 // =============================================================================
-
-#include <ctime>
-#include <unistd.h>
 
 namespace {
 
@@ -275,7 +276,6 @@ int KVC_SetAttr(void** handle, int id, void* value, int length) {
 // Direct execution and prepared statements
 // =============================================================================
 
-#include <cstdio>
 
 namespace {
 
@@ -793,7 +793,6 @@ extern "C" int KVC_FreePtr(void** ptr) {
 // Result access
 // =============================================================================
 
-#include <strings.h>
 
 namespace {
 
@@ -1311,7 +1310,6 @@ extern "C" int KVC_Distroy_Lob(void** lob) {
 // Helpers: statement class, datetime text
 // =============================================================================
 
-#include <cstdio>
 
 extern "C" KVC_API int dt2dtm_Api(int64_t ms, char* out) {
     if (out == nullptr) return -3;

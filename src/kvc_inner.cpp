@@ -3,6 +3,7 @@
 // arithmetic, error items and connection attributes.
 #include "kvc_inner.h"
 
+#include "kvc_command.h"
 #include "kvc_turing.h"
 #include "mp/mp.h"
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <sys/socket.h>
 
 // =============================================================================
@@ -811,9 +813,7 @@ int GetLobError(KolvaLob_* lob, char* buf, int* len) {
 // Connection attributes
 // =============================================================================
 
-#include "kvc_command.h"
 
-#include <strings.h>
 
 namespace {
 
