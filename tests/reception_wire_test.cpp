@@ -113,7 +113,7 @@ TEST(ReceptionWire, ServerTextsOutsideRowsGoToTheConnection) {
         const char* text;
     } cases[] = {
         {WireBuilder().tag('W').str("careful").tag('K'), -1, "[EC032]Server Warning in recv result :careful \n", "careful"},
-        {WireBuilder().tag('U').i32(4).tag('M').str("m").tag('K'), -1, "[EC032]Server Warning in recv result :m \n", "m"},
+        {WireBuilder().tag('D').i32(4).tag('M').str("m").tag('K'), -1, "[EC032]Server Warning in recv result :m \n", "m"},
         {error_then_rows, 2, "[EC031]Error in recv result :bad \n", "bad"},   // the rows' status wins
     };
     for (const auto& c : cases) {

@@ -32,8 +32,7 @@ public:
     explicit WireResult(const std::vector<ColumnSpec>& columns) {
         result_ = new_result(pair_.conn(), RESULT_ROWS);
         WireBuilder w;
-        describe(w, columns);
-        pair_.feed(w);
+        pair_.feed(describe(w, columns));
         EXPECT_EQ(recv_fields_info(pair_.conn(), result_), 0);
     }
     ~WireResult() { free_Result(result_); }
@@ -43,9 +42,7 @@ public:
     // Receives one 'R' row whose body (column lengths and values) is given,
     // stores it and makes it the current row.
     RhRow* add_row(const WireBuilder& body) {
-        WireBuilder w;
-        w.tag('R').raw(body.bytes());
-        pair_.feed_async(w.bytes());   // a row may be larger than the socket buffer
+        pair_.feed_async(WireBuilder().tag('R').raw(body.bytes()));   // a row may outgrow the socket buffer
         if (result_->pool == nullptr) result_->pool = RS_mem_init();
         RhRow* row = nullptr;
         EXPECT_EQ(recv_record(pair_.conn(), result_, &row), 0);
@@ -65,8 +62,3 @@ private:
     WirePair pair_;
     Result* result_ = nullptr;
 };
-
-// Value bytes of a variable-length column: its length, then the bytes.
-inline WireBuilder& bytes_value(WireBuilder& w, const std::string& bytes) {
-    return w.i32(static_cast<int32_t>(bytes.size())).raw(bytes);
-}
