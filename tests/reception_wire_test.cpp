@@ -19,7 +19,8 @@ using Reader = int (*)(Conn_Attrs*, Result**);
 // after the reply when `then_close`.
 struct Received {
     WirePair pair;
-    Result* head = reinterpret_cast<Result*>(0x1);   // must be overwritten
+    Result* const unset = reinterpret_cast<Result*>(0x1);
+    Result* head = unset;   // every reader must overwrite it
     int status;
     std::string printed;
     explicit Received(const Bytes& reply, Reader reader = recv_Query_Rs, bool then_close = false) {
@@ -32,7 +33,7 @@ struct Received {
     }
     ~Received() {
         void* handle = head;
-        KVC_FreeRowset(&handle);
+        if (head != unset) KVC_FreeRowset(&handle);
     }
     // The next byte the connection would read: the reader stopped at a message boundary.
     char next_byte() {
