@@ -162,11 +162,11 @@ TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
         {"X", nullptr, "X", nullptr}, {"", nullptr, "", nullptr}, {"X%", nullptr, "X", ""},
     };
     auto text_or_null = [](const char* s) { return s == nullptr ? std::string("(null)") : "'" + std::string(s) + "'"; };
-    std::vector<ColumnSpec> specs;
-    for (const auto& c : cases) specs.push_back({c.text, 30, 7, 9});
-    WireResult r(specs);
+    std::vector<ColumnDesc> descs;
+    for (const auto& c : cases) descs.push_back({c.text, 30, 7, 9});
+    WireResult r(descs);
     ASSERT_EQ(r.result()->column_count, 6);
-    for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t i = 0; i < descs.size(); ++i) {
         SCOPED_TRACE(cases[i].text);
         const FieldInfo& f = r.result()->columns[i];
         EXPECT_EQ(text_or_null(f.table_name), text_or_null(cases[i].table));
@@ -178,7 +178,7 @@ TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
     }
     // Status bytes, then the slots packed in column order.
     const struct {
-        std::vector<ColumnSpec> columns;
+        std::vector<ColumnDesc> columns;
         int row_size, last_offset;
     } layouts[] = {
         {{{"a", 3}, {"b", 3}, {"c", 3}, {"d", 6}}, 36, 4},

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-struct ColumnSpec {
+struct ColumnDesc {
     std::string name;
     int32_t server_type;
     int32_t modifier = 0;
@@ -20,16 +20,16 @@ struct ColumnSpec {
 };
 
 // The body of an 'A' message after its tag: count, then each column.
-inline WireBuilder& describe(WireBuilder& w, const std::vector<ColumnSpec>& columns) {
+inline WireBuilder& describe(WireBuilder& w, const std::vector<ColumnDesc>& columns) {
     w.i32(static_cast<int32_t>(columns.size()));
-    for (const ColumnSpec& c : columns) w.str(c.name).i32(c.server_type).i32(c.modifier).i32(c.attribute);
+    for (const ColumnDesc& c : columns) w.str(c.name).i32(c.server_type).i32(c.modifier).i32(c.attribute);
     return w;
 }
 
 // A result received over a socket pair: a description, then rows one by one.
 class WireResult {
 public:
-    explicit WireResult(const std::vector<ColumnSpec>& columns) {
+    explicit WireResult(const std::vector<ColumnDesc>& columns) {
         result_ = new_result(pair_.conn(), RESULT_ROWS);
         WireBuilder w;
         pair_.feed(describe(w, columns));
