@@ -11,28 +11,23 @@
 
 #include <semaphore.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 constexpr int kChunk = static_cast<int>(LOB_CHUNK_SIZE);
-const char kDescriptor[] = "C0123456789AB 100";
-const char kCommand[] = "get lob 'C0123456789AB' offset 0 limit 100 ";
 
-Bytes command_bytes(const std::string& text) {
-    return WireBuilder().tag('?').i32(static_cast<int32_t>(text.size())).raw(text).i8(0).i32(0);
-}
+Bytes command_bytes(const std::string& text) { return WireBuilder().tag('?').str(text).i8(0).i32(0); }
+const Bytes kCommand = command_bytes("get lob 'C0123456789AB' offset 0 limit 100 ");
 
 // 'A', one column description, 'R'.
-WireBuilder content_header() {
-    return std::move(WireBuilder().tag('A').i32(1).str("content").i32(32).i32(0).i32(0).tag('R'));
-}
+WireBuilder content_header() { return std::move(WireBuilder().tag('A').i32(1).str("content").i32(32).i32(0).i32(0).tag('R')); }
 
 WireBuilder& add_piece(WireBuilder& reply, int64_t from, int32_t length) {
-    std::vector<char> bytes = lob_pattern(from, length);
+    const std::vector<char> bytes = lob_pattern(from, length);
     return reply.i32(1).i32(length).raw(bytes.data(), bytes.size());
 }
 
@@ -42,30 +37,21 @@ int lock_count(Conn_Attrs* conn) {
     return value;
 }
 
-std::vector<char> lob_bytes(void** lob) {
-    KolvaLob_* rec = static_cast<KolvaLob_*>(*lob);
-    std::vector<char> out(static_cast<size_t>(rec->total_length));
-    rec->read_offset = 0;
-    if (!out.empty()) KVC_Get_Lob_data(lob, out.data(), static_cast<int>(out.size()));
-    return out;
-}
-
-// A LOB that carries the test descriptor, as value conversion leaves it.
+// A LOB that carries a descriptor, as value conversion leaves it.
 struct DescribedLob : LobHandle {
-    explicit DescribedLob(const char* descriptor = kDescriptor) {
-        record()->descriptor = strdup(descriptor);
-    }
+    explicit DescribedLob(const char* descriptor = "C0123456789AB 100") { record()->descriptor = strdup(descriptor); }
 };
 
-// After any reply that was read to its end, the connection is free and in
-// step: another fetch sends its command and reads its own reply.
-void expect_next_fetch_works(WirePair& wire) {
+// After a reply read to its end, the connection is free and in step: the
+// command went out whole, and another fetch sends its own and reads its reply.
+void expect_in_step(WirePair& wire) {
+    EXPECT_EQ(wire.read_exact(kCommand.size()), kCommand);
     EXPECT_EQ(lock_count(wire.conn()), 1);
     DescribedLob next;
     wire.feed(WireBuilder().tag('A').i32(0).tag('R').i32(1).i32(3).raw("xyz").i32(0).tag('K'));
     EXPECT_EQ(KVGetCLobDesc(wire.conn(), next.record()), 0);
-    EXPECT_EQ(wire.read_exact(command_bytes(kCommand).size()), command_bytes(kCommand));
-    EXPECT_EQ(lob_bytes(next.handle()), (std::vector<char>{'x', 'y', 'z'}));
+    EXPECT_EQ(wire.read_exact(kCommand.size()), kCommand);
+    EXPECT_EQ(lob_content(next.handle()), (std::vector<char>{'x', 'y', 'z'}));
     EXPECT_EQ(lock_count(wire.conn()), 1);
 }
 
@@ -75,58 +61,46 @@ TEST(LobDescriptorWire, ThreePiecesFillThreeChunks) {
     WirePair wire;
     DescribedLob lob;
     WireBuilder reply = content_header();
-    add_piece(reply, 0, kChunk);
-    add_piece(reply, kChunk, kChunk);
-    add_piece(reply, 2 * kChunk, 10);
-    reply.i32(0).tag('K');
+    add_piece(add_piece(add_piece(reply, 0, kChunk), kChunk, kChunk), 2 * kChunk, 10).i32(0).tag('K');
     wire.feed_async(reply.bytes());
-
     EXPECT_EQ(KVGetCLobDesc(wire.conn(), lob.record()), 0);
     wire.wait_fed();
-    KolvaLob_* rec = lob.record();
-    EXPECT_EQ(rec->total_length, 2097162);
-    EXPECT_EQ(rec->chunk_count, 3);
-    EXPECT_EQ(rec->current_chunk->chunk_index, 2);
-    EXPECT_EQ(lob_bytes(lob.handle()), lob_pattern(0, 2097162));
-    EXPECT_EQ(wire.read_exact(command_bytes(kCommand).size()), command_bytes(kCommand));
-    expect_next_fetch_works(wire);
+    EXPECT_EQ(lob.record()->total_length, 2097162);
+    EXPECT_EQ(lob.record()->chunk_count, 3);
+    EXPECT_EQ(lob.record()->current_chunk->chunk_index, 2);
+    EXPECT_EQ(lob_content(lob.handle()), lob_pattern(0, 2097162));
+    expect_in_step(wire);
 
     // Pieces append after what the LOB holds; small ones keep filling the
     // chunk they start in.
     DescribedLob partial;
     ASSERT_EQ(partial.put_pattern(kChunk - 4), 0);
     WireBuilder small = content_header();
-    add_piece(small, kChunk - 4, 3);
-    add_piece(small, kChunk - 1, 6).i32(0).tag('K');
+    add_piece(add_piece(small, kChunk - 4, 3), kChunk - 1, 6).i32(0).tag('K');
     wire.feed(small.bytes());
     EXPECT_EQ(KVGetCLobDesc(wire.conn(), partial.record()), 0);
     EXPECT_EQ(partial.record()->chunk_count, 2);
-    EXPECT_EQ(lob_bytes(partial.handle()), lob_pattern(0, kChunk + 5));
+    EXPECT_EQ(lob_content(partial.handle()), lob_pattern(0, kChunk + 5));
 }
 
 TEST(LobDescriptorWire, RepliesReadToTheirEnd) {
-    // Each reply ends differently; all leave the connection free and in step.
-    struct Case {
+    WireBuilder oversized = content_header();
+    add_piece(add_piece(oversized, 0, kChunk + 1), 0, 4).i32(0).tag('K');
+    WireBuilder after_pieces = content_header();
+    add_piece(after_pieces, 0, 5).i32(0).tag('W').str("lob warning").tag('K');
+    const struct {
         const char* name;
         Bytes reply;
         int status;
         int64_t total;
-    };
-    std::vector<char> big = lob_pattern(0, kChunk + 1);
-    WireBuilder oversized = content_header();
-    oversized.i32(1).i32(kChunk + 1).raw(big.data(), big.size());
-    add_piece(oversized, 0, 4).i32(0).tag('K');
-    WireBuilder after_pieces = content_header();
-    add_piece(after_pieces, 0, 5).i32(0).tag('W').str("lob warning").tag('K');
-
-    const Case cases[] = {
+    } cases[] = {
         {"error instead of content", WireBuilder().tag('E').str("no such lob").tag('K'), 0, 0},
         {"no rows", WireBuilder().tag('A').i32(0).tag('K'), 0, 0},
         {"message after the columns", WireBuilder().tag('A').i32(0).tag('M').str("m").tag('K'), 0, 0},
         {"warning after the pieces", after_pieces.bytes(), 0, 5},
         {"piece over 1 MiB", oversized.bytes(), -4, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         WirePair wire;
         DescribedLob lob;
@@ -134,19 +108,13 @@ TEST(LobDescriptorWire, RepliesReadToTheirEnd) {
         EXPECT_EQ(KVGetCLobDesc(wire.conn(), lob.record()), c.status);
         wire.wait_fed();
         EXPECT_EQ(lob.record()->total_length, c.total);
-        EXPECT_EQ(wire.read_exact(command_bytes(kCommand).size()), command_bytes(kCommand));
-        expect_next_fetch_works(wire);
+        expect_in_step(wire);
     }
 }
 
 TEST(LobDescriptorWire, BrokenOrHostileStreams) {
-    std::vector<char> half = lob_pattern(0, 50);
-    struct Case {
-        const char* name;
-        Bytes reply;
-        int64_t total;
-    };
-    const Case cases[] = {
+    const std::vector<char> half = lob_pattern(0, 50);
+    const std::tuple<const char*, Bytes, int64_t> cases[] = {
         {"nothing at all", Bytes{}, 0},
         {"column count over the limit", WireBuilder().tag('A').i32(4001), 0},
         {"negative column count", WireBuilder().tag('A').i32(-1), 0},
@@ -155,14 +123,14 @@ TEST(LobDescriptorWire, BrokenOrHostileStreams) {
         {"piece cut short", WireBuilder().tag('A').i32(0).tag('R').i32(1).i32(100).raw(half.data(), half.size()), 0},
         {"no end marker", WireBuilder().tag('A').i32(0).tag('R').i32(1).i32(2).raw("ok"), 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, reply, total] : cases) {
+        SCOPED_TRACE(name);
         WirePair wire;
         DescribedLob lob;
-        wire.feed(c.reply);
+        wire.feed(reply);
         wire.close_peer();
         EXPECT_EQ(KVGetCLobDesc(wire.conn(), lob.record()), -4);
-        EXPECT_EQ(lob.record()->total_length, c.total);
+        EXPECT_EQ(lob.record()->total_length, total);
         EXPECT_EQ(lock_count(wire.conn()), 1);
     }
 }

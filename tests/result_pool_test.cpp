@@ -26,7 +26,6 @@ TEST(ResultPool, LargestPieceFillsTheFirstChunkAndTheNextStartsAnother) {
     Result_Mem_chunk* first = p.pool->head;
     ASSERT_EQ(p.pool->tail, first);
     EXPECT_EQ(first->capacity, 65536);
-    EXPECT_EQ(first->remaining, 65536);
     void* piece = RS_malloc(p.pool, 65535);
     EXPECT_EQ(piece, first->buffer);
     EXPECT_EQ(first->remaining, 0);
@@ -59,6 +58,7 @@ TEST(ResultPool, MidSizedRequestDependsOnTheTailsFreeBytes) {
         const int old_used = old_record->used;
         unsigned char* piece = static_cast<unsigned char*>(RS_malloc(p.pool, 40000));
         ASSERT_NE(piece, nullptr);
+        // The dedicated buffer takes the old record; the chunk moves to a new tail record.
         EXPECT_EQ(old_record->buffer, piece);
         EXPECT_EQ(old_record->capacity, 40001);
         EXPECT_EQ(old_record->used, 40001);
@@ -67,8 +67,7 @@ TEST(ResultPool, MidSizedRequestDependsOnTheTailsFreeBytes) {
         ASSERT_EQ(old_record->next, p.pool->tail);
         EXPECT_EQ(p.pool->tail->buffer, old_buffer);
         EXPECT_EQ(p.pool->tail->remaining, 35000);
-        // Small pieces go on coming from the chunk that was in use.
-        EXPECT_EQ(RS_malloc(p.pool, 10), old_buffer + old_used);
+        EXPECT_EQ(RS_malloc(p.pool, 10), old_buffer + old_used);   // small pieces still come from it
     }
     {
         SCOPED_TRACE("30,000 free: a fresh chunk");
@@ -93,9 +92,8 @@ TEST(ResultPool, OversizedAndManyPiecesStayDistinctAndWritable) {
     EXPECT_EQ(p.pool->tail->buffer, first_buffer);
     EXPECT_EQ(p.pool->tail->remaining, 65536);
     EXPECT_EQ(RS_malloc(p.pool, -1), nullptr);
-    // Far more than one 2 MiB slab's worth of chunks, mixed with dedicated
-    // buffers: every piece is usable over its whole length and no two overlap
-    // (checked under the sanitizers too).
+    // Many chunks mixed with dedicated buffers: every piece is usable over its
+    // whole length (the sanitizers watch) and no two start alike.
     std::set<unsigned char*> starts;
     for (int i = 0; i < 200; ++i) {
         const int n = (i % 7 == 0) ? 70000 : 30000;
@@ -108,15 +106,14 @@ TEST(ResultPool, OversizedAndManyPiecesStayDistinctAndWritable) {
 
 // ---- row layout -----------------------------------------------------------------
 
-// Fields of four columns of types 3, 3, 3, 6 laid out by hand: one status
-// byte, three 1-byte slots, then the 8-byte slot at offset 4 (row size 36).
+// Four columns of types 3, 3, 3, 6: one status byte, three 1-byte slots, then
+// the 8-byte slot at offset 4 (row size 36).
 TEST(RowLayout, EightByteValueReadsBackFromAnUnalignedSlot) {
     Pool p;
     FieldInfo fields[4] = {};
-    const int offsets[] = {1, 2, 3, 4};
     for (int i = 0; i < 4; ++i) {
         fields[i].server_type = i < 3 ? 3 : 6;
-        fields[i].data_offset = offsets[i];
+        fields[i].data_offset = 1 + i;
     }
     RhRow* row = createRow_inMemls(p.pool, 36, 4);
     ASSERT_NE(row, nullptr);
@@ -147,14 +144,13 @@ TEST(RowLayout, StatusBitsAndNulls) {
     // A fresh row is all nulls: bits 0x01, 0x04, 0x10, 0x40, then 0x01.
     EXPECT_EQ(row[24], 0x55);
     EXPECT_EQ(row[25], 0x01);
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(isNull(row, i));
-
     int length = 1234;
     EXPECT_EQ(getData(row, fields, 2, &length), nullptr);
     EXPECT_EQ(length, 1234);   // untouched for a null
 
     setDataI4(row, fields, 2, 99);
     EXPECT_EQ(row[24], 0x55 & ~0x10);
+    EXPECT_FALSE(isNull(row, 2));
     setNull(row, 2);
     EXPECT_TRUE(isNull(row, 2));
     clrNull(row, 2);

@@ -24,36 +24,25 @@ struct IndexedResult {
 };
 
 TEST(RowIndex, BlocksGrowAtTheirBoundariesAndRowsLandInTheirBlocks) {
-    struct Step {
-        int64_t rows;
-        int blocks;
-        int64_t capacity;
-    };
-    const Step steps[] = {
-        {1, 1, 1000},       {1000, 1, 1000},      {1001, 2, 2000},      {16000, 16, 16000},
-        {16001, 17, 26000}, {175999, 32, 176000}, {176000, 32, 176000}, {176001, 33, 276000},
-    };
+    // Rows appended so far, blocks made, rows they hold.
+    const int64_t steps[][3] = {{1, 1, 1000},       {1000, 1, 1000},      {1001, 2, 2000},      {16000, 16, 16000},
+                                {16001, 17, 26000}, {175999, 32, 176000}, {176000, 32, 176000}, {176001, 33, 276000}};
     IndexedResult index;
-    for (const Step& step : steps) {
-        SCOPED_TRACE("rows " + std::to_string(step.rows));
-        index.append_until(step.rows);
-        EXPECT_EQ(index.result->row_count, step.rows);
-        EXPECT_EQ(index.blocks(), step.blocks);
-        EXPECT_EQ(index.result->row_capacity, step.capacity);
+    for (const auto& step : steps) {
+        SCOPED_TRACE("rows " + std::to_string(step[0]));
+        index.append_until(step[0]);
+        EXPECT_EQ(index.result->row_count, step[0]);
+        EXPECT_EQ(index.blocks(), step[1]);
+        EXPECT_EQ(index.result->row_capacity, step[2]);
     }
     for (int64_t n = 0; n < index.result->row_count; ++n) ASSERT_EQ(*nthR(index.result, n), fake_row(n)) << n;
 
-    const struct {
-        int64_t row;
-        int block;
-        int64_t position;
-    } positions[] = {
-        {0, 1, 0},      {999, 1, 999},     {1000, 2, 0},   {15999, 16, 999},    {16000, 17, 0},
-        {25999, 17, 9999}, {26000, 18, 0}, {175999, 32, 9999}, {176000, 33, 0},
-    };
+    // Row, block, position in the block.
+    const int64_t positions[][3] = {{0, 1, 0},       {999, 1, 999},     {1000, 2, 0},
+                                    {15999, 16, 999}, {16000, 17, 0},    {25999, 17, 9999},
+                                    {26000, 18, 0},   {175999, 32, 9999}, {176000, 33, 0}};
     for (const auto& p : positions)
-        EXPECT_EQ(nthR(index.result, p.row), static_cast<RhRow**>(index.result->row_index[p.block]) + p.position)
-            << p.row;
+        EXPECT_EQ(nthR(index.result, p[0]), static_cast<RhRow**>(index.result->row_index[p[1]]) + p[2]) << p[0];
     // Rows of blocks not yet made, and rows past the index's limit, have no entry.
     for (int64_t n : {int64_t{276000}, int64_t{1347376000}, int64_t{-1}}) EXPECT_EQ(nthR(index.result, n), nullptr) << n;
 }
@@ -64,15 +53,13 @@ TEST(RowIndex, PositionsAtTheUpperGroupBoundaries) {
     IndexedResult index;
     index.append_until(1);
     for (uintptr_t b = 2; b <= 256; ++b) index.result->row_index[b] = reinterpret_cast<void*>(b << 40);
-    const struct {
-        int64_t row;
-        uintptr_t block, position;
-    } cases[] = {
-        {3375999, 64, 99999}, {3376000, 65, 0}, {67375999, 128, 999999}, {67376000, 129, 0}, {1347375999, 256, 9999999},
-    };
+    // Row, block, position in the block.
+    const uint64_t cases[][3] = {
+        {3375999, 64, 99999}, {3376000, 65, 0}, {67375999, 128, 999999}, {67376000, 129, 0}, {1347375999, 256, 9999999}};
     for (const auto& c : cases)
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(nthR(index.result, c.row)), (c.block << 40) + c.position * sizeof(RhRow*))
-            << c.row;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(nthR(index.result, static_cast<int64_t>(c[0]))),
+                  (c[1] << 40) + c[2] * sizeof(RhRow*))
+            << c[0];
     for (int b = 2; b <= 256; ++b) index.result->row_index[b] = nullptr;
 }
 

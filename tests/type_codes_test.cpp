@@ -54,29 +54,12 @@ TEST(TypeCodes, CTypeMappings) {
 
 TEST(StatementClass, FirstWordDecides) {
     const std::pair<const char*, int> cases[] = {
-        {"  select * from t", 4},
-        {"select 1; select 2", 9},
-        {"select 1;", 4},
-        {"select 1;abcd", 4},           // four characters after the ";"
-        {"select 1;abcde", 9},          // five
-        {"MeRgE into t", 1},
-        {"MERGEX into t", 9},
-        {"insert into t values (1)", 1},
-        {"replace into t values (1)", 1},
-        {"\r\n update t set a = 1", 2},
-        {"DELETE from t", 3},
-        {"create table t (a int)", 5},
-        {"alter table t add b int", 6},
-        {"altered", 9},
-        {"exec p", 10},
-        {"EXECUTE p", 10},
-        {"exe", 9},
-        {"stc1", 9},
-        {"STC1", 4},
-        {"\tselect 1", 9},              // a tab is not skipped
-        {"selec", 9},
-        {"", 9},
-        {"   ", 9},
+        {"  select * from t", 4}, {"select 1; select 2", 9}, {"select 1;", 4},
+        {"select 1;abcd", 4}, {"select 1;abcde", 9},   // up to four characters may follow the ";"
+        {"MeRgE into t", 1}, {"MERGEX into t", 9}, {"insert into t values (1)", 1}, {"replace into t values (1)", 1},
+        {"\r\n update t set a = 1", 2}, {"DELETE from t", 3}, {"create table t (a int)", 5},
+        {"alter table t add b int", 6}, {"altered", 9}, {"exec p", 10}, {"EXECUTE p", 10}, {"exe", 9},
+        {"stc1", 9}, {"STC1", 4}, {"\tselect 1", 9} /* a tab is not skipped */, {"selec", 9}, {"", 9}, {"   ", 9},
         {"drop table t", 9},
     };
     for (const auto& c : cases) EXPECT_EQ(fun_sql_type(c.first), c.second) << '"' << c.first << '"';

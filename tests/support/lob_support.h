@@ -9,13 +9,19 @@
 #include <cstdint>
 #include <vector>
 
-inline unsigned char lob_pattern_byte(int64_t k) {
-    return static_cast<unsigned char>((k * 131 + k / LOB_CHUNK_SIZE * 7 + 3) & 0xff);
-}
-
 inline std::vector<char> lob_pattern(int64_t from, int64_t count) {
     std::vector<char> out(static_cast<size_t>(count));
-    for (int64_t i = 0; i < count; ++i) out[static_cast<size_t>(i)] = static_cast<char>(lob_pattern_byte(from + i));
+    for (int64_t k = from; k < from + count; ++k)
+        out[static_cast<size_t>(k - from)] = static_cast<char>((k * 131 + k / LOB_CHUNK_SIZE * 7 + 3) & 0xff);
+    return out;
+}
+
+// The whole content, read from the start.
+inline std::vector<char> lob_content(void** lob) {
+    KolvaLob_* record = static_cast<KolvaLob_*>(*lob);
+    std::vector<char> out(static_cast<size_t>(record->total_length));
+    record->read_offset = 0;
+    if (!out.empty()) KVC_Get_Lob_data(lob, out.data(), static_cast<int>(out.size()));
     return out;
 }
 
@@ -32,7 +38,7 @@ public:
 
     // Appends count pattern bytes that continue the content so far.
     int put_pattern(int64_t count) {
-        std::vector<char> bytes = lob_pattern(record()->total_length, count);
+        const std::vector<char> bytes = lob_pattern(record()->total_length, count);
         return KVC_Put_Lob_data(&handle_, bytes.data(), static_cast<int>(count));
     }
 

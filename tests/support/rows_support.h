@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-struct ColumnSpec {
+struct ColumnDesc {
     std::string name;
     int32_t server_type;
     int32_t modifier = 0;
@@ -20,20 +20,19 @@ struct ColumnSpec {
 };
 
 // The body of an 'A' message after its tag: count, then each column.
-inline WireBuilder& describe(WireBuilder& w, const std::vector<ColumnSpec>& columns) {
+inline WireBuilder& describe(WireBuilder& w, const std::vector<ColumnDesc>& columns) {
     w.i32(static_cast<int32_t>(columns.size()));
-    for (const ColumnSpec& c : columns) w.str(c.name).i32(c.server_type).i32(c.modifier).i32(c.attribute);
+    for (const ColumnDesc& c : columns) w.str(c.name).i32(c.server_type).i32(c.modifier).i32(c.attribute);
     return w;
 }
 
 // A result received over a socket pair: a description, then rows one by one.
 class WireResult {
 public:
-    explicit WireResult(const std::vector<ColumnSpec>& columns) {
+    explicit WireResult(const std::vector<ColumnDesc>& columns) {
         result_ = new_result(pair_.conn(), RESULT_ROWS);
         WireBuilder w;
-        describe(w, columns);
-        pair_.feed(w);
+        pair_.feed(describe(w, columns));
         EXPECT_EQ(recv_fields_info(pair_.conn(), result_), 0);
     }
     ~WireResult() { free_Result(result_); }
@@ -43,9 +42,7 @@ public:
     // Receives one 'R' row whose body (column lengths and values) is given,
     // stores it and makes it the current row.
     RhRow* add_row(const WireBuilder& body) {
-        WireBuilder w;
-        w.tag('R').raw(body.bytes());
-        pair_.feed_async(w.bytes());   // a row may be larger than the socket buffer
+        pair_.feed_async(WireBuilder().tag('R').raw(body.bytes()));   // a row may outgrow the socket buffer
         if (result_->pool == nullptr) result_->pool = RS_mem_init();
         RhRow* row = nullptr;
         EXPECT_EQ(recv_record(pair_.conn(), result_, &row), 0);
@@ -65,8 +62,3 @@ private:
     WirePair pair_;
     Result* result_ = nullptr;
 };
-
-// Value bytes of a variable-length column: its length, then the bytes.
-inline WireBuilder& bytes_value(WireBuilder& w, const std::string& bytes) {
-    return w.i32(static_cast<int32_t>(bytes.size())).raw(bytes);
-}
