@@ -165,6 +165,12 @@ int drain_reply(Conn_Attrs* conn) {
     }
 }
 
+int drain_reply_from(Conn_Attrs* conn, char tag) {
+    if (tag == 'K') return 0;
+    if (skip_message_body(conn, tag) != 0) return fail_stream(conn);
+    return drain_reply(conn);
+}
+
 int recv_noQuery(Conn_Attrs* conn) {
     int status = 0;
     int insert_count = 0;
@@ -702,8 +708,10 @@ int recv_simple_reply(Conn_Attrs* conn, char** server_text) {
     if (tag == 'K') return 0;
     int rc = rh_recv_str(conn, server_text);
     if (rc < 0) return rc;
+    // The reply normally closes right after the text; whatever else the
+    // server sends first is read to the 'K' so the next request stays in step.
     char closing = 0;
-    rh_recv_char(conn, &closing);   // the reply's closing byte, taken as it comes
+    if (rh_recv_char(conn, &closing)) drain_reply_from(conn, closing);
     return -1;
 }
 
