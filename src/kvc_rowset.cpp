@@ -784,8 +784,17 @@ const NumericRule* numeric_rule(int c_type) {
     }
 }
 
+// A caller that gives its buffer's size is never written past it: the column
+// type is the server's choice, and a date record (12 bytes) does not fit the
+// 8-byte datetime count that C type 23 asks for. The value is cut (-12) and
+// the length tells its full size.
 template <typename T>
 int write_number(const Target& target, T value) {
+    if (target.size > 0 && target.size < static_cast<int>(sizeof value)) {
+        memcpy(target.dst, &value, static_cast<size_t>(target.size));
+        set_length(target, static_cast<int>(sizeof value));
+        return -12;
+    }
     memcpy(target.dst, &value, sizeof value);
     set_length(target, static_cast<int>(sizeof value));
     return 0;
