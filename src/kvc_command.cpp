@@ -559,6 +559,13 @@ void extract_single_value(Result* result, char* value, int* type) {
         return;
     }
     if (result->column_count < 1 || result->columns == nullptr) return;
+    // A type above 100 tells the caller that value holds the address of a copy
+    // to free. No server type that high has a value form, so such a column
+    // is reported as no value rather than as a copy that was never made.
+    if (result->columns[0].server_type > 100) {
+        *type = 0;
+        return;
+    }
     *type = result->columns[0].server_type;
     int by_reference = 0;
     result->read_pos = 0;
