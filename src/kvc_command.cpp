@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 
 // =============================================================================
 // Command messages and the plain reply dispatcher
 // =============================================================================
 
-#include <sys/socket.h>   // shutdown of a connection that lost step
 
 namespace {
 
@@ -25,6 +25,8 @@ constexpr int kInsertIdRoom = 32;
 // Rows read only to be dropped are released from time to time so that
 // draining a long reply does not hold all of it in memory.
 constexpr int kDrainRowsPerPool = 1024;
+// Rows the server sends before it waits for "." in a paused reply.
+constexpr int kServerBatchRows = 200;
 
 // Tag, text length, the text with its terminator, the parameter header.
 void write_command(Conn_Attrs* conn, const char* text, int32_t count) {
@@ -52,6 +54,18 @@ int skip_int32s(Conn_Attrs* conn, int count) {
     return 1;
 }
 
+// In a paused reply, after a full batch of rows: the server has sent the next
+// tag and waits for "." unless the reply ends there. 1 asked, 0 at the end,
+// -1 broken.
+int continue_after_batch(Conn_Attrs* conn) {
+    char next = 0;
+    if (!rh_recv_char(conn, &next)) return -1;
+    rh_push_back(conn, next);
+    if (next == 'K') return 0;
+    send_continue(conn);
+    return 1;
+}
+
 // A column description and the rows after it, read and dropped. The row
 // layout needs the description, so both go through the rowset readers.
 int drain_rows(Conn_Attrs* conn) {
@@ -59,7 +73,12 @@ int drain_rows(Conn_Attrs* conn) {
     if (scratch == nullptr) return -4;
     int status = recv_fields_info(conn, scratch) == 0 ? 0 : -4;
     int rows_in_pool = 0;
-    while (status == 0) {
+    for (int64_t rows = 0; status == 0; ++rows) {
+        if (conn->reply_pauses && rows > 0 && rows % kServerBatchRows == 0 &&
+            continue_after_batch(conn) < 0) {
+            status = -4;
+            break;
+        }
         if (scratch->pool == nullptr || rows_in_pool == kDrainRowsPerPool) {
             RS_destroy(scratch->pool);
             scratch->pool = RS_mem_init();
@@ -183,6 +202,7 @@ int recv_noQuery(Conn_Attrs* conn) {
         case 'E': case 'F': case 'M': case 'W': {
             char* text = nullptr;
             int read = rh_recv_str(conn, &text);
+            if (read == -4) return net_error("recv_noQuery");
             if (read != 0) return read;
             if (tag == 'W') printf("Server Warning %s \n", text);
             if (tag == 'M') printf("Server Message %s \n", text);
@@ -376,7 +396,8 @@ bool find_output_target(const KVCSParam* set, int64_t index, OutputTarget* targe
 }
 
 // Wire width of the server types whose output values are converted; 0 for the
-// types that are copied as they arrive.
+// types that are copied as they arrive. A 1-byte integer is copied too, and
+// only a character target reads its first byte as a number.
 int fixed_output_width(int32_t server_type) {
     switch (server_type) {
         case 3: return 1;
@@ -524,7 +545,8 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     }
 
     const int width = fixed_output_width(server_type);
-    if (width == 0) {
+    const bool byte_as_text = server_type == 3 && target.c_type == 2;
+    if (width == 0 || (server_type == 3 && !byte_as_text)) {
         // Copied as it arrives: straight into the caller's buffer, the rest dropped.
         int32_t copied = length < target.buffer_size ? length : target.buffer_size;
         if (!rh_recv(conn, target.buffer, copied)) return false;
@@ -533,7 +555,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
         if (copied < length) *status = -12;
         return true;
     }
-    if (length != width) {
+    if (length != width && !byte_as_text) {
         // Converting it would read past the value: refuse it, keep the stream.
         kvc_set_textf(&conn->error_text,
                       "[EC068]Error output value of server type %d has length %d, expected %d \n",
@@ -543,6 +565,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     }
     DecodedOutput value{};
     if (!decode_fixed_output(conn, server_type, &value)) return false;
+    if (!rh_recv_skip(conn, length - width)) return false;   // the bytes after a 1-byte integer
     if (target.c_type == 2)
         *status = deliver_bytes(target, value.text, value.text_length, *status);
     else
@@ -552,10 +575,11 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
 
 // ---- single value -----------------------------------------------------------------
 
+// The caller's buffer is written only as far as the value goes: no terminator.
 void extract_single_value(Result* result, char* value, int* type) {
-    memset(value, 0, kSingleValueArea);
     if (result->row_count == 0) {
         *type = 0;
+        memset(value, 0, 4);
         return;
     }
     if (result->column_count < 1 || result->columns == nullptr) return;
@@ -576,6 +600,7 @@ void extract_single_value(Result* result, char* value, int* type) {
 }  // namespace
 
 int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
+    PausedReplyScope paused(conn);
     KVCSParam* set = conn->bound_params;
     Result* received = nullptr;
     int status = 0;
@@ -624,6 +649,7 @@ int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
 }
 
 int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
+    PausedReplyScope paused(conn);
     Result* received = nullptr;
     int status = 0;
     auto finish = [&](int final_status) {
@@ -669,6 +695,7 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
                 bool complete = false;
                 int rc = recv_row_batches(conn, rows, &complete);
                 if (rc < 0) return finish(rc);
+                status = rc;
                 if (complete) {
                     extract_single_value(rows, value, type);
                     return finish(0);

@@ -17,6 +17,20 @@ int drain_reply(Conn_Attrs* conn);
 int drain_reply_from(Conn_Attrs* conn, char tag);
 
 int recv_noQuery(Conn_Attrs* conn);
+
+// Marks the reply being read as one in which the server pauses after every
+// 200 rows until it receives "." (procedure and single-value replies), so
+// that rows read only to be dropped are asked for too.
+class PausedReplyScope {
+public:
+    explicit PausedReplyScope(Conn_Attrs* conn) : conn_(conn) { conn_->reply_pauses = 1; }
+    ~PausedReplyScope() { conn_->reply_pauses = 0; }
+    PausedReplyScope(const PausedReplyScope&) = delete;
+    PausedReplyScope& operator=(const PausedReplyScope&) = delete;
+
+private:
+    Conn_Attrs* conn_;
+};
 int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot);
 int recv_Query_One(Conn_Attrs* conn, char* value, int* type);
 

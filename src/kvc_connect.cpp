@@ -137,7 +137,7 @@ int login_encrypted(Conn_Attrs* conn, const char* text) {
     unsigned char modulus[32];
     if (!recv_block(conn->sock_fd, exponent, sizeof exponent) ||
         !recv_block(conn->sock_fd, modulus, sizeof modulus))
-        return fail_login(conn, kTextNetReceive);
+        return fail_login(conn, kTextNotAcknowledged);   // no acknowledgement can follow
     load_key_digits(conn->rsa_exponent, exponent);
     load_key_digits(conn->rsa_modulus, modulus);
     // Encrypting under such a key yields zero blocks the server cannot read.

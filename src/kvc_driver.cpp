@@ -8,8 +8,12 @@
 #include "kvc_rowset.h"
 #include "kvc_utility.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <strings.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,9 +35,6 @@ int32_t handle_kind_of(void** handle) {
 // =============================================================================
 // Connections: open, address lists, reconnect
 // =============================================================================
-
-#include <ctime>
-#include <unistd.h>
 
 namespace {
 
@@ -134,18 +135,19 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
 
     // Wide, so that adding 3 per failed address can never wrap.
     int64_t sequence = seq;
-    bool retrying = false;
+    Ips_Artrs* made_here = nullptr;   // a list this call built and stored
     for (;;) {
         Ips_Artrs* list = static_cast<Ips_Artrs*>(*ips);
-        // A retry always stays on the list whose failed address it just retired.
-        if ((sequence > 1 || retrying) && list != nullptr) {
+        if (sequence > 1 && list != nullptr) {
             if (!usable_working_list(list)) {
                 kvc_set_text(&conn->error_text, kTextIpsSocket);
                 return -8;
             }
             try_address(conn, list, static_cast<int>(sequence % list->live_count));
         } else {
-            if (sequence == -1 && list != nullptr) {
+            // A retry that comes back here (seq still 1 or less) replaces the
+            // list it built itself; that one is nobody else's to free.
+            if (list != nullptr && (sequence == -1 || list == made_here)) {
                 free_ips_list(list);
                 *ips = nullptr;
             }
@@ -159,6 +161,7 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
             srand(static_cast<unsigned>(time(nullptr)) + static_cast<unsigned>(g_ips_list_counter));
             try_address(conn, list, rand() % list->addr_count);
             *ips = list;
+            made_here = list;
         }
 
         // A LOCK_TIMEOUT item has no effect on this kind of open.
@@ -177,7 +180,6 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
         free(conn->error_text);
         conn->error_text = nullptr;
         sequence += 3;
-        retrying = true;
     }
 
     // A refused login does not move on to another address.
@@ -274,7 +276,6 @@ int KVC_SetAttr(void** handle, int id, void* value, int length) {
 // Direct execution and prepared statements
 // =============================================================================
 
-#include <cstdio>
 
 namespace {
 
@@ -396,6 +397,38 @@ int execute_named(Conn_Attrs* conn, const char* name, void** result) {
     return status;
 }
 
+// What a DECLARE followed by an OPEN left: the DECLARE's status and result,
+// and the OPEN's reply status (not sent when the DECLARE failed).
+struct CursorOpening {
+    int declared_status = 0;
+    Result* declared = nullptr;
+    int opened = 0;
+};
+
+// Declares a cursor with the bound set's values and opens it; the caller
+// holds the lock. A refused OPEN leaves the server's text as the connection's.
+CursorOpening declare_and_open(Conn_Attrs* conn, const char* declare, const char* cursor) {
+    CursorOpening step;
+    OwnedText open;
+    kvc_set_textf(open.slot(), "OPEN %s ;", cursor);
+    if (open.get() == nullptr) {
+        step.declared_status = -5;
+        return step;
+    }
+    send_with_bound_params(conn, declare);
+    step.declared_status = recv_Query_Rs(conn, &step.declared);
+    // Nothing was declared, so there is nothing to open.
+    if (step.declared_status < 0) return step;
+    sendCommand0(conn, open.get());
+    char* server_text = nullptr;
+    step.opened = recv_simple_reply(conn, &server_text);
+    if (server_text != nullptr) {
+        free(conn->error_text);
+        conn->error_text = server_text;
+    }
+    return step;
+}
+
 // Declares and opens a cursor over a named statement; its name, "<name>_CUR",
 // goes to the caller's buffer.
 int execute_into_cursor(Conn_Attrs* conn, const char* name, char* cursor, void** result) {
@@ -404,33 +437,23 @@ int execute_into_cursor(Conn_Attrs* conn, const char* name, char* cursor, void**
     memcpy(cursor + name_length, "_CUR", 5);
     OwnedText declare;
     kvc_set_textf(declare.slot(), "DECLARE  %s CURSOR FOR %s ", cursor, name);
-    OwnedText open;
-    kvc_set_textf(open.slot(), "OPEN %s ;", cursor);
-    if (declare.get() == nullptr || open.get() == nullptr) return -5;
+    if (declare.get() == nullptr) return -5;
 
     ConnLockGuard lock(conn);
-    send_with_bound_params(conn, declare.get());
-    Result* declared = nullptr;
-    int status = recv_Query_Rs(conn, &declared);
-    if (status < 0) {
+    CursorOpening step = declare_and_open(conn, declare.get(), cursor);
+    if (step.declared_status < 0) {
         wrap_statement_error(conn, declare.get());
-        drop_results(declared, result);
-        return status;
+        drop_results(step.declared, result);
+        return step.declared_status;
     }
-    sendCommand0(conn, open.get());
-    char* server_text = nullptr;
-    int opened = recv_simple_reply(conn, &server_text);
-    if (opened == -1) {
-        // The refusal is reported in the text; the status stays the DECLARE's.
-        free(conn->error_text);
-        conn->error_text = server_text;
-    } else if (opened < 0) {
-        drop_results(declared, result);
-        return opened;
+    // A refused OPEN is reported in the text; the status stays the DECLARE's.
+    if (step.opened < -1) {
+        drop_results(step.declared, result);
+        return step.opened;
     }
-    hand_out_results(declared, result);
+    hand_out_results(step.declared, result);
     release_bound_params(conn);
-    return status;
+    return step.declared_status;
 }
 
 }  // namespace
@@ -527,6 +550,7 @@ int KVC_Execute_procesure(void** handle, const char* sql, void** result) {
     KVCSParam* set = conn->bound_params;
     if (set == nullptr) {
         send_with_params(conn, sql, 0);
+        PausedReplyScope paused(conn);
         return recv_noQuery(conn);
     }
     // Input copies are released after sending; the output slots wait for the reply.
@@ -583,31 +607,17 @@ int KVC_ExecwithServerCursorReader(void** handle, const char* sql, const char* c
     if (refused != 0) return refused;
     OwnedText declare;
     kvc_set_textf(declare.slot(), "DECLARE %s CURSOR FOR %s ", cursor, sql);
-    OwnedText open;
-    kvc_set_textf(open.slot(), "OPEN %s ;", cursor);
-    if (declare.get() == nullptr || open.get() == nullptr) return -5;
+    if (declare.get() == nullptr) return -5;
 
     ConnLockGuard lock(conn);
     // The bound set stays bound: the cursor's query may be declared again.
-    send_with_bound_params(conn, declare.get());
-    Result* declared = nullptr;
-    int declared_status = recv_Query_Rs(conn, &declared);
-    if (declared_status < 0) {
-        // Nothing was declared, so there is nothing to open.
-        free_result_chain(declared);
-        return declared_status;
+    CursorOpening step = declare_and_open(conn, declare.get(), cursor);
+    const int status = step.declared_status < 0 ? step.declared_status : step.opened;
+    if (status != 0) {
+        free_result_chain(step.declared);
+        return status;
     }
-    sendCommand0(conn, open.get());
-    char* server_text = nullptr;
-    int opened = recv_simple_reply(conn, &server_text);
-    if (opened != 0) {
-        free_result_chain(declared);
-        if (server_text != nullptr) {
-            free(conn->error_text);
-            conn->error_text = server_text;
-        }
-        return opened;
-    }
+    Result* declared = step.declared;
     if (columns != nullptr) *columns = declared != nullptr ? declared->column_count : 0;
     if (declared != nullptr) declared->conn = conn;
     hand_out_results(declared, result);
@@ -658,9 +668,9 @@ int KVC_FetchRefCursorHead(void** handle, const char* cursor, void** result, int
     if (columns != nullptr) *columns = fetched != nullptr ? fetched->column_count : 0;
     if (rows != nullptr) *rows = fetched != nullptr ? fetched->row_count : 0;
     hand_out_results(fetched, result);
-    // Server errors show in the connection's text; a reply that brought
+    // Server errors show in the connection's text only; a reply that brought
     // nothing because the connection broke is not a success.
-    return fetched == nullptr && status < 0 ? status : 0;
+    return fetched == nullptr && status < KVC_ERROR ? status : 0;
 }
 
 int KVC_CloseCursor(void** handle, const char* cursor) {
@@ -783,7 +793,6 @@ extern "C" int KVC_FreePtr(void** ptr) {
 // Result access
 // =============================================================================
 
-#include <strings.h>
 
 namespace {
 
@@ -799,11 +808,10 @@ const FieldInfo* result_column(const Result* result, int col) {
     return (col >= 1 && col <= result->column_count) ? &result->columns[col - 1] : nullptr;
 }
 
-bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
-
-// A column's caller-facing name: its alias when it has one.
+// A column's caller-facing name: its alias when the name text had a "%",
+// even an empty one.
 const char* shown_name(const FieldInfo* column) {
-    if (has_text(column->alias)) return column->alias;
+    if (column->alias != nullptr) return column->alias;
     return column->column_name != nullptr ? column->column_name : "";
 }
 
@@ -1302,7 +1310,6 @@ extern "C" int KVC_Distroy_Lob(void** lob) {
 // Helpers: statement class, datetime text
 // =============================================================================
 
-#include <cstdio>
 
 extern "C" KVC_API int dt2dtm_Api(int64_t ms, char* out) {
     if (out == nullptr) return -3;

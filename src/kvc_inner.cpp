@@ -3,6 +3,7 @@
 // arithmetic, error items and connection attributes.
 #include "kvc_inner.h"
 
+#include "kvc_command.h"
 #include "kvc_turing.h"
 #include "mp/mp.h"
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <sys/socket.h>
 
 // =============================================================================
@@ -245,6 +247,25 @@ void rh_put_cache_int16(unsigned char* buf, int* pos, int16_t v) { put_value(buf
 void rh_put_cache_int32(unsigned char* buf, int* pos, int32_t v) { put_value(buf, pos, v); }
 void rh_put_cache_int64(unsigned char* buf, int* pos, int64_t v) { put_value(buf, pos, v); }
 
+namespace {
+
+// One recv of up to len bytes: a result of 0 or less is tried again, three
+// calls in all (an interrupted call does not count). Bytes of an encrypted
+// stream are deciphered as they arrive: every byte passes the keystream once,
+// in wire order, whether it is handed out now or from the cache later.
+ssize_t recv_some(Conn_Attrs* conn, unsigned char* into, int len) {
+    ssize_t got = -1;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        got = recv(conn->sock_fd, into, static_cast<size_t>(len), 0);
+        if (got > 0) break;
+        if (got < 0 && errno == EINTR) --attempt;
+    }
+    if (got > 0 && receiving_encrypted(conn)) decrypt_buff(conn, into, static_cast<int>(got));
+    return got;
+}
+
+}  // namespace
+
 int kv_cache_recv(Conn_Attrs* conn, void* buf, int len) {
     unsigned char* out = static_cast<unsigned char*>(buf);
     int avail = conn->recv_fill - conn->recv_pos;
@@ -254,12 +275,12 @@ int kv_cache_recv(Conn_Attrs* conn, void* buf, int len) {
         return len;
     }
     if (conn->recv_fill == 0) {
-        ssize_t got = -1;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            got = recv(conn->sock_fd, conn->recv_cache, KVC_RECV_CACHE_SIZE, 0);
-            if (got > 0) break;
-            if (got < 0 && errno == EINTR) --attempt;
+        // A read at least as large as the cache goes straight to the caller.
+        if (len >= KVC_RECV_CACHE_SIZE) {
+            ssize_t got = recv_some(conn, out, len);
+            return got <= 0 ? -1 : static_cast<int>(got);
         }
+        ssize_t got = recv_some(conn, conn->recv_cache, KVC_RECV_CACHE_SIZE);
         if (got <= 0) return -1;
         conn->recv_fill = static_cast<int>(got);
         if (conn->recv_fill > len) {
@@ -289,22 +310,13 @@ int rh_recv(Conn_Attrs* conn, void* buf, int len) {
         ++out;
         --len;
     }
-    if (len == 0) return 1;
-    const bool encrypted = receiving_encrypted(conn);
-    int done = 0;
-    while (done < len) {
-        int got;
-        if (encrypted) {
-            ssize_t n = recv(conn->sock_fd, out + done, static_cast<size_t>(len - done), 0);
-            if (n < 0 && errno == EINTR) continue;
-            got = static_cast<int>(n);
-        } else {
-            got = kv_cache_recv(conn, out + done, len - done);
-        }
+    // Both streams are read through the cache, so that reading a row field by
+    // field costs no system call per field, enciphered or not.
+    for (int done = 0; done < len;) {
+        int got = kv_cache_recv(conn, out + done, len - done);
         if (got <= 0) return 0;
         done += got;
     }
-    if (encrypted) decrypt_buff(conn, out, len);
     return 1;
 }
 
@@ -831,9 +843,7 @@ int GetLobError(KolvaLob_* lob, char* buf, int* len) {
 // Connection attributes
 // =============================================================================
 
-#include "kvc_command.h"
 
-#include <strings.h>
 
 namespace {
 

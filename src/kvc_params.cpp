@@ -54,6 +54,11 @@ struct TypeCoding {
     Form single;           // send_params
     Form batch;            // kvc_sendparamS, first row and block rows
     Layout layout;         // array binding
+    // The int32 in front of a fixed-width value is the caller's length,
+    // except where the server is promised the width itself: a 4-byte integer
+    // single value, and the 4-byte values of batch rows.
+    bool single_width;
+    bool row_width;
 };
 
 constexpr int kCTypeLimit = 70;
@@ -64,32 +69,32 @@ constexpr int kCTypeLimit = 70;
 // parse.
 constexpr std::array<TypeCoding, kCTypeLimit> make_codings() {
     std::array<TypeCoding, kCTypeLimit> table{};
-    for (auto& entry : table) entry = {30, Form::Bytes, Form::Null, Layout::None};
-    table[0] = {1, Form::Null, Form::Null, Layout::None};
-    table[1] = {3, Form::Bytes, Form::Int8, Layout::Fixed};
-    table[2] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed};
-    table[3] = {3, Form::Bytes, Form::Int8, Layout::Fixed};
-    table[4] = {4, Form::Int16, Form::Int16, Layout::Fixed};
-    table[5] = {5, Form::Int32, Form::Int32, Layout::Fixed};
-    table[6] = {6, Form::Int64, Form::Int64, Layout::Fixed};
-    table[7] = {8, Form::Int32, Form::Int32, Layout::Fixed};
-    table[8] = {9, Form::Int64, Form::Int64, Layout::Fixed};
-    table[9] = {30, Form::Bytes, Form::Bytes, Layout::PackedCopy};
-    table[10] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef};
-    table[11] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef};
-    table[13] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef};
-    table[15] = {33, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed};
-    table[23] = {13, Form::Int64, Form::Int64, Layout::Fixed};
-    table[40] = {34, Form::Lob, Form::Null, Layout::None};
-    table[41] = {32, Form::Lob, Form::Null, Layout::None};
-    table[42] = {34, Form::Lob, Form::Null, Layout::None};
-    table[58] = {1008, Form::Null, Form::Null, Layout::None};
-    table[62] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed};
-    table[63] = {30, Form::Bytes, Form::Int8, Layout::Fixed};
+    for (auto& entry : table) entry = {30, Form::Bytes, Form::Null, Layout::None, false, false};
+    table[0] = {1, Form::Null, Form::Null, Layout::None, false, false};
+    table[1] = {3, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    table[2] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
+    table[3] = {3, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    table[4] = {4, Form::Int16, Form::Int16, Layout::Fixed, false, false};
+    table[5] = {5, Form::Int32, Form::Int32, Layout::Fixed, true, true};
+    table[6] = {6, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[7] = {8, Form::Int32, Form::Int32, Layout::Fixed, false, true};
+    table[8] = {9, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[9] = {30, Form::Bytes, Form::Bytes, Layout::PackedCopy, false, false};
+    table[10] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[11] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[13] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[15] = {33, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed, false, false};
+    table[23] = {13, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[40] = {34, Form::Lob, Form::Null, Layout::None, false, false};
+    table[41] = {32, Form::Lob, Form::Null, Layout::None, false, false};
+    table[42] = {34, Form::Lob, Form::Null, Layout::None, false, false};
+    table[58] = {1008, Form::Null, Form::Null, Layout::None, false, false};
+    table[62] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
+    table[63] = {30, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
     return table;
 }
 constexpr std::array<TypeCoding, kCTypeLimit> kCodings = make_codings();
-constexpr TypeCoding kOtherCoding = {30, Form::Bytes, Form::Null, Layout::None};
+constexpr TypeCoding kOtherCoding = {30, Form::Bytes, Form::Null, Layout::None, false, false};
 
 const TypeCoding& coding_of(int c_type) {
     return c_type >= 0 && c_type < kCTypeLimit ? kCodings[c_type] : kOtherCoding;
@@ -571,8 +576,7 @@ struct BlockSink {
 };
 
 // Bytes that follow the int32 length: 0 for a null (no value, length 0, or a
-// form that is always null). Fixed-width forms always send their width, so
-// the length on the wire never disagrees with the bytes that follow it.
+// form that is always null); a fixed-width form sends its width.
 int32_t value_bytes(Form form, const void* value, int32_t length) {
     if (value == nullptr || length <= 0) return 0;
     switch (form) {
@@ -587,10 +591,13 @@ int32_t value_bytes(Form form, const void* value, int32_t length) {
     }
 }
 
+// The length in front of a fixed-width value is the caller's L unless
+// announce_width; a one-byte element always announces the one byte it sends.
 template <typename Sink>
-void put_value(Sink& out, Form form, const void* value, int32_t length) {
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
     const int32_t n = value_bytes(form, value, length);
-    out.i32(n);
+    const bool fixed = form_width(form) > 0 && form != Form::Int8;
+    out.i32(n != 0 && fixed && !announce_width ? length : n);
     if (n == 0) return;
     const unsigned char* p = static_cast<const unsigned char*>(value);
     switch (form) {
@@ -696,21 +703,24 @@ void put_batch_header(ConnSink& out, const KVCSParam* set) {
         const TypeCoding& coding = coding_of(set->c_types[slot]);
         out.i16(PARAM_INPUT);
         out.i16(coding.server_type);
-        put_value(out, coding.batch, set->row_values[0][slot], row_length(set, slot, 0));
+        put_value(out, coding.batch, set->row_values[0][slot], row_length(set, slot, 0), false);
     }
 }
 
 struct RowField {
     uint8_t type_byte;
     Form form;
+    bool announce_width;
     const void* value;
     int32_t length;
 };
 
 RowField row_field(const KVCSParam* set, int slot, int row) {
-    if (!array_slot_bound(set, slot)) return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, nullptr, 0};
+    if (!array_slot_bound(set, slot))
+        return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr, 0};
     const int c_type = set->c_types[slot];
-    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding_of(c_type).batch,
+    const TypeCoding& coding = coding_of(c_type);
+    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width,
             set->row_values[row][slot], row_length(set, slot, row)};
 }
 
@@ -729,7 +739,7 @@ void put_row(Sink& out, const KVCSParam* set, int row, bool typed, bool all_null
     for (int slot = 0; slot < set->param_count; ++slot) {
         const RowField f = row_field(set, slot, row);
         if (typed) out.u8(f.type_byte);
-        put_value(out, f.form, f.value, all_null ? 0 : f.length);
+        put_value(out, f.form, f.value, all_null ? 0 : f.length, f.announce_width);
     }
 }
 
@@ -1117,7 +1127,7 @@ int send_params(Conn_Attrs* conn, KVCSParam* set) {
             const int32_t room = set->buffer_lengths[slot];
             if (direction != PARAM_INPUT && coding.single == Form::Bytes && room > 0 && length > room)
                 length = room;
-            put_value(out, coding.single, value, length);
+            put_value(out, coding.single, value, length, coding.single_width);
         }
     }
     if (set->origin != PARAMS_CALLER) kvc_freeparams(set);

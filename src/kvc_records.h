@@ -78,6 +78,8 @@ struct Conn_Attrs {
     TuringData* recv_cipher;
     TuringData* send_cipher;
     int32_t lock_ready;      // 1 once conn_lock is initialised (destroying it is then safe)
+    int32_t reply_pauses;    // 1 while reading a procedure or single-value reply, in which
+                             // the server waits for "." after every 200 rows
 };
 
 // ---- result sets ---------------------------------------------------------

@@ -150,11 +150,14 @@ bool row_index_full(const Result* result);
 // Reads up to limit rows (no limit when negative) into the result and returns
 // how many arrived. Once a row could not be stored (*rows_lost), or the index
 // is full, later rows are read and dropped, so the reply stays in step.
+// The result's pool, made with its first rows; false when it cannot be.
+bool ensure_pool(Result* result) {
+    if (result->pool == nullptr) result->pool = RS_mem_init();
+    return result->pool != nullptr;
+}
+
 int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
-    if (result->pool == nullptr && !*rows_lost) {
-        result->pool = RS_mem_init();
-        if (result->pool == nullptr) *rows_lost = true;
-    }
+    if (!*rows_lost && !ensure_pool(result)) *rows_lost = true;
     int count = 0;
     while (limit < 0 || count < limit) {
         const bool store = !*rows_lost && !row_index_full(result);
@@ -164,8 +167,8 @@ int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
             *rows_lost = true;
         } else if (rc != 0) {
             break;
-        } else if (store) {
-            append_record(result, row);
+        } else if (store && append_record(result, row) == -5) {
+            *rows_lost = true;   // no room for a new index block
         }
         ++count;
     }
@@ -249,12 +252,9 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
 }
 
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
-    if (result->pool == nullptr) {
-        result->pool = RS_mem_init();
-        if (result->pool == nullptr) {
-            int rc = read_row_message(conn, result, row_out, false);   // keep the stream in step
-            return rc == 0 ? -5 : rc;
-        }
+    if (!ensure_pool(result)) {
+        int rc = read_row_message(conn, result, row_out, false);   // keep the stream in step
+        return rc == 0 ? -5 : rc;
     }
     return read_row_message(conn, result, row_out, true);
 }
@@ -1063,16 +1063,14 @@ int deliver_interval(const Cell& cell, const Target& target) {
     return no_conversion(target);
 }
 
-// A value delivered into a caller's LOB replaces what the LOB held.
-void empty_lob(KolvaLob_* lob) { lob_release_content(lob); }
-
 int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
     lob->lob_state = 2;
     set_length(target, static_cast<int>(lob->total_length));
     return status;
 }
 
-// The destination holds the caller's LOB handle variable.
+// The destination holds the caller's LOB handle variable. A value delivered
+// into a LOB replaces what it held; a chunk that cannot be allocated gives -5.
 int deliver_lob(const Cell& cell, const Target& target) {
     KolvaLob_* lob = *static_cast<KolvaLob_**>(target.dst);
     if (lob == nullptr || lob->handle_kind != HANDLE_LOB) return -3;
@@ -1081,13 +1079,13 @@ int deliver_lob(const Cell& cell, const Target& target) {
         const bool character = target.c_type == 41;
         const char form = static_cast<char>(cell.bytes[0]);
         if (form == (character ? 'c' : 'b')) {
-            empty_lob(lob);
+            lob_release_content(lob);
             const int64_t rest = cell.length - 1;
-            lob_append(lob, cell.bytes + 1, rest < LOB_CHUNK_SIZE ? rest : LOB_CHUNK_SIZE);
-            return lob_delivered(lob, target, 0);
+            int rc = lob_try_append(lob, cell.bytes + 1, rest < LOB_CHUNK_SIZE ? rest : LOB_CHUNK_SIZE);
+            return lob_delivered(lob, target, rc);
         }
         if (form == (character ? 'C' : 'B')) {
-            empty_lob(lob);
+            lob_release_content(lob);
             lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
             if (lob->descriptor == nullptr) return -5;
             int rc = KVGetCLobDesc(cell.conn, lob);
@@ -1096,9 +1094,8 @@ int deliver_lob(const Cell& cell, const Target& target) {
         return 0;
     }
     if (!in_mask(kCharacterTypes, cell.server_type)) return no_conversion(target);
-    empty_lob(lob);
-    lob_append(lob, cell.bytes, cell.length);
-    return lob_delivered(lob, target, 0);
+    lob_release_content(lob);
+    return lob_delivered(lob, target, lob_try_append(lob, cell.bytes, cell.length));
 }
 
 using Delivery = int (*)(const Cell&, const Target&);

@@ -3,18 +3,20 @@
 #include "kvc_utility.h"
 
 #include "kvc.h"
+#include "kvc_command.h"
 #include "kvc_inner.h"
 #include "kvc_rowset.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
+#include <sys/mman.h>
 
 // =============================================================================
 // Type codes and statement classes
 // =============================================================================
 
-#include <strings.h>
 
 namespace {
 
@@ -148,7 +150,6 @@ extern "C" KVC_API int fun_sql_type(const char* sql) {
 // Result memory pool
 // =============================================================================
 
-#include <sys/mman.h>
 
 // Chunk buffers are carved from slabs rather than allocated one by one: the
 // first slab of a pool is a single chunk (a small result costs one ordinary
@@ -456,7 +457,6 @@ int Get_first_one(Result* result, char* out, int* flag) {
 // =============================================================================
 
 // The descriptor fetch speaks the command protocol.
-#include "kvc_command.h"
 
 namespace {
 
@@ -618,8 +618,6 @@ int lob_try_append(KolvaLob_* lob, const void* data, int64_t n) {
     }
     return 0;
 }
-
-void lob_append(KolvaLob_* lob, const void* data, int64_t n) { lob_try_append(lob, data, n); }
 
 void lob_release_content(KolvaLob_* lob) {
     if (lob == nullptr) return;

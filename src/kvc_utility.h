@@ -36,9 +36,8 @@ RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count);
 int Get_first_one(Result* result, char* out, int* flag);
 
 // Large-object storage.
-void lob_append(KolvaLob_* lob, const void* data, int64_t n);
-// lob_append that reports whether every byte found room: 0, or -5 when a chunk
-// could not be allocated (the LOB then keeps the bytes that fit, in order).
+// Appends n bytes: 0, or -5 when a chunk could not be allocated (the LOB then
+// keeps the bytes that fit, in order).
 int lob_try_append(KolvaLob_* lob, const void* data, int64_t n);
 void lob_release_content(KolvaLob_* lob);   // chunks, descriptor, error text
 int KVGetCLobDesc(Conn_Attrs* conn, KolvaLob_* lob);

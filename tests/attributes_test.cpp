@@ -38,8 +38,26 @@ Attr get_attr(void** handle, int id, int buffer_length = 64) {
 }
 
 Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-Bytes int32_bytes(int32_t v) { return Bytes(reinterpret_cast<unsigned char*>(&v),
-                                            reinterpret_cast<unsigned char*>(&v) + 4); }
+template <typename T>
+Bytes host_bytes(T v) { return Bytes(reinterpret_cast<unsigned char*>(&v), reinterpret_cast<unsigned char*>(&v) + sizeof v); }
+Bytes int32_bytes(int32_t v) { return host_bytes(v); }
+
+struct Expected {
+    int id;
+    int type;
+    Bytes value;
+};
+
+void expect_attrs(void** handle, std::initializer_list<Expected> cases) {
+    for (const Expected& c : cases) {
+        SCOPED_TRACE(c.id);
+        Attr a = get_attr(handle, c.id);
+        EXPECT_EQ(0, a.status);
+        EXPECT_EQ(c.type, a.type);
+        EXPECT_EQ(int(c.value.size()), a.length);
+        EXPECT_EQ(c.value, a.value);
+    }
+}
 
 void give_address_list(Conn_Attrs* conn, const std::vector<std::string>& addresses) {
     Ips_Artrs* ips = static_cast<Ips_Artrs*>(hr_malloc0(sizeof(Ips_Artrs)));
@@ -60,24 +78,9 @@ TEST(ConnectionAttributes, FieldsAndConstants) {
     conn->lob_ret_descriptor = 1;
     conn->auto_commit_off = 1;
     conn->srv_cursor_off = 0;
-    struct Case {
-        int id;
-        int type;
-        Bytes value;
-    };
-    const Case cases[] = {
-        {2, 1, text_bytes("sales")}, {3, 2, int32_bytes(2)},     {4, 1, text_bytes("UTF-8")},
-        {5, 1, text_bytes("GBK")},   {6, 2, int32_bytes(1)},     {8, 1, text_bytes("GTM+8")},
-        {9, 2, int32_bytes(1)},      {11, 2, int32_bytes(1)},    {12, 2, int32_bytes(0)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.id);
-        Attr a = get_attr(wire.handle(), c.id);
-        EXPECT_EQ(0, a.status);
-        EXPECT_EQ(c.type, a.type);
-        EXPECT_EQ(int(c.value.size()), a.length);
-        EXPECT_EQ(c.value, a.value);
-    }
+    expect_attrs(wire.handle(), {{2, 1, text_bytes("sales")}, {3, 2, int32_bytes(2)}, {4, 1, text_bytes("UTF-8")},
+                                 {5, 1, text_bytes("GBK")}, {6, 2, int32_bytes(1)}, {8, 1, text_bytes("GTM+8")},
+                                 {9, 2, int32_bytes(1)}, {11, 2, int32_bytes(1)}, {12, 2, int32_bytes(0)}});
     EXPECT_EQ(Bytes{}, wire.sent()) << "only id 1 talks to the server";
 }
 
@@ -90,10 +93,11 @@ TEST(ConnectionAttributes, CopiesAreBoundedByTheBuffer) {
     EXPECT_EQ(5, text.length) << "the full length tells the size needed";
     Attr number = get_attr(wire.handle(), 3, 2);
     EXPECT_EQ(-12, number.status);
-    EXPECT_EQ(2u, number.value.size());
-    Attr none = get_attr(wire.handle(), 4, 0);
-    EXPECT_EQ(-12, none.status);
-    EXPECT_EQ(Bytes{}, none.value);
+    Bytes head = int32_bytes(2);
+    head.resize(2);
+    EXPECT_EQ(head, number.value);
+    EXPECT_EQ(-12, get_attr(wire.handle(), 4, 0).status);
+    EXPECT_EQ(Bytes{}, get_attr(wire.handle(), 4, 0).value);
 }
 
 TEST(ConnectionAttributes, AddressList) {
@@ -102,11 +106,7 @@ TEST(ConnectionAttributes, AddressList) {
     EXPECT_EQ("", conn_text(wire.conn()));
 
     give_address_list(wire.conn(), {"10.0.0.1", "10.0.0.2", "10.0.0.3"});
-    Attr a = get_attr(wire.handle(), 7);
-    EXPECT_EQ(0, a.status);
-    EXPECT_EQ(1, a.type);
-    EXPECT_EQ(28, a.length);
-    EXPECT_EQ(text_bytes("3:10.0.0.1,10.0.0.2,10.0.0.3"), a.value);
+    expect_attrs(wire.handle(), {{7, 1, text_bytes("3:10.0.0.1,10.0.0.2,10.0.0.3")}});
 
     // Addresses longer than dotted IPv4 text are not cut.
     WirePair named;
@@ -121,11 +121,7 @@ TEST(ConnectionAttributes, ServerVersion) {
     columns(reply, {{"version", 30}});
     reply.tag('R').str("V1.2.3").tag('K');
     wire.feed(reply);
-    Attr a = get_attr(wire.handle(), 1);
-    EXPECT_EQ(0, a.status);
-    EXPECT_EQ(1, a.type);
-    EXPECT_EQ(6, a.length);
-    EXPECT_EQ(text_bytes("V1.2.3"), a.value);
+    expect_attrs(wire.handle(), {{1, 1, text_bytes("V1.2.3")}});
     EXPECT_EQ(command_message("show version"), wire.sent());
 
     // A version of 64 bytes or more comes as a heap copy, which is released.
@@ -150,9 +146,7 @@ TEST(ConnectionAttributes, UnknownIdsAndSettings) {
         EXPECT_EQ("[EC0103]connection attribute type get error,unknown attribute type\n",
                   conn_text(wire.conn()));
     }
-    char on[] = "true";
-    char yes[] = "yes";
-    char upper[] = "On";
+    char on[] = "true", yes[] = "yes", upper[] = "On";
     EXPECT_EQ(0, KVC_SetAttr(wire.handle(), 11, on, 0));
     EXPECT_EQ(int32_bytes(1), get_attr(wire.handle(), 11).value);
     EXPECT_EQ(0, KVC_SetAttr(wire.handle(), 11, yes, 0));
@@ -177,28 +171,8 @@ TEST(ResultAttributes, CountsKindsAndUnknownIds) {
     r.affected_rows = 7;
     r.result_kind = RESULT_ROWS;
     void* handle = &r;
-    struct Case {
-        int id;
-        int type;
-        Bytes value;
-    };
-    int64_t five = 5;
-    const Case cases[] = {
-        {61, 2, int32_bytes(3)},
-        {62, 3, Bytes(reinterpret_cast<unsigned char*>(&five), reinterpret_cast<unsigned char*>(&five) + 8)},
-        {63, 2, int32_bytes(7)},
-        {64, 2, int32_bytes(4)},
-        {65, 2, int32_bytes(4)},
-        {66, 2, int32_bytes(0)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.id);
-        Attr a = get_attr(&handle, c.id);
-        EXPECT_EQ(0, a.status);
-        EXPECT_EQ(c.type, a.type);
-        EXPECT_EQ(int(c.value.size()), a.length);
-        EXPECT_EQ(c.value, a.value);
-    }
+    expect_attrs(&handle, {{61, 2, int32_bytes(3)}, {62, 3, host_bytes<int64_t>(5)}, {63, 2, int32_bytes(7)},
+                           {64, 2, int32_bytes(4)}, {65, 2, int32_bytes(4)}, {66, 2, int32_bytes(0)}});
     r.next_result = &next;
     EXPECT_EQ(int32_bytes(1), get_attr(&handle, 66).value);
     EXPECT_EQ(-12, get_attr(&handle, 62, 4).status);

@@ -1,6 +1,7 @@
 // Parameter sets and single binding: implicit sets, slot growth, the order of
 // the range checks, names on caller-made and prepared sets, input copies,
 // resetting and the parameter-description reader.
+#include "support/statement_support.h"
 #include "support/wire_pair.h"
 
 #include "kvc.h"
@@ -13,8 +14,6 @@
 #include <string>
 
 namespace {
-
-std::string text_of(const char* text) { return text != nullptr ? text : "(none)"; }
 
 int32_t copied_int(const KVCSParam* set, int slot) {
     int32_t v = 0;
@@ -46,31 +45,25 @@ KVCSParam* attach_prepared(WirePair& pair, const std::vector<std::string>& names
 
 }  // namespace
 
-TEST(Binding, FirstBindingOnConnectionCreatesAnAttachedImplicitSet) {
+// The first binding through a connection creates an implicit set and
+// attaches it; position 3 first leaves positions 1 and 2 unbound.
+TEST(Binding, ImplicitSetAndPassedOverSlots) {
     WirePair pair;
     int value = 42, length = 4;
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 5, &value, 0, &length), 0);
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 3, 1, 5, &value, 0, &length));
     KVCSParam* set = pair.conn()->bound_params;
-    ASSERT_NE(set, nullptr);
-    EXPECT_EQ(set->origin, PARAMS_IMPLICIT);
-    EXPECT_EQ(set->param_count, 1);
-    EXPECT_EQ(set->slot_capacity, 128);
-    EXPECT_EQ(copied_int(set, 0), 42);
-}
-
-TEST(Binding, PositionThreeFirstLeavesTwoUnboundSlots) {
-    CallerSet params;
-    int value = 9, length = 4;
-    ASSERT_EQ(KVC_BindParamByPos(&params.handle, 3, 1, 5, &value, 0, &length), 0);
-    KVCSParam* set = params.set();
-    EXPECT_EQ(set->param_count, 3);
+    ASSERT_NE(nullptr, set);
+    EXPECT_EQ(PARAMS_IMPLICIT, set->origin);
+    EXPECT_EQ(3, set->param_count);
+    EXPECT_EQ(128, set->slot_capacity);
     for (int slot : {0, 1}) {
-        EXPECT_EQ(set->directions[slot], 0);
-        EXPECT_EQ(set->row_values[0][slot], nullptr);
-        EXPECT_EQ(set->length_ptrs[slot], nullptr);
+        EXPECT_EQ(0, set->directions[slot]);
+        EXPECT_EQ(nullptr, set->row_values[0][slot]);
+        EXPECT_EQ(nullptr, set->length_ptrs[slot]);
     }
-    EXPECT_EQ(set->directions[2], 1);
-    EXPECT_EQ(set->positions[2], 2);
+    EXPECT_EQ(1, set->directions[2]);
+    EXPECT_EQ(2, set->positions[2]);
+    EXPECT_EQ(42, copied_int(set, 2));
 }
 
 TEST(Binding, JumpBeyondTheNextStepIsRefusedInTheSetsText) {
@@ -122,20 +115,6 @@ TEST(Binding, RangeChecksComeInTheirOrder) {
     void* wrong = &lob_kind;
     EXPECT_EQ(KVC_BindParamByPos(&wrong, 1, 1, 5, &value, 0, &length), -3);
     EXPECT_EQ(KVC_BindParamByName(pair.handle(), nullptr, 1, 5, &value, 0, nullptr, &length), -3);
-}
-
-TEST(Binding, SameNameTwiceMakesTwoSlots) {
-    CallerSet params;
-    int a = 1, b = 2, length = 4;
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &a, 0, nullptr, &length), 0);
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &b, 0, nullptr, &length), 0);
-    KVCSParam* set = params.set();
-    ASSERT_EQ(set->param_count, 2);
-    EXPECT_STREQ(set->names[0], "id");
-    EXPECT_STREQ(set->names[1], "id");
-    EXPECT_EQ(copied_int(set, 0), 1);
-    EXPECT_EQ(copied_int(set, 1), 2);
-    EXPECT_EQ(set->positions[1], -1);
 }
 
 TEST(Binding, PreparedSetMatchesNamesIgnoringCase) {
@@ -238,55 +217,42 @@ TEST(Binding, ResetParamsOnConnectionAndOnSet) {
     void* nothing = nullptr;
     EXPECT_EQ(KVC_ResetParams(&nothing), -3);
     EXPECT_EQ(KVC_BindParams2Conn(&params.handle, pair.handle()), -3);
-}
 
-TEST(Binding, BindingAnotherSetReleasesOnlyLibraryMadeSets) {
-    WirePair pair;
-    CallerSet first, second;
-    int value = 1, length = 4;
+    // Binding another set releases a library-made one, never the caller's.
+    CallerSet second;
     ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 5, &value, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &first.handle), 0);   // implicit one released
-    ASSERT_EQ(KVC_BindParamByPos(&first.handle, 1, 1, 5, &value, 0, &length), 0);
+    ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &params.handle), 0);
     ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &second.handle), 0);
-    EXPECT_EQ(first.set()->param_count, 1);
+    EXPECT_EQ(params.set()->param_count, 2);
     EXPECT_EQ(pair.conn()->bound_params, second.set());
+    EXPECT_EQ(KVC_CreateParams(nullptr), -3);
     pair.conn()->bound_params = nullptr;   // the caller's sets go before the connection
 }
 
-TEST(Binding, FreeparamsKeepsOutputSlots) {
+// Every name binding appends a slot, the same name twice included; clearing
+// the set gives up the inputs' copies and names but keeps the output slots.
+TEST(Binding, NamesAppendAndClearingKeepsOutputs) {
     CallerSet params;
-    int in = 1, length = 4, out = 0, out_length = 4;
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "a", 1, 5, &in, 0, nullptr, &length), 0);
-    ASSERT_EQ(KVC_BindParamByName(&params.handle, "b", 2, 5, &out, 4, nullptr, &out_length), 0);
+    int a = 1, b = 2, length = 4, out = 0, out_length = 4;
+    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &a, 0, nullptr, &length), 0);
+    ASSERT_EQ(KVC_BindParamByName(&params.handle, "id", 1, 5, &b, 0, nullptr, &length), 0);
+    ASSERT_EQ(KVC_BindParamByName(&params.handle, "o", 2, 5, &out, 4, nullptr, &out_length), 0);
     KVCSParam* set = params.set();
+    ASSERT_EQ(set->param_count, 3);
+    EXPECT_STREQ(set->names[1], "id");
+    EXPECT_EQ(copied_int(set, 0), 1);
+    EXPECT_EQ(copied_int(set, 1), 2);
+    EXPECT_EQ(set->positions[1], -1);
     kvc_freeparams(set);
-    EXPECT_EQ(set->param_count, 2);
+    EXPECT_EQ(set->param_count, 3);
     EXPECT_EQ(set->row_values[0][0], nullptr);
     EXPECT_EQ(set->length_ptrs[0], nullptr);
     EXPECT_EQ(set->names[0], nullptr);
-    EXPECT_EQ(set->row_values[0][1], static_cast<void*>(&out));
-    EXPECT_STREQ(set->names[1], "b");
+    EXPECT_EQ(set->row_values[0][2], static_cast<void*>(&out));
+    EXPECT_STREQ(set->names[2], "o");
     kvc_free_re_outparams(set);
     EXPECT_EQ(set->param_count, 0);
     EXPECT_EQ(set->names, nullptr);
-}
-
-TEST(Binding, DropReleasesOnlyCallerMadeSets) {
-    void* params = nullptr;
-    ASSERT_EQ(KVC_CreateParams(&params), 0);
-    EXPECT_EQ(static_cast<KVCSParam*>(params)->origin, PARAMS_CALLER);
-    int value = 1, length = 4;
-    ASSERT_EQ(KVC_BindParamByPos(&params, 1, 1, 5, &value, 0, &length), 0);
-    EXPECT_EQ(KVC_Drop(&params), 0);
-    EXPECT_EQ(params, nullptr);
-
-    WirePair pair;
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 5, &value, 0, &length), 0);
-    void* implicit = pair.conn()->bound_params;
-    KVC_Drop(&implicit);
-    EXPECT_EQ(implicit, pair.conn()->bound_params);
-    EXPECT_EQ(pair.conn()->bound_params->param_count, 1);
-    EXPECT_EQ(KVC_CreateParams(nullptr), -3);
 }
 
 TEST(ParamDescription, BrokenOrImpossibleDescriptionsAreReported) {

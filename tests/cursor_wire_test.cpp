@@ -15,17 +15,6 @@
 
 namespace {
 
-std::string conn_text(Conn_Attrs* conn) {
-    return conn->error_text != nullptr ? conn->error_text : "";
-}
-
-Bytes rows_reply(int rows) {
-    WireBuilder b;
-    columns(b, {{"n", 5}});
-    int_rows(b, rows).tag('K');
-    return b.bytes();
-}
-
 TEST(CursorWire, FetchTexts) {
     WirePair wire;
     wire.feed(rows_reply(2));
@@ -34,30 +23,31 @@ TEST(CursorWire, FetchTexts) {
     const Bytes sent = wire.sent();
     EXPECT_EQ(command_message("FETCH  20000  FROM  c1 "), sent);
     EXPECT_EQ(23u, first_command_text(sent).size());
-    ASSERT_NE(nullptr, result);
     KVC_FreeRowset(&result);
 
-    wire.feed(rows_reply(3));
-    int cols = 0, count = 50;
-    int64_t rows = 0;
-    EXPECT_EQ(0, KVC_FetchRefCursorHead(wire.handle(), "c2", &result, &cols, &rows, &count));
-    EXPECT_EQ(command_message("FETCH 50  FROM c2 "), wire.sent());
-    EXPECT_EQ(1, cols);
-    EXPECT_EQ(3, rows);
-    KVC_FreeRowset(&result);
-}
-
-// A reply that breaks before any result is not a successful fetch.
-TEST(CursorWire, HeadFetchOnABrokenConnection) {
-    WirePair wire;
-    wire.close_peer();
-    void* result = nullptr;
-    int cols = 9, count = 5;
-    int64_t rows = 9;
-    EXPECT_EQ(-4, KVC_FetchRefCursorHead(wire.handle(), "c2", &result, &cols, &rows, &count));
-    EXPECT_EQ(nullptr, result);
-    EXPECT_EQ(0, cols);
-    EXPECT_EQ(0, rows);
+    // The head fetch reports 0 whatever the server said, but not a broken stream.
+    const struct {
+        Bytes reply;
+        int status, cols;
+        int64_t rows;
+    } heads[] = {{rows_reply(3), 0, 1, 3},
+                 {WireBuilder().tag('E').str("no cursor c2").tag('K'), 0, 0, 0},
+                 {Bytes{}, -4, 0, 0}};
+    for (const auto& h : heads) {
+        if (h.reply.empty()) wire.close_peer();
+        else wire.feed(h.reply);
+        int cols = 9, count = 50;
+        int64_t rows = 9;
+        EXPECT_EQ(h.status, KVC_FetchRefCursorHead(wire.handle(), "c2", &result, &cols, &rows,
+                                                   &count));
+        if (!h.reply.empty()) {
+            EXPECT_EQ(command_message("FETCH 50  FROM c2 "), wire.sent());
+        }
+        EXPECT_EQ(h.cols, cols);
+        EXPECT_EQ(h.rows, rows);
+        EXPECT_EQ(h.rows != 0, result != nullptr);
+        KVC_FreeRowset(&result);
+    }
 }
 
 TEST(CursorWire, DeclareAndOpen) {
@@ -76,24 +66,25 @@ TEST(CursorWire, DeclareAndOpen) {
     ASSERT_NE(nullptr, result);
     EXPECT_EQ(wire.conn(), static_cast<Result*>(result)->conn);
     KVC_FreeRowset(&result);
-}
 
-TEST(CursorWire, OpenRefused) {
-    WirePair wire;
-    WireBuilder declared;
-    columns(declared, {{"a", 5}}).tag('K');
+    // A refused OPEN hands out nothing and reads its reply to the end.
     wire.feed(joined({declared, WireBuilder().tag('E').str("cursor c1 exists").tag('K')}));
-    void* result = nullptr;
-    int cols = -1;
+    cols = -1;
     EXPECT_EQ(-1, KVC_ExecwithServerCursorReader(wire.handle(), "SELECT a FROM t", "c1", &result,
                                                  &cols, nullptr));
-    EXPECT_EQ("cursor c1 exists", conn_text(wire.conn()));
+    EXPECT_EQ("cursor c1 exists", text_of(wire.conn()->error_text));
     EXPECT_EQ(nullptr, result);
     EXPECT_EQ(-1, cols);
-    // The reply was read to its end: the next exchange starts in step.
     wire.sent();
     wire.feed(WireBuilder().tag('K'));
     EXPECT_EQ(0, KVC_CloseCursor(wire.handle(), "c1"));
+
+    // A refused DECLARE is not followed by an OPEN.
+    wire.sent();
+    wire.feed(WireBuilder().tag('E').str("syntax").tag('K'));
+    EXPECT_EQ(-1, KVC_ExecwithServerCursorReader(wire.handle(), "SELEC", "c1", &result, &cols,
+                                                 nullptr));
+    EXPECT_EQ(command_message("DECLARE c1 CURSOR FOR SELEC "), wire.sent());
 }
 
 TEST(CursorWire, CloseRepliesAndTexts) {
@@ -102,18 +93,15 @@ TEST(CursorWire, CloseRepliesAndTexts) {
     EXPECT_EQ(0, KVC_CloseCursor(wire.handle(), "c1"));
     EXPECT_EQ(command_message("CLOSE c1 "), wire.sent());
 
-    wire.feed(WireBuilder().tag('E').str("no cursor").tag('K'));
-    EXPECT_EQ(-1, KVC_CloseCursor(wire.handle(), "c1"));
-    EXPECT_EQ("[EC027]Error :no cursor Close Cursor c1  \n", conn_text(wire.conn()));
-
     // A long server text is kept whole, the cursor name still at the end.
-    const std::string long_text(400, 's');
-    const std::string long_name(150, 'c');
-    wire.feed(WireBuilder().tag('E').str(long_text).tag('K'));
-    EXPECT_EQ(-1, KVC_CloseCursor(wire.handle(), long_name.c_str()));
-    EXPECT_EQ("[EC027]Error :" + long_text + " Close Cursor " + long_name + "  \n",
-              conn_text(wire.conn()));
-
+    const std::string long_text(400, 's'), long_name(150, 'c');
+    for (const auto& [text, name] : {std::make_pair(std::string("no cursor"), std::string("c1")),
+                                      std::make_pair(long_text, long_name)}) {
+        wire.feed(WireBuilder().tag('E').str(text).tag('K'));
+        EXPECT_EQ(-1, KVC_CloseCursor(wire.handle(), name.c_str()));
+        EXPECT_EQ("[EC027]Error :" + text + " Close Cursor " + name + "  \n",
+                  text_of(wire.conn()->error_text));
+    }
     wire.close_peer();
     EXPECT_EQ(-4, KVC_CloseCursor(wire.handle(), "c1"));
     int lock = -1;
@@ -121,25 +109,19 @@ TEST(CursorWire, CloseRepliesAndTexts) {
     EXPECT_EQ(1, lock);
 }
 
+// The rowset in the slot is released (a leak shows in the sanitizer build)
+// and the new one starts at its first row.
 TEST(CursorWire, FetchWithOwnTextReplacesTheSlot) {
     WirePair wire;
     wire.feed(rows_reply(2));
     void* result = nullptr;
     ASSERT_EQ(2, KVC_FetchServerCursorRowset_V2(wire.handle(), "FETCH 2 FROM c1", &result));
-    ASSERT_NE(nullptr, result);
     EXPECT_EQ(0, KVC_ReadNext(&result));
     EXPECT_EQ(command_message("FETCH 2 FROM c1"), wire.sent());
-
-    // The rowset in the slot is released (a leak shows in the sanitizer build)
-    // and the new one starts at its first row.
     wire.feed(rows_reply(4));
     EXPECT_EQ(4, KVC_FetchServerCursorRowset_V2(wire.handle(), "FETCH 4 FROM c1", &result));
     ASSERT_NE(nullptr, result);
     EXPECT_EQ(0, static_cast<Result*>(result)->read_pos);
-    int value = 0, length = 0;
-    EXPECT_EQ(0, KVC_ReadNext(&result));
-    EXPECT_EQ(0, KVC_GetData(&result, 1, 5, &value, sizeof value, &length));
-    EXPECT_EQ(1, value);
     KVC_FreeRowset(&result);
 }
 

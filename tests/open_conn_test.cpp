@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -92,7 +93,9 @@ TEST(OpenConnIps, FirstOpenBuildsListAndConnects) {
     EXPECT_EQ(KVC_OpenConn_Ips(nullptr, 0, &ips, &conn), -3);
     EXPECT_EQ(conn, nullptr);
 
-    ASSERT_EQ(KVC_OpenConn_Ips(ips_str(peer, "127.0.0.1,127.0.0.1").c_str(), 0, &ips, &conn), 0);
+    // A LOCK_TIMEOUT item has no effect on this kind of open.
+    ASSERT_EQ(KVC_OpenConn_Ips((ips_str(peer, "127.0.0.1,127.0.0.1") + ";LOCK_TIMEOUT=9").c_str(), 0, &ips, &conn), 0);
+    EXPECT_NE(peer.session(0).login_text.find(" lock_timeout = 300 "), std::string::npos);
     ASSERT_NE(ips, nullptr);
     EXPECT_EQ(as_list(ips)->addr_count, 2);
     EXPECT_EQ(as_list(ips)->live_count, 2);
@@ -191,15 +194,37 @@ TEST(OpenConnIps, WithoutListOrWithRefusedLogin) {
     EXPECT_EQ(Release_IpsAttrs(&ips), 0);
 }
 
-TEST(OpenConnIps, LockTimeoutItemHasNoEffect) {
+// The seed of the last working list built: the one whose second draw is the next rand().
+unsigned last_seed(unsigned from) {
+    const int next = rand();
+    for (unsigned seed = from; seed < from + 100000; ++seed) {
+        srand(seed);
+        rand();
+        if (rand() == next) return seed;
+    }
+    return 0;
+}
+
+TEST(OpenConnIps, EveryNewListIsSeededFromTheTimeAndTheNextCount) {
     ScriptedPeer peer;
-    void* ips = nullptr;
-    void* conn = nullptr;
-    ASSERT_EQ(KVC_OpenConn_Ips((ips_str(peer, "127.0.0.1") + ";LOCK_TIMEOUT=9").c_str(), 0, &ips, &conn), 0);
-    EXPECT_EQ(as_conn(conn)->lock_timeout, 300);
-    EXPECT_NE(peer.session(0).login_text.find(" lock_timeout = 300 "), std::string::npos);
-    EXPECT_EQ(KVC_CloseConn(&conn), 0);
-    EXPECT_EQ(Release_IpsAttrs(&ips), 0);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const unsigned now = static_cast<unsigned>(time(nullptr));
+        void* ips = nullptr;
+        void* conn = nullptr;
+        ASSERT_EQ(KVC_OpenConn_Ips(ips_str(peer, "127.0.0.1").c_str(), 0, &ips, &conn), 0);
+        const unsigned first = last_seed(now);
+        KVC_CloseConn(&conn);
+        Release_IpsAttrs(&ips);
+        // seq -2: after the first failure seq is 1, so the retry builds a second list.
+        EXPECT_EQ(KVC_OpenConn_Ips(ips_str(peer, "127.0.0.2,127.0.0.3").c_str(), -2, &ips, &conn), -8);
+        const unsigned second = last_seed(now);
+        KVC_CloseConn(&conn);
+        Release_IpsAttrs(&ips);
+        if (static_cast<unsigned>(time(nullptr)) != now) continue;   // the clock moved on
+        EXPECT_GT(first, now);
+        EXPECT_EQ(second, first + 2);
+        return;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Single-row parameter encoding, byte for byte, as it follows a command
 // written with sendCommand_n.
 #include "support/lob_support.h"
+#include "support/statement_support.h"
 #include "support/wire_pair.h"
 
 #include "kvc.h"
@@ -15,24 +16,17 @@
 
 namespace {
 
-// The command "X" with the given parameter header, as sendCommand_n writes it.
-Bytes command_bytes(int32_t header) {
-    return WireBuilder().tag('?').i32(1).raw("X", 2).i32(header);
-}
-
-// Sends the connection's bound set after the command and returns what
+// Sends the connection's bound set after the command "X" and returns what
 // followed the command on the wire.
-Bytes encode_bound(WirePair& pair, int* status = nullptr) {
+Bytes encode_bound(WirePair& pair) {
     KVCSParam* set = pair.conn()->bound_params;
     const int32_t header = set != nullptr ? set->param_count : 0;
     sendCommand_n(pair.conn(), "X", header);
-    const int result = send_params(pair.conn(), set);
-    if (status != nullptr) *status = result;
+    send_params(pair.conn(), set);
     rh_flush(pair.conn());
-    Bytes wire = pair.sent();
-    const Bytes command = command_bytes(header);
-    EXPECT_GE(wire.size(), command.size());
-    EXPECT_TRUE(std::equal(command.begin(), command.end(), wire.begin()));
+    const Bytes wire = pair.sent(), command = command_message("X", header);
+    EXPECT_TRUE(wire.size() >= command.size() &&
+                std::equal(command.begin(), command.end(), wire.begin()));
     return Bytes(wire.begin() + static_cast<long>(command.size()), wire.end());
 }
 
@@ -75,8 +69,8 @@ TEST(ParamEncoding, SingleValuesByCType) {
         {"int with length 0", 5, &int_value, 0, positional(1, 5).i32(0)},
         {"flag with length 3", 1, text, 3, positional(1, 3).i32(3).raw("abc")},
         {"short", 4, &small, 2, positional(1, 4).i32(2).i16(small)},
-        // A fixed-width value always announces its width, whatever the length.
-        {"short with length 8", 4, &small, 8, positional(1, 4).i32(2).i16(small)},
+        // Only the 4-byte integer announces its width; the others announce L.
+        {"short with length 8", 4, &small, 8, positional(1, 4).i32(8).i16(small)},
         {"bigint", 6, &big, 8, positional(1, 6).i32(8).i64(big)},
         {"float", 7, &single, 4, positional(1, 8).i32(4).r4(single)},
         {"double", 8, &real, 8, positional(1, 9).i32(8).r8(real)},
@@ -97,16 +91,22 @@ TEST(ParamEncoding, SingleValuesByCType) {
     }
 }
 
+// A return-value slot writes nothing; slots passed over, and described slots
+// of a prepared set never bound, go as input nulls of server type 1.
 TEST(ParamEncoding, ReturnValueAndUnboundSlots) {
     WirePair pair;
     int value = 7, length = 4, ret = 0, ret_length = 4;
-    // Slot 1 passed over, slot 2 an input, slot 3 the return value.
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 2, 1, 5, &value, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 3, 6, 5, &ret, 4, &ret_length), 0);
-    Bytes expected = positional(1, 1).i32(0);
-    Bytes second = positional(1, 5).i32(4).i32(7);
-    expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 2, 1, 5, &value, 0, &length));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 3, 6, 5, &ret, 4, &ret_length));
+    EXPECT_EQ(hex(joined({positional(1, 1).i32(0), positional(1, 5).i32(4).i32(7)})),
+              hex(encode_bound(pair)));
+
+    KVCSParam* set = new_param_set(PARAMS_PREPARED);
+    pair.feed(WireBuilder().i32(1).str("p").i32(1).i32(5).i32(4));
+    ASSERT_EQ(0, recv_params_info2(pair.conn(), set));
+    free_param_set(pair.conn()->bound_params);
+    pair.conn()->bound_params = set;
+    EXPECT_EQ("00 01 70 00 01 00 01 00 00 00 00", hex(encode_bound(pair)));
 }
 
 TEST(ParamEncoding, ArrayBoundSetSentAsSingleValuesGivesItsFirstRow) {
@@ -116,15 +116,6 @@ TEST(ParamEncoding, ArrayBoundSetSentAsSingleValuesGivesItsFirstRow) {
     ASSERT_EQ(KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 2, values, 8, lengths), 0);
     EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 5).i32(4).i32(8)));
     EXPECT_EQ(pair.conn()->bound_params->array_size, 0);
-}
-
-TEST(ParamEncoding, NeverBoundPreparedSlotsGoAsNulls) {
-    WirePair pair;
-    KVCSParam* set = new_param_set(PARAMS_PREPARED);
-    pair.feed(WireBuilder().i32(1).str("p").i32(1).i32(5).i32(4));
-    ASSERT_EQ(recv_params_info2(pair.conn(), set), 0);
-    pair.conn()->bound_params = set;
-    EXPECT_EQ(hex(encode_bound(pair)), "00 01 70 00 01 00 01 00 00 00 00");
 }
 
 TEST(ParamEncoding, OutputBuffersSendTheirContentAtSendingTime) {
@@ -154,8 +145,8 @@ TEST(ParamEncoding, LobOfTwoFullChunks) {
     int length = 0;   // a LOB's length comes from the LOB itself
     ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
 
-    const Bytes command = command_bytes(1);
-    const size_t total = command.size() + 10 + 2 * LOB_CHUNK_SIZE;
+    const size_t head = command_message("X", 1).size();
+    const size_t total = head + 10 + 2 * LOB_CHUNK_SIZE;
     int status = -99;
     std::thread writer([&] {
         sendCommand_n(pair.conn(), "X", 1);
@@ -164,51 +155,52 @@ TEST(ParamEncoding, LobOfTwoFullChunks) {
     });
     Bytes wire = pair.read_exact(total);
     writer.join();
-    EXPECT_EQ(status, 0);
-    ASSERT_EQ(wire.size(), total);
-    Bytes head(wire.begin() + static_cast<long>(command.size()),
-               wire.begin() + static_cast<long>(command.size()) + 10);
-    EXPECT_EQ(hex(head), hex(positional(1, 34).i32(2 * LOB_CHUNK_SIZE)));
+    EXPECT_EQ(0, status);
+    ASSERT_EQ(total, wire.size());
+    EXPECT_EQ(hex(positional(1, 34).i32(2 * LOB_CHUNK_SIZE)),
+              hex(Bytes(wire.begin() + long(head), wire.begin() + long(head) + 10)));
     std::vector<char> pattern = lob_pattern(0, 2 * LOB_CHUNK_SIZE);
-    EXPECT_EQ(0, memcmp(wire.data() + command.size() + 10, pattern.data(), pattern.size()));
+    EXPECT_EQ(0, memcmp(wire.data() + head + 10, pattern.data(), pattern.size()));
     // The walk leaves the LOB on its last chunk, where appends continue.
     EXPECT_EQ(lob.record()->current_chunk, lob.record()->first_chunk->chunk_next);
     EXPECT_TRUE(pair.sent().empty());
 }
 
+// A LOB that is not complete, or no LOB at all, goes as a null of its type.
 TEST(ParamEncoding, IncompleteLobsGoAsNulls) {
     WirePair pair;
     LobHandle lob;
-    ASSERT_EQ(lob.put_pattern(10), 0);   // put, never completed
+    ASSERT_EQ(0, lob.put_pattern(10));   // put, never completed
     void* lob_handle = lob.record();
     void* no_lob = nullptr;
     int length = 8;
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 2, 1, 41, &lob_handle, 0, &length), 0);
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 3, 1, 40, &no_lob, 0, &length), 0);
-    Bytes expected = positional(1, 34).i32(0);
-    for (const Bytes& more : {Bytes(positional(1, 32).i32(0)), Bytes(positional(1, 34).i32(0))})
-        expected.insert(expected.end(), more.begin(), more.end());
-    EXPECT_EQ(hex(encode_bound(pair)), hex(expected));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 2, 1, 41, &lob_handle, 0, &length));
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 3, 1, 40, &no_lob, 0, &length));
+    EXPECT_EQ(hex(joined({positional(1, 34).i32(0), positional(1, 32).i32(0),
+                          positional(1, 34).i32(0)})),
+              hex(encode_bound(pair)));
 
-    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);   // now complete
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 41, &lob_handle, 0, &length), 0);
+    ASSERT_EQ(0, KVC_Put_Lob_data(lob.handle(), nullptr, -1));   // now complete
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 41, &lob_handle, 0, &length));
     std::vector<char> bytes = lob_pattern(0, 10);
-    EXPECT_EQ(hex(encode_bound(pair)), hex(positional(1, 32).i32(10).raw(bytes.data(), 10)));
+    EXPECT_EQ(hex(positional(1, 32).i32(10).raw(bytes.data(), 10)), hex(encode_bound(pair)));
+
 }
 
+// A failed binary send stops the block and leaves the set as it was.
 TEST(ParamEncoding, FailedBlobSendStopsTheBlock) {
     WirePair pair;
     LobHandle lob;
-    ASSERT_EQ(lob.put_pattern(4096), 0);
-    ASSERT_EQ(KVC_Put_Lob_data(lob.handle(), nullptr, -1), 0);
+    ASSERT_EQ(0, lob.put_pattern(4096));
+    ASSERT_EQ(0, KVC_Put_Lob_data(lob.handle(), nullptr, -1));
     void* lob_handle = lob.record();
     int length = 0;
-    ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length), 0);
+    ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length));
     pair.close_peer();
     testing::internal::CaptureStdout();
     const int status = send_params(pair.conn(), pair.conn()->bound_params);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "send param net Error for BLOB");
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(pair.conn()->bound_params->param_count, 1);   // not cleared
+    EXPECT_EQ("send param net Error for BLOB", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(-1, status);
+    EXPECT_EQ(1, pair.conn()->bound_params->param_count) << "not cleared";
 }

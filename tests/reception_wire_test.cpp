@@ -107,51 +107,37 @@ TEST(ReceptionWire, TextsBetweenRowsJoinTheResultsText) {
 }
 
 TEST(ReceptionWire, ServerTextsOutsideRowsGoToTheConnection) {
-    {
-        SCOPED_TRACE("a warning alone");
+    WireBuilder error_then_rows;
+    int_rows(error_then_rows.tag('E').str("bad"), 2).tag('K');
+    struct Case {
+        Bytes reply;
+        int status;
+        const char* printed;
+        const char* text;
+    };
+    const Case cases[] = {
+        {WireBuilder().tag('W').str("careful").tag('K'), -1, "[EC032]Server Warning in recv result :careful \n", "careful"},
+        {WireBuilder().tag('U').i32(4).tag('M').str("m").tag('K'), -1, "[EC032]Server Warning in recv result :m \n", "m"},
+        {error_then_rows, 2, "[EC031]Error in recv result :bad \n", "bad"},   // the rows' status wins
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
         WirePair pair;
-        pair.feed(WireBuilder().tag('W').str("careful").tag('K'));
+        pair.feed(c.reply);
         Chain chain;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(recv_Query_Rs(pair.conn(), &chain.head), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "[EC032]Server Warning in recv result :careful \n");
-        EXPECT_EQ(chain.head, nullptr);
-        EXPECT_STREQ(pair.conn()->error_text, "careful");
+        EXPECT_EQ(recv_Query_Rs(pair.conn(), &chain.head), c.status);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        EXPECT_STREQ(pair.conn()->error_text, c.text);
     }
-    {
-        SCOPED_TRACE("an error, then rows: the rows' status wins");
-        WirePair pair;
-        WireBuilder w;
-        w.tag('E').str("bad");
-        int_rows(w, 2).tag('K');
-        pair.feed(w);
-        Chain chain;
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(recv_Query_Rs(pair.conn(), &chain.head), 2);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "[EC031]Error in recv result :bad \n");
-        EXPECT_STREQ(pair.conn()->error_text, "bad");
-    }
-}
-
-TEST(ReceptionWire, FixedWidthValueIsReadAtItsOwnWidth) {
-    // The announced length 7 is only tested for being positive: exactly four
-    // bytes are read, so the 'K' right after them ends the reply.
-    WirePair pair;
-    WireBuilder w;
-    w.tag('A');
-    describe(w, {{"N", 5}});
-    w.tag('R').i32(7).i32(42).tag('K');
-    pair.feed(w);
-    Chain chain;
-    EXPECT_EQ(recv_Query_Rs(pair.conn(), &chain.head), 1);
-    ASSERT_NE(chain.head, nullptr);
-    EXPECT_EQ(int_at(chain.head, 0, 0), 42);
 }
 
 TEST(ReceptionWire, EveryWireTypeLandsInItsSlot) {
     WireResult r({{"B", 2}, {"T", 3}, {"S", 4}, {"I", 5}, {"L", 6}, {"F", 8}, {"D", 9}, {"C", 30}, {"Z", 5}});
     WireBuilder row;
-    row.i32(1).i8('T').i32(1).i8(-3).i32(2).i16(-300).i32(4).i32(-70000).i32(8).i64(-5000000000LL);
+    // The announced length of a fixed-width value is only tested for being
+    // positive: the int column announces 7 and exactly 4 bytes are read.
+    row.i32(1).i8('T').i32(1).i8(-3).i32(2).i16(-300).i32(7).i32(-70000).i32(8).i64(-5000000000LL);
     row.i32(4).r4(1.5f).i32(8).r8(-2.25);
     bytes_value(row, std::string("ab\0c", 4));
     row.i32(-1);   // a negative length is a null
@@ -177,30 +163,26 @@ TEST(ReceptionWire, EveryWireTypeLandsInItsSlot) {
     EXPECT_TRUE(isNull(stored, 8));
 }
 
-TEST(ReceptionWire, ColumnNamesSplitIntoTableColumnAndAlias) {
-    struct Case {
+TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
+    const struct {
         const char* text;
         const char* table;
         const char* column;
         const char* alias;
+    } cases[] = {
+        {"T.X%Y", "T", "X", "Y"}, {"X%Y.Z", nullptr, "X", "Y.Z"}, {"S.T.X", "S", "T.X", nullptr},
+        {"X", nullptr, "X", nullptr}, {"", nullptr, "", nullptr}, {"X%", nullptr, "X", ""},
     };
-    const Case cases[] = {
-        {"T.X%Y", "T", "X", "Y"},
-        {"X%Y.Z", nullptr, "X", "Y.Z"},
-        {"S.T.X", "S", "T.X", nullptr},
-        {"X", nullptr, "X", nullptr},
-        {"", nullptr, "", nullptr},
+    auto same = [](const char* got, const char* want) {
+        return want == nullptr ? got == nullptr : got != nullptr && std::string(got) == want;
     };
     std::vector<ColumnSpec> specs;
-    for (const Case& c : cases) specs.push_back({c.text, 30, 7, 9});
+    for (const auto& c : cases) specs.push_back({c.text, 30, 7, 9});
     WireResult r(specs);
-    ASSERT_EQ(r.result()->column_count, 5);
+    ASSERT_EQ(r.result()->column_count, 6);
     for (size_t i = 0; i < specs.size(); ++i) {
         SCOPED_TRACE(cases[i].text);
         const FieldInfo& f = r.result()->columns[i];
-        auto same = [](const char* got, const char* want) {
-            return want == nullptr ? got == nullptr : got != nullptr && std::string(got) == want;
-        };
         EXPECT_TRUE(same(f.table_name, cases[i].table));
         EXPECT_TRUE(same(f.column_name, cases[i].column));
         EXPECT_TRUE(same(f.alias, cases[i].alias));
@@ -208,24 +190,20 @@ TEST(ReceptionWire, ColumnNamesSplitIntoTableColumnAndAlias) {
         EXPECT_EQ(f.column_attribute, 9);
         EXPECT_EQ(f.c_type, 2);
     }
-}
-
-TEST(ReceptionWire, RowLayoutFollowsTheDescription) {
-    struct Case {
+    // Status bytes, then the slots packed in column order.
+    const struct {
         std::vector<ColumnSpec> columns;
-        int row_size;
-        int last_offset;
-    };
-    const Case cases[] = {
+        int row_size, last_offset;
+    } layouts[] = {
         {{{"a", 3}, {"b", 3}, {"c", 3}, {"d", 6}}, 36, 4},
         {{{"a", 5}, {"b", 5}, {"c", 5}, {"d", 5}, {"e", 12}}, 24 + 2 + 16 + 16, 2 + 16},
         {{}, 24, -1},
     };
-    for (const Case& c : cases) {
-        WireResult r(c.columns);
-        EXPECT_EQ(r.result()->row_size, c.row_size);
+    for (const auto& c : layouts) {
+        WireResult laid_out(c.columns);
+        EXPECT_EQ(laid_out.result()->row_size, c.row_size);
         if (!c.columns.empty()) {
-            EXPECT_EQ(r.result()->columns[c.columns.size() - 1].data_offset, c.last_offset);
+            EXPECT_EQ(laid_out.result()->columns[c.columns.size() - 1].data_offset, c.last_offset);
         }
     }
 }
@@ -253,7 +231,7 @@ TEST(ReceptionWire, LongRowTagAndInsertIdAreCutAndConsumed) {
     EXPECT_EQ(int_at(rows, 0, 0), 77);
 }
 
-TEST(ReceptionWire, BadDescriptionEndsTheReplyWithoutAResult) {
+TEST(ReceptionWire, BadDescriptionOrBrokenStreamLeavesNoResult) {
     struct Case {
         const char* what;
         WireBuilder body;
@@ -265,6 +243,9 @@ TEST(ReceptionWire, BadDescriptionEndsTheReplyWithoutAResult) {
     cases.push_back({"name too long", WireBuilder().tag('A').i32(1).i32(1025), -4});
     // The second column's fields never arrive.
     cases.push_back({"column cut short", WireBuilder().tag('A').i32(2).str("a").i32(5).i32(0).i32(0).str("b").i32(5), -1});
+    WireBuilder broken_row;
+    int_rows(broken_row.tag('U').i32(1), 3).tag('R').i32(4);
+    cases.push_back({"row cut short: everything is dropped", broken_row, -4});
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
         WirePair pair;
@@ -276,52 +257,24 @@ TEST(ReceptionWire, BadDescriptionEndsTheReplyWithoutAResult) {
     }
 }
 
-TEST(ReceptionWire, BrokenStreamDropsEverything) {
+TEST(ReceptionWire, CursorFetchHasNoBatchLimitAndDropsASecondDescription) {
     WirePair pair;
     WireBuilder w;
-    w.tag('U').i32(1);
-    int_rows(w, 3).tag('R').i32(4);   // the last row breaks off
-    pair.feed(w);
-    pair.close_peer();
-    Result* result = nullptr;
-    EXPECT_EQ(recv_Query_Rs(pair.conn(), &result), -4);
-    EXPECT_EQ(result, nullptr);
-}
-
-TEST(ReceptionWire, CursorFetchHasNoBatchLimit) {
-    WirePair pair;
-    WireBuilder w;
-    w.tag('M').str("note");
-    int_rows(w, 30000).tag('K').tag('Z');
+    int_rows(w.tag('M').str("note"), 30000).tag('A');
+    describe(w, {{"S", 30}, {"N", 5}}).tag('R');
+    bytes_value(w, "xyz").i32(4).i32(1).tag('K').tag('Z');
     pair.feed_async(w);
     Chain chain;
     testing::internal::CaptureStdout();
     EXPECT_EQ(recv_Query_Cursor(pair.conn(), &chain.head), 30000);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[EC032]Server Warning in recv result :note \n");
     ASSERT_NE(chain.head, nullptr);
     EXPECT_EQ(chain.head->handle_kind, HANDLE_RESULT);
+    EXPECT_EQ(chain.head->column_count, 1);
     EXPECT_EQ(chain.head->row_count, 30000);
+    EXPECT_EQ(chain.head->next_result, nullptr);
     EXPECT_EQ(int_at(chain.head, 29999, 0), 29999);
     EXPECT_STREQ(pair.conn()->error_text, "note");
-    EXPECT_EQ(next_byte(pair.conn()), 'Z');
-}
-
-TEST(ReceptionWire, CursorFetchDropsASecondDescription) {
-    WirePair pair;
-    WireBuilder w;
-    int_rows(w, 2);
-    w.tag('A');
-    describe(w, {{"S", 30}, {"N", 5}});
-    w.tag('R');
-    bytes_value(w, "xyz").i32(4).i32(1);
-    w.tag('K').tag('Z');
-    pair.feed(w);
-    Chain chain;
-    EXPECT_EQ(recv_Query_Cursor(pair.conn(), &chain.head), 2);
-    ASSERT_NE(chain.head, nullptr);
-    EXPECT_EQ(chain.head->column_count, 1);
-    EXPECT_EQ(chain.head->row_count, 2);
-    EXPECT_EQ(chain.head->next_result, nullptr);
     EXPECT_EQ(next_byte(pair.conn()), 'Z');
 }
 

@@ -187,20 +187,23 @@ TEST(ResultApi, ReservedKindAnswersZeroAndOtherKindsMinusThree) {
     EXPECT_EQ(KVC_getResultColumnsnum(nullptr, &out), -3);
 }
 
-TEST(ResultApi, UnknownCTypeIsLeftUntouched) {
-    WireResult r({{"X", 5}});
-    r.result()->columns[0].c_type = 0;
-    int c_type = 77;
-    EXPECT_EQ(KVC_getResultcolType(r.handle(), 1, &c_type), 0);
-    EXPECT_EQ(c_type, 77);
-}
-
-TEST(ResultApi, LongNamesAreCutToTheInformationBuffers) {
+TEST(ResultApi, UnknownCTypeEmptyAliasAndLongNames) {
     const std::string long_name(300, 'n');
-    WireResult r({{long_name, 5}});
+    WireResult r({{"X", 5}, {"E%", 5}, {long_name, 5}});
+    r.result()->columns[0].c_type = 0;
+    int c_type = 77, modifier, attribute;
+    EXPECT_EQ(KVC_getResultcolType(r.handle(), 1, &c_type), 0);
+    EXPECT_EQ(c_type, 77);   // left untouched
+
+    // A name text ending in "%" has an empty alias, which stands for the column.
+    char name[8] = "abc";
+    EXPECT_EQ(KVC_getResultcolname(r.handle(), 2, name), 0);
+    EXPECT_STREQ(name, "abc");
+    EXPECT_EQ(KVC_getResultcolseq(r.handle(), "E"), 0);
+    EXPECT_EQ(KVC_getResultcolseq(r.handle(), ""), 2);
+
     char table[128], column[128], alias[128];
-    int c_type, modifier, attribute;
-    EXPECT_EQ(KVC_getResultColInfo(r.handle(), 1, table, column, alias, &c_type, &modifier, &attribute), 0);
+    EXPECT_EQ(KVC_getResultColInfo(r.handle(), 3, table, column, alias, &c_type, &modifier, &attribute), 0);
     EXPECT_EQ(std::string(column), std::string(127, 'n'));
     EXPECT_EQ(table[0], '\0');
 }

@@ -15,36 +15,30 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-// Generated once for these tests: two 128-bit primes, e = 65537.
+namespace {
+
+// The peer's fixed 256-bit RSA test key pair (two 128-bit primes, e = 65537), least
+// significant digit first.
 const uint32_t kPeerRsaModulus[8] = {0x9cecf82du, 0xa92b2cd9u, 0x6c83a982u, 0x0b2253dbu,
                                      0xcb64a72fu, 0xc6dc662du, 0x3fa5275eu, 0xfd3973fcu};
 const uint32_t kPeerRsaPublicExponent[8] = {0x00010001u, 0, 0, 0, 0, 0, 0, 0};
 const uint32_t kPeerRsaPrivateExponent[8] = {0xcf080181u, 0xe37990b3u, 0xdc624450u, 0x82e387e4u,
                                              0xf067d2a0u, 0x055179dau, 0x60b6619fu, 0x29168b75u};
 
-namespace {
+using Lock = std::lock_guard<std::mutex>;
 
 constexpr int kBlock = 32;
 constexpr int kMaxTextBlocks = 15;   // 480 bytes of text behind the key
 constexpr int kIdleMillis = 200;
 
-void le_bytes(unsigned char out[32], const uint32_t digits[8]) {
-    for (int i = 0; i < 8; ++i)
-        for (int b = 0; b < 4; ++b) out[4 * i + b] = static_cast<unsigned char>(digits[i] >> (8 * b));
-}
-
-void le_digits(uint32_t digits[8], const unsigned char in[32]) {
-    for (int i = 0; i < 8; ++i) {
-        digits[i] = 0;
-        for (int b = 0; b < 4; ++b) digits[i] |= static_cast<uint32_t>(in[4 * i + b]) << (8 * b);
-    }
-}
+// Blocks travel as the digits' little-endian bytes, which is their memory layout here.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "blocks are copied as digits");
 
 void rsa_decrypt_block(unsigned char block[32]) {
     uint32_t c[8], m[8];
-    le_digits(c, block);
+    memcpy(c, block, 32);
     mpModExp(m, c, kPeerRsaPrivateExponent, kPeerRsaModulus, 8);
-    le_bytes(block, m);
+    memcpy(block, m, 32);
 }
 
 bool send_raw(int fd, const unsigned char* data, size_t len) {
@@ -68,13 +62,14 @@ bool wait_readable(int fd, int millis) {
 struct ScriptedPeer::Connection {
     int fd = -1;
     int index = 0;
+    Welcome welcome = Welcome::AcceptN;
     Session session;
     TuringData to_client{};
     TuringData from_client{};
 
     // Exactly n bytes, deciphered once the keystream runs; false when the
     // client closed or went silent.
-    bool read(unsigned char* out, size_t n, bool record = true) {
+    bool read(unsigned char* out, size_t n) {
         size_t done = 0;
         while (done < n) {
             ssize_t got = recv(fd, out + done, n - done, 0);
@@ -84,26 +79,20 @@ struct ScriptedPeer::Connection {
         }
         if (session.login_complete && session.encrypted)
             turing_session_xor(&from_client, out, static_cast<int64_t>(n));
-        if (record) {
-            if (session.login_complete) session.received.insert(session.received.end(), out, out + n);
-            else session.login_raw.insert(session.login_raw.end(), out, out + n);
-        }
+        if (!session.login_complete) session.login_raw.insert(session.login_raw.end(), out, out + n);
         return true;
     }
 
     bool read_i32(int32_t* value) {
-        unsigned char b[4];
-        if (!read(b, 4)) return false;
-        *value = static_cast<int32_t>(static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-                                      static_cast<uint32_t>(b[2]) << 8 | b[3]);
+        uint32_t big_endian;
+        if (!read(reinterpret_cast<unsigned char*>(&big_endian), 4)) return false;
+        *value = static_cast<int32_t>(ntohl(big_endian));
         return true;
     }
 
     // Whatever arrives until the client pauses.
     void read_until_idle() {
-        unsigned char byte;
-        while (wait_readable(fd, kIdleMillis) && read(&byte, 1)) {
-        }
+        for (unsigned char byte; wait_readable(fd, kIdleMillis) && read(&byte, 1);) continue;
     }
 
     bool write(Bytes bytes) {
@@ -120,7 +109,6 @@ ScriptedPeer::ScriptedPeer() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);   // 127.0.0.1 only: other loopback addresses refuse
-    address.sin_port = 0;
     socklen_t length = sizeof address;
     if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listen_fd_, 16) != 0 ||
@@ -134,7 +122,7 @@ ScriptedPeer::ScriptedPeer() {
 
 ScriptedPeer::~ScriptedPeer() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Lock lock(mutex_);
         stopping_ = true;
         for (int fd : client_fds_) shutdown(fd, SHUT_RDWR);
     }
@@ -149,43 +137,13 @@ std::string ScriptedPeer::conn_str(const std::string& extra) const {
     return "IP=127.0.0.1;PORT=" + std::to_string(port_) + ";" + extra;
 }
 
-void ScriptedPeer::set_welcome(Welcome welcome) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    welcome_ = welcome;
-}
-
-void ScriptedPeer::set_welcome_of(int nth, Welcome welcome) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    welcome_overrides_.emplace_back(nth, welcome);
-}
-
-void ScriptedPeer::set_refusal_text(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refusal_text_ = text;
-}
-
-void ScriptedPeer::script(const Bytes& reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    replies_.push_back(Reply{reply, false});
-}
-
-void ScriptedPeer::script_then_close(const Bytes& partial) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    replies_.push_back(Reply{partial, true});
-}
-
-void ScriptedPeer::expect_param_bytes(size_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    param_bytes_ = static_cast<long>(count);
-}
-
-int ScriptedPeer::connection_count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(sessions_.size());
-}
+void ScriptedPeer::set_welcome(Welcome welcome) { Lock lock(mutex_); welcome_ = welcome; }
+void ScriptedPeer::script(const Bytes& reply) { Lock lock(mutex_); replies_.push_back(Reply{reply, false}); }
+void ScriptedPeer::script_then_close(const Bytes& partial) { Lock lock(mutex_); replies_.push_back(Reply{partial, true}); }
+int ScriptedPeer::connection_count() const { Lock lock(mutex_); return static_cast<int>(sessions_.size()); }
 
 ScriptedPeer::Session ScriptedPeer::session(int index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Lock lock(mutex_);
     if (index < 0 || index >= static_cast<int>(sessions_.size())) return Session{};
     return sessions_[static_cast<size_t>(index)];
 }
@@ -198,33 +156,23 @@ bool ScriptedPeer::wait_session(int index, bool (*ready)(const Session&)) const 
 }
 
 void ScriptedPeer::update(int index, const Session& session) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Lock lock(mutex_);
     sessions_[static_cast<size_t>(index)] = session;
     changed_.notify_all();
 }
 
-ScriptedPeer::Welcome ScriptedPeer::welcome_of(int index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : welcome_overrides_)
-        if (entry.first == index + 1) return entry.second;
-    return welcome_;
-}
-
-bool ScriptedPeer::pop_reply(Reply* reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (replies_.empty()) {
-        *reply = Reply{Bytes{'K'}, false};
-        return true;
-    }
-    *reply = replies_.front();
+ScriptedPeer::Reply ScriptedPeer::pop_reply() {
+    Lock lock(mutex_);
+    if (replies_.empty()) return Reply{Bytes{'K'}, false};
+    Reply reply = replies_.front();
     replies_.pop_front();
-    return true;
+    return reply;
 }
 
 void ScriptedPeer::accept_loop() {
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            Lock lock(mutex_);
             if (stopping_) return;
         }
         if (!wait_readable(listen_fd_, 50)) continue;
@@ -232,7 +180,7 @@ void ScriptedPeer::accept_loop() {
         if (fd < 0) continue;
         timeval timeout{5, 0};   // a test that goes wrong must not hang the suite
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        std::lock_guard<std::mutex> lock(mutex_);
+        Lock lock(mutex_);
         if (stopping_) {
             close(fd);
             return;
@@ -264,9 +212,9 @@ bool ScriptedPeer::login_plain(Connection& c, const unsigned char first[5]) {
 bool ScriptedPeer::login_encrypted(Connection& c) {
     c.session.encrypted = true;
     unsigned char numbers[2 * kBlock] = {0};
-    if (welcome_of(c.index) != Welcome::ZeroPublicKey) {
-        le_bytes(numbers, kPeerRsaPublicExponent);
-        le_bytes(numbers + kBlock, kPeerRsaModulus);
+    if (c.welcome != Welcome::ZeroPublicKey) {
+        memcpy(numbers, kPeerRsaPublicExponent, kBlock);
+        memcpy(numbers + kBlock, kPeerRsaModulus, kBlock);
     }
     if (!send_raw(c.fd, numbers, sizeof numbers)) return false;
 
@@ -302,7 +250,7 @@ bool ScriptedPeer::login_encrypted(Connection& c) {
 }
 
 bool ScriptedPeer::login(Connection& c) {
-    const Welcome welcome = welcome_of(c.index);
+    const Welcome welcome = c.welcome;
     if (welcome == Welcome::CloseAtOnce) return false;
     unsigned char first[5];
     if (!c.read(first, 5)) return false;
@@ -310,29 +258,20 @@ bool ScriptedPeer::login(Connection& c) {
     if (!understood) return false;
     c.session.login_complete = true;
     update(c.index, c.session);
-    switch (welcome) {
-    case Welcome::AcceptK:
-        return c.write(Bytes{'K'});
-    case Welcome::AcceptN:
-        return c.write(Bytes{'N', 1, 2, 3, 4, 'K'});
-    case Welcome::RefuseLogin: {
-        std::string text;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            text = refusal_text_;
-        }
-        c.write(WireBuilder().tag('X').str(text));
-        return false;
-    }
-    default:
-        return false;
-    }
+    if (welcome == Welcome::AcceptK) return c.write(Bytes{'K'});
+    if (welcome == Welcome::AcceptN) return c.write(Bytes{'N', 1, 2, 3, 4, 'K'});
+    if (welcome == Welcome::RefuseLogin) c.write(WireBuilder().tag('X').str("login refused"));
+    return false;
 }
 
 void ScriptedPeer::serve(int fd, int index) {
     Connection c;
     c.fd = fd;
     c.index = index;
+    {
+        Lock lock(mutex_);
+        c.welcome = welcome_;
+    }
     bool open = login(c);
     while (open) {
         update(index, c.session);
@@ -346,25 +285,13 @@ void ScriptedPeer::serve(int fd, int index) {
             if (!c.read(text.data(), text.size()) || !c.read_i32(&header)) break;
             c.session.commands.emplace_back(reinterpret_cast<const char*>(text.data()),
                                             static_cast<size_t>(length));
-            if (header != 0) {
-                long expected;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    expected = param_bytes_;
-                }
-                if (expected >= 0) {
-                    Bytes values(static_cast<size_t>(expected));
-                    if (!c.read(values.data(), values.size())) break;
-                } else {
-                    c.read_until_idle();
-                }
-            }
+            // Parameter values cannot be parsed here: take what arrives until the client pauses.
+            if (header != 0) c.read_until_idle();
         } else if (tag != '.') {
             continue;   // not a request: recorded, not answered
         }
         update(index, c.session);   // recorded before the reply lets the client go on
-        Reply reply;
-        pop_reply(&reply);
+        const Reply reply = pop_reply();
         if (!c.write(reply.bytes) || reply.close_after) break;
     }
     shutdown(fd, SHUT_RDWR);

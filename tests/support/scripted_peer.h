@@ -14,12 +14,6 @@
 #include <thread>
 #include <vector>
 
-// The fixed 256-bit RSA test key pair of the peer, as 32-bit digits with the
-// least significant first (the modulus has its top bit set).
-extern const uint32_t kPeerRsaModulus[8];
-extern const uint32_t kPeerRsaPublicExponent[8];
-extern const uint32_t kPeerRsaPrivateExponent[8];
-
 class ScriptedPeer {
 public:
     // How the peer meets a connection.
@@ -35,40 +29,26 @@ public:
     // What the peer received on one accepted connection.
     struct Session {
         bool encrypted = false;
-        bool login_complete = false;   // the whole login arrived and was understood
-        bool sevens_ok = false;        // (encrypted) every full text block ended in 07 07
-        std::string login_text;        // the login text, deciphered and stripped of 07 07
-        Bytes login_raw;               // the login bytes exactly as they came
-        Bytes session_key;             // (encrypted) the 32-byte key recovered from block 0
-        Bytes received;                // every byte after the login, deciphered
-        std::vector<std::string> commands;   // texts of the command messages, in order
-        bool closed = false;           // the client closed, or the peer hung up
+        bool login_complete = false;        // the whole login arrived and was understood
+        bool sevens_ok = false;             // (encrypted) every full text block ended in 07 07
+        std::string login_text;             // deciphered, stripped of 07 07
+        Bytes login_raw;                    // the login bytes exactly as they came
+        Bytes session_key;                  // (encrypted) the 32-byte key recovered from block 0
+        std::vector<std::string> commands;  // texts of the command messages, in order
+        bool closed = false;                // the client closed, or the peer hung up
     };
 
     ScriptedPeer();
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     uint16_t port() const { return port_; }
-    // "IP=127.0.0.1;PORT=<port>;" followed by extra.
-    std::string conn_str(const std::string& extra) const;
+    std::string conn_str(const std::string& extra) const;   // "IP=127.0.0.1;PORT=<port>;" + extra
+    void set_welcome(Welcome welcome);   // for every connection accepted from now on
 
-    // The welcome for every connection without one of its own.
-    void set_welcome(Welcome welcome);
-    // The welcome of the nth accepted connection only (counted from 1).
-    void set_welcome_of(int nth, Welcome welcome);
-    void set_refusal_text(const std::string& text);
-
-    // The reply to the next request (a command message or a continue
-    // request); unscripted requests are answered with a lone 'K'.
+    // The reply to the next request (command or continue); unscripted ones get a lone 'K'.
     void script(const Bytes& reply);
-    // Sends the bytes, then closes the connection: a reply that breaks off.
-    void script_then_close(const Bytes& partial);
-    // A command with a non-zero parameter header is followed by values the
-    // peer cannot parse; it takes this many bytes of them (default: all that
-    // arrive until the client pauses).
-    void expect_param_bytes(size_t count);
+    void script_then_close(const Bytes& partial);   // a reply that breaks off
 
     int connection_count() const;
     Session session(int index) const;   // a copy, index from 0
@@ -76,10 +56,7 @@ public:
     bool wait_session(int index, bool (*ready)(const Session&)) const;
 
 private:
-    struct Reply {
-        Bytes bytes;
-        bool close_after = false;
-    };
+    struct Reply { Bytes bytes; bool close_after = false; };
     struct Connection;
 
     void accept_loop();
@@ -87,8 +64,7 @@ private:
     bool login(Connection& c);
     bool login_plain(Connection& c, const unsigned char first[5]);
     bool login_encrypted(Connection& c);
-    Welcome welcome_of(int index) const;
-    bool pop_reply(Reply* reply);
+    Reply pop_reply();
     void update(int index, const Session& session);
 
     int listen_fd_ = -1;
@@ -101,8 +77,5 @@ private:
     std::vector<Session> sessions_;
     std::deque<Reply> replies_;
     Welcome welcome_ = Welcome::AcceptN;
-    std::vector<std::pair<int, Welcome>> welcome_overrides_;
-    std::string refusal_text_ = "login refused";
-    long param_bytes_ = -1;
     bool stopping_ = false;
 };

@@ -1,10 +1,11 @@
-// Shared pieces of the statement, procedure, cursor and attribute wire tests:
-// expected command messages, reply fragments and a parameter set built by
-// hand, so that the reply readers can be tested apart from the binding code.
+// Shared pieces of the statement, procedure, cursor, parameter and attribute
+// wire tests: expected command messages, reply fragments, and a caller-made
+// parameter set bound to a wired connection.
 #pragma once
 
 #include "support/wire_pair.h"
 
+#include "kvc.h"
 #include "kvc_records.h"
 
 #include <initializer_list>
@@ -34,6 +35,8 @@ inline std::string first_command_text(const Bytes& sent) {
     return std::string(sent.begin() + 5, sent.begin() + 5 + static_cast<long>(n));
 }
 
+inline std::string text_of(const char* text) { return text != nullptr ? text : ""; }
+
 // An 'A' message head: the column description (name, server type) pairs.
 inline WireBuilder& columns(WireBuilder& b, const std::vector<std::pair<std::string, int32_t>>& cols) {
     b.tag('A').i32(static_cast<int32_t>(cols.size()));
@@ -47,47 +50,33 @@ inline WireBuilder& int_rows(WireBuilder& b, int n, int first = 1) {
     return b;
 }
 
-// A caller-owned parameter set whose slots point at the test's buffers. It
-// must outlive any connection it is bound to (declare it first).
-class HandParams {
-public:
-    explicit HandParams(int count)
-        : values_(count, nullptr), c_types_(count, 0), buffer_lengths_(count, 0),
-          length_ptrs_(count, nullptr), positions_(count, 0), directions_(count, 0) {
-        row0_ = values_.data();
-        set_.handle_kind = HANDLE_PARAMS;
-        set_.origin = PARAMS_CALLER;
-        set_.param_count = count;
-        set_.slot_capacity = count;
-        set_.row_values = &row0_;
-        set_.c_types = c_types_.data();
-        set_.buffer_lengths = buffer_lengths_.data();
-        set_.length_ptrs = length_ptrs_.data();
-        set_.positions = positions_.data();
-        set_.directions = directions_.data();
-        set_.row_count_allocated = 1;
-    }
-    HandParams(const HandParams&) = delete;
-    HandParams& operator=(const HandParams&) = delete;
+// A reply of one integer column "n" with rows 1..n, ended by 'K'.
+inline Bytes rows_reply(int n) {
+    WireBuilder b;
+    columns(b, {{"n", 5}});
+    return int_rows(b, n).tag('K');
+}
 
-    void slot(int i, int32_t direction, int32_t c_type, void* buffer, int32_t size,
-              int32_t* length) {
-        values_[i] = buffer;
-        c_types_[i] = c_type;
-        buffer_lengths_[i] = size;
-        length_ptrs_[i] = length;
-        positions_[i] = i;
-        directions_[i] = direction;
+// A caller-made parameter set bound to the connection for one test; declare
+// it after the WirePair so that it is released first.
+class BoundSet {
+public:
+    explicit BoundSet(WirePair& wire) : wire_(wire) {
+        KVC_CreateParams(&handle_);
+        wire.conn()->bound_params = get();
     }
-    KVCSParam* get() { return &set_; }
+    ~BoundSet() {
+        wire_.conn()->bound_params = nullptr;
+        KVC_Drop(&handle_);
+    }
+    BoundSet(const BoundSet&) = delete;
+    BoundSet& operator=(const BoundSet&) = delete;
+    int bind(int position, int direction, int c_type, void* buffer, int size, int* length) {
+        return KVC_BindParamByPos(&handle_, position, direction, c_type, buffer, size, length);
+    }
+    KVCSParam* get() { return static_cast<KVCSParam*>(handle_); }
 
 private:
-    KVCSParam set_{};
-    std::vector<void*> values_;
-    void** row0_ = nullptr;
-    std::vector<int32_t> c_types_;
-    std::vector<int32_t> buffer_lengths_;
-    std::vector<int32_t*> length_ptrs_;
-    std::vector<int32_t> positions_;
-    std::vector<int32_t> directions_;
+    WirePair& wire_;
+    void* handle_ = nullptr;
 };
