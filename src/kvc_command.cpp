@@ -588,6 +588,7 @@ void extract_single_value(Result* result, char* value, int* type) {
     // is reported as no value rather than as a copy that was never made.
     if (result->columns[0].server_type > 100) {
         *type = 0;
+        memset(value, 0, 4);
         return;
     }
     *type = result->columns[0].server_type;
