@@ -184,6 +184,12 @@ int drain_reply(Conn_Attrs* conn) {
     }
 }
 
+int drain_reply_from(Conn_Attrs* conn, char tag) {
+    if (tag == 'K') return 0;
+    if (skip_message_body(conn, tag) != 0) return fail_stream(conn);
+    return drain_reply(conn);
+}
+
 int recv_noQuery(Conn_Attrs* conn) {
     int status = 0;
     int insert_count = 0;
@@ -577,6 +583,14 @@ void extract_single_value(Result* result, char* value, int* type) {
         return;
     }
     if (result->column_count < 1 || result->columns == nullptr) return;
+    // A type above 100 tells the caller that value holds the address of a copy
+    // to free. No server type that high has a value form, so such a column
+    // is reported as no value rather than as a copy that was never made.
+    if (result->columns[0].server_type > 100) {
+        *type = 0;
+        memset(value, 0, 4);
+        return;
+    }
     *type = result->columns[0].server_type;
     int by_reference = 0;
     result->read_pos = 0;
@@ -729,8 +743,10 @@ int recv_simple_reply(Conn_Attrs* conn, char** server_text) {
     if (tag == 'K') return 0;
     int rc = rh_recv_str(conn, server_text);
     if (rc < 0) return rc;
+    // The reply normally closes right after the text; whatever else the
+    // server sends first is read to the 'K' so the next request stays in step.
     char closing = 0;
-    rh_recv_char(conn, &closing);   // the reply's closing byte, taken as it comes
+    if (rh_recv_char(conn, &closing)) drain_reply_from(conn, closing);
     return -1;
 }
 

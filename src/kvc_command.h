@@ -11,6 +11,10 @@ int send_continue(Conn_Attrs* conn);     // "." and a flush
 // Reads and drops messages up to and including the 'K' that ends the reply, so
 // the next request starts on a message boundary. 0, or -4 when the stream broke.
 int drain_reply(Conn_Attrs* conn);
+// The same for a reply whose next message tag has already been read: its body
+// and the rest of the reply are dropped. 0 at once for 'K'; -4 (connection
+// failed) when the tag is not one of the protocol's or the stream broke.
+int drain_reply_from(Conn_Attrs* conn, char tag);
 
 int recv_noQuery(Conn_Attrs* conn);
 

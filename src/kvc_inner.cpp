@@ -332,12 +332,32 @@ int rh_recv_str(Conn_Attrs* conn, char** out) {
     int32_t n = 0;
     if (!rh_recv_int32(conn, &n)) return -4;
     if (n < 0) return -4;   // no valid text has a negative length
-    char* text = static_cast<char*>(hr_malloc0(static_cast<size_t>(n) + 1));
+    // The text grows as its bytes arrive instead of taking at once what the
+    // length claims: a broken or hostile length costs only what was sent.
+    constexpr size_t kFirstPiece = 65536;
+    const size_t total = static_cast<size_t>(n);
+    size_t capacity = total < kFirstPiece ? total : kFirstPiece;
+    char* text = static_cast<char*>(malloc(capacity + 1));
     if (text == nullptr) return -5;
-    if (!rh_recv(conn, text, n)) {
-        free(text);
-        return -4;
+    size_t done = 0;
+    while (done < total) {
+        if (done == capacity) {
+            const size_t grown = capacity * 2 < total ? capacity * 2 : total;
+            char* bigger = static_cast<char*>(realloc(text, grown + 1));
+            if (bigger == nullptr) {
+                free(text);
+                return -5;
+            }
+            text = bigger;
+            capacity = grown;
+        }
+        if (!rh_recv(conn, text + done, static_cast<int>(capacity - done))) {
+            free(text);
+            return -4;
+        }
+        done = capacity;
     }
+    text[total] = '\0';
     *out = text;
     return 0;
 }

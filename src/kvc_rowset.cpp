@@ -1,6 +1,7 @@
 // Result reception, the row index and value conversion.
 #include "kvc_rowset.h"
 
+#include "kvc_command.h"
 #include "kvc_inner.h"
 #include "kvc_utility.h"
 
@@ -404,7 +405,11 @@ int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) {
             status = -1;
             continue;
         }
-        default:   // 'K', or a tag no result reply carries: the reply ends
+        default:
+            // 'K', or a message this reader does not take: the reply ends
+            // here, its rest read and dropped so the next request starts on a
+            // boundary; a tag the protocol does not know fails the connection.
+            if (drain_reply_from(conn, tag) != 0) return -4;
             if (result_out != nullptr) *result_out = chain.release();
             return rows_lost ? -5 : status;
         }
@@ -449,7 +454,12 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) {
             if (end == 1) break;
             continue;
         }
-        if (!is_text_tag(tag)) break;   // 'K' or anything else ends the fetch
+        if (!is_text_tag(tag)) {
+            // 'K' or anything else ends the fetch; the rest of the reply is
+            // read and dropped (or the connection failed), as above.
+            if (drain_reply_from(conn, tag) != 0) return -4;
+            break;
+        }
         int rc = take_server_text(conn, tag);
         if (rc != 0) return rc;
         status = -1;
@@ -774,8 +784,17 @@ const NumericRule* numeric_rule(int c_type) {
     }
 }
 
+// A caller that gives its buffer's size is never written past it: the column
+// type is the server's choice, and a date record (12 bytes) does not fit the
+// 8-byte datetime count that C type 23 asks for. The value is cut (-12) and
+// the length tells its full size.
 template <typename T>
 int write_number(const Target& target, T value) {
+    if (target.size > 0 && target.size < static_cast<int>(sizeof value)) {
+        memcpy(target.dst, &value, static_cast<size_t>(target.size));
+        set_length(target, static_cast<int>(sizeof value));
+        return -12;
+    }
     memcpy(target.dst, &value, sizeof value);
     set_length(target, static_cast<int>(sizeof value));
     return 0;
