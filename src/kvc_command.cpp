@@ -43,7 +43,11 @@ void write_command(Conn_Attrs* conn, const char* text, int32_t count) {
 // cannot be followed.
 int skip_counted(Conn_Attrs* conn) {
     int32_t length = 0;
-    if (!rh_recv_int32(conn, &length) || length < 0) return 0;
+    if (!rh_recv_int32(conn, &length)) return 0;
+    if (length < 0) {
+        rh_fail_stream(conn);
+        return 0;
+    }
     return rh_recv_skip(conn, length);
 }
 
@@ -142,16 +146,6 @@ int peek_end(Conn_Attrs* conn) {
     return 0;
 }
 
-// Out of step with the server: the connection is failed so that later
-// requests report it broken instead of misreading what follows.
-int fail_stream(Conn_Attrs* conn) {
-    if (conn->sock_fd > 0) shutdown(conn->sock_fd, SHUT_RDWR);
-    conn->recv_fill = 0;   // what the cache still holds is just as unreadable
-    conn->recv_pos = 0;
-    conn->pushed_back_byte = 0;
-    return -4;
-}
-
 int net_error(const char* reader) {
     printf("Net Error %s \n", reader);
     return -4;
@@ -178,15 +172,15 @@ int send_continue(Conn_Attrs* conn) {
 int drain_reply(Conn_Attrs* conn) {
     for (;;) {
         char tag = 0;
-        if (!rh_recv_char(conn, &tag)) return fail_stream(conn);
+        if (!rh_recv_char(conn, &tag)) return rh_fail_stream(conn);
         if (tag == 'K') return 0;
-        if (skip_message_body(conn, tag) != 0) return fail_stream(conn);
+        if (skip_message_body(conn, tag) != 0) return rh_fail_stream(conn);
     }
 }
 
 int drain_reply_from(Conn_Attrs* conn, char tag) {
     if (tag == 'K') return 0;
-    if (skip_message_body(conn, tag) != 0) return fail_stream(conn);
+    if (skip_message_body(conn, tag) != 0) return rh_fail_stream(conn);
     return drain_reply(conn);
 }
 
@@ -257,7 +251,7 @@ int recv_noQuery(Conn_Attrs* conn) {
             if (skip_message_body(conn, tag) == 0) {
                 drain_reply(conn);
             } else {
-                fail_stream(conn);
+                rh_fail_stream(conn);
             }
             return status;
         }
@@ -526,7 +520,10 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     int32_t index = 0, server_type = 0, length = 0;
     if (!is_return && !rh_recv_int32(conn, &index)) return false;
     if (!rh_recv_int32(conn, &server_type) || !rh_recv_int32(conn, &length)) return false;
-    if (length < 0) return false;   // no value has a negative length: the stream is lost
+    if (length < 0) {   // no value has a negative length: the stream is lost
+        rh_fail_stream(conn);
+        return false;
+    }
     if (is_return) index = set != nullptr ? set->param_count - 1 : -1;
 
     OutputTarget target{};
@@ -679,7 +676,7 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
             case 'I': {
                 int32_t length = 0;
                 char insert_id[32];
-                if (!rh_recv_int32(conn, &length) || length < 0) return finish(-4);
+                if (!rh_recv_int32(conn, &length) || length < 0) return finish(rh_fail_stream(conn));
                 int32_t kept = length < static_cast<int32_t>(sizeof insert_id) - 1
                                    ? length
                                    : static_cast<int32_t>(sizeof insert_id) - 1;

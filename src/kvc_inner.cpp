@@ -300,6 +300,14 @@ int kv_cache_recv(Conn_Attrs* conn, void* buf, int len) {
     return avail;
 }
 
+int rh_fail_stream(Conn_Attrs* conn) {
+    if (conn->sock_fd > 0) shutdown(conn->sock_fd, SHUT_RDWR);
+    conn->recv_fill = 0;
+    conn->recv_pos = 0;
+    conn->pushed_back_byte = 0;
+    return -4;
+}
+
 int rh_recv(Conn_Attrs* conn, void* buf, int len) {
     unsigned char* out = static_cast<unsigned char*>(buf);
     if (len <= 0) return 1;
@@ -314,7 +322,10 @@ int rh_recv(Conn_Attrs* conn, void* buf, int len) {
     // field costs no system call per field, enciphered or not.
     for (int done = 0; done < len;) {
         int got = kv_cache_recv(conn, out + done, len - done);
-        if (got <= 0) return 0;
+        if (got <= 0) {
+            rh_fail_stream(conn);   // bytes of this read are lost: nothing after it lines up
+            return 0;
+        }
         done += got;
     }
     return 1;
@@ -331,7 +342,7 @@ int rh_recv_str(Conn_Attrs* conn, char** out) {
     *out = nullptr;
     int32_t n = 0;
     if (!rh_recv_int32(conn, &n)) return -4;
-    if (n < 0) return -4;   // no valid text has a negative length
+    if (n < 0) return rh_fail_stream(conn);   // no valid text has a negative length
     // The text grows as its bytes arrive instead of taking at once what the
     // length claims: a broken or hostile length costs only what was sent.
     constexpr size_t kFirstPiece = 65536;

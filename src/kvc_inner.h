@@ -73,6 +73,11 @@ int rh_recv_r8(Conn_Attrs* conn, double* out);
 int rh_recv_str(Conn_Attrs* conn, char** out);
 // Reads and drops len bytes (a body the caller has no room for). 1 / 0.
 int rh_recv_skip(Conn_Attrs* conn, int64_t len);
+// The stream is out of step with the server (a read failed part-way, or the
+// reply announced what cannot be followed): the socket is shut down and what
+// the cache holds dropped, so that later requests report -4 instead of
+// misreading what follows. Returns -4.
+int rh_fail_stream(Conn_Attrs* conn);
 // Hands one tag byte back to the next read.
 inline void rh_push_back(Conn_Attrs* conn, char tag) { conn->pushed_back_byte = tag; }
 

@@ -865,7 +865,7 @@ int check_prepared_params_bound(Conn_Attrs* conn) {
 int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
     int32_t count = 0;
     if (!rh_recv_int32(conn, &count)) return -4;
-    if (count < 0 || count > kMaxWireCount) return -4;
+    if (count < 0 || count > kMaxWireCount) return rh_fail_stream(conn);
     release_storage(set);
     const size_t n = static_cast<size_t>(count);
     set->names = alloc_zeroed<char*>(n);
@@ -878,7 +878,7 @@ int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
     for (int32_t entry = 0; entry < count; ++entry) {
         int32_t name_length = 0;
         if (!rh_recv_int32(conn, &name_length)) return -4;
-        if (name_length < 0 || name_length > kMaxNameBytes) return -4;
+        if (name_length < 0 || name_length > kMaxNameBytes) return rh_fail_stream(conn);
         char* name = keep ? alloc_zeroed<char>(static_cast<size_t>(name_length) + 1) : nullptr;
         if (keep && name == nullptr) {   // read on without storing, so the reply stays in step
             release_storage(set);

@@ -206,7 +206,8 @@ Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
 
 int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field) {
     int32_t length;
-    if (!rh_recv_int32(conn, &length) || length < 0 || length > kMaxNameLength) return -4;
+    if (!rh_recv_int32(conn, &length)) return -4;
+    if (length < 0 || length > kMaxNameLength) return rh_fail_stream(conn);
     char* name = static_cast<char*>(hr_malloc0(static_cast<size_t>(length) + 1));
     if (name == nullptr) return -5;
     int32_t numbers[3];
@@ -226,7 +227,8 @@ int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field) {
 
 int recv_fields_info(Conn_Attrs* conn, Result* result) {
     int32_t count;
-    if (!rh_recv_int32(conn, &count) || count < 0 || count > kMaxColumns) return -4;
+    if (!rh_recv_int32(conn, &count)) return -4;
+    if (count < 0 || count > kMaxColumns) return rh_fail_stream(conn);
     FieldInfo* columns = static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
     if (columns == nullptr) return -5;
     for (int i = 0; i < count; ++i) {
@@ -385,7 +387,8 @@ int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) {
         case 'I': {
             // Only 31 characters fit the identifier fields; the rest is read and dropped.
             int32_t length;
-            if (!rh_recv_int32(conn, &length) || length < 0) return -4;
+            if (!rh_recv_int32(conn, &length)) return -4;
+            if (length < 0) return rh_fail_stream(conn);
             char text[kInsertIdMax + 1] = {0};
             const int32_t kept = length < kInsertIdMax ? length : kInsertIdMax;
             if (!rh_recv(conn, text, kept) || !rh_recv_skip(conn, static_cast<int64_t>(length) - kept))

@@ -534,7 +534,7 @@ int finish_lob_reply(Conn_Attrs* conn, char tag, int status) {
 int skip_lob_columns(Conn_Attrs* conn) {
     int32_t count = 0;
     if (!rh_recv_int32(conn, &count)) return -4;
-    if (count < 0 || count > kMaxLobReplyColumns) return -4;
+    if (count < 0 || count > kMaxLobReplyColumns) return rh_fail_stream(conn);
     if (count == 0) return 0;
     FieldInfo* columns =
         static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
@@ -543,7 +543,7 @@ int skip_lob_columns(Conn_Attrs* conn) {
     int32_t used = 0;   // entries that may hold a name, a failed one included
     while (used < count && status == 0) {
         // A column cut short leaves the stream at an unknown place.
-        if (recv_attr_des_item(conn, &columns[used++]) != 0) status = -4;
+        if (recv_attr_des_item(conn, &columns[used++]) != 0) status = rh_fail_stream(conn);
     }
     free_fields_info(columns, used);
     return status;
@@ -562,7 +562,7 @@ int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob, bool* stream_ok) {
         if (marker == 0) break;
         int32_t length = 0;
         if (!rh_recv_int32(conn, &length)) return -4;
-        if (length < 0) return -4;   // nothing can be skipped by a negative length
+        if (length < 0) return rh_fail_stream(conn);   // nothing can be skipped by a negative length
         if (length > LOB_CHUNK_SIZE && status == 0) status = -4;
         int64_t left = length;
         while (left > 0) {

@@ -233,6 +233,28 @@ TEST(ReceptionWire, BadDescriptionOrBrokenStreamLeavesNoResult) {
     }
 }
 
+// A reply that announces what cannot be followed fails the connection: the
+// next request reports it broken instead of reading what follows as a reply.
+TEST(ReceptionWire, ImpossibleAnnouncementFailsTheConnection) {
+    const Bytes cases[] = {
+        WireBuilder().tag('A').i32(4001),
+        WireBuilder().tag('A').i32(-1),
+        WireBuilder().tag('A').i32(1).i32(1025),
+        WireBuilder().tag('I').i32(-1),
+        WireBuilder().tag('E').i32(-2),
+    };
+    for (const Bytes& body : cases) {
+        SCOPED_TRACE(hex(body));
+        Bytes reply = body;
+        reply.push_back('K');   // a well-formed reply that must not be read as this one's rest
+        Received r(reply);
+        EXPECT_EQ(r.status, -4);
+        Result* next = nullptr;
+        EXPECT_EQ(recv_Query_Rs(r.pair.conn(), &next), -4);
+        EXPECT_EQ(next, nullptr);
+    }
+}
+
 TEST(ReceptionWire, CursorFetchHasNoBatchLimitAndDropsASecondDescription) {
     WireBuilder w;
     describe(int_rows(w.tag('M').str("note"), 30000).tag('A'), {{"S", 30}, {"N", 5}});
