@@ -21,9 +21,7 @@ TEST(LoginWire, ProtocolAnswers) {
 
 TEST(LoginWire, ConfiguredUsersAndCharacterSets) {
     Server s({"--user", "alice", "--password", "s3cret", "--user", "bob", "--password", "x y'z"});
-    const struct {
-        std::string user, password, extra, refusal;
-    } cases[] = {
+    const struct { std::string user, password, extra, refusal; } cases[] = {
         {"alice", "s3cret", " char_set = 'UTF8'", ""},
         {"bob", "x y'z", "", ""},  // blanks and a quote inside the password
         {"alice", "wrong", "", "refused"},

@@ -26,10 +26,7 @@ TEST(Robustness, BrokenClientsAreDroppedAndOthersKeepWorking) {
     ASSERT_EQ(bystander.login_plain(login_text())[0], 'N');
     bystander.exec("CREATE TABLE t(a)");
     const std::string batch_head = param("", 1, 5, be32(1));
-    const struct {
-        const char* what;
-        std::string bytes;
-    } cases[] = {
+    const struct { const char* what; std::string bytes; } cases[] = {
         {"unknown message tag", "Z"},
         {"command length above the limit", "?" + be32(5000)},
         {"negative command length", "?" + be32(-1)},
