@@ -28,12 +28,8 @@ int32_t be32(const Bytes& b, size_t at) {
 }
 
 TEST(BatchEncoding, IntegersTypedUntypedAndNull) {
-    struct Case {
-        const char* version;
-        int last_length;
-        int block;
-    } cases[] = {{"301", 4, 18}, {"201", 4, 16}, {"301", 0, 14}};
-    for (const Case& c : cases) {
+    const struct { const char* version; int last_length, block; } cases[] = {{"301", 4, 18}, {"201", 4, 16}, {"301", 0, 14}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.version) + " " + std::to_string(c.last_length));
         WirePair pair;
         kv_strcpy_s(pair.conn()->protocol_version, sizeof pair.conn()->protocol_version, c.version);

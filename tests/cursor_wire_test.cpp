@@ -22,11 +22,7 @@ TEST(CursorWire, FetchTexts) {
     KVC_FreeRowset(&result);
 
     // The head fetch reports 0 whatever the server said, but not a broken stream.
-    const struct {
-        Bytes reply;
-        int status, cols;
-        int64_t rows;
-    } heads[] = {{rows_reply(3), 0, 1, 3}, {WireBuilder().tag('E').str("no cursor c2").tag('K'), 0, 0, 0},
+    const struct { Bytes reply; int status, cols; int64_t rows; } heads[] = {{rows_reply(3), 0, 1, 3}, {WireBuilder().tag('E').str("no cursor c2").tag('K'), 0, 0, 0},
                  {Bytes{}, -4, 0, 0}};
     for (const auto& h : heads) {
         if (h.reply.empty()) wire.close_peer();

@@ -130,9 +130,8 @@ TEST(ExecuteWire, RefusedBeforeSending) {
 // names and texts go out whole.
 TEST(ExecuteWire, NamedStatementErrorCarriesTheCommand) {
     WirePair wire;
-    const struct {
-        std::string name, server_text;
-    } cases[] = {{"STC5", "no statement"}, {"STC" + std::string(400, '7'), std::string(300, 'e')}};
+    const struct { std::string name, server_text; } cases[] = {{"STC5", "no statement"},
+                                                               {"STC" + std::string(400, '7'), std::string(300, 'e')}};
     for (const auto& c : cases) {
         wire.feed(WireBuilder().tag('E').str(c.server_text).tag('K'));
         void* result = reinterpret_cast<void*>(0x1);
