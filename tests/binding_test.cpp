@@ -27,21 +27,10 @@ struct CallerSet {
     CallerSet() { KVC_CreateParams(&handle); }
     ~CallerSet() { free_param_set(static_cast<KVCSParam*>(handle)); }
     KVCSParam* set() { return static_cast<KVCSParam*>(handle); }
+    int bind(int no, int direction, int* value, int* length) {
+        return KVC_BindParamByPos(&handle, no, direction, 5, value, 0, length);
+    }
 };
-
-// Feeds a parameter description and reads it into a prepared set attached to
-// the connection, as a prepare reply does.
-KVCSParam* attach_prepared(WirePair& pair, const std::vector<std::string>& names) {
-    WireBuilder description;
-    description.i32(static_cast<int32_t>(names.size()));
-    for (size_t i = 0; i < names.size(); ++i)
-        description.str(names[i]).i32(static_cast<int32_t>(i) + 1).i32(5).i32(4);
-    pair.feed(description);
-    KVCSParam* set = new_param_set(PARAMS_PREPARED);
-    EXPECT_EQ(recv_params_info2(pair.conn(), set), 0);
-    pair.conn()->bound_params = set;
-    return set;
-}
 
 }  // namespace
 
@@ -70,12 +59,12 @@ TEST(Binding, JumpBeyondTheNextStepIsRefusedInTheSetsText) {
     int value = 1, length = 4;
     {
         CallerSet params;
-        EXPECT_EQ(KVC_BindParamByPos(&params.handle, 256, 1, 5, &value, 0, &length), 0);
+        EXPECT_EQ(params.bind(256, 1, &value, &length), 0);
         EXPECT_EQ(params.set()->slot_capacity, 256);
         EXPECT_EQ(params.set()->param_count, 256);
         // From 256 slots the next step reaches 384.
-        EXPECT_EQ(KVC_BindParamByPos(&params.handle, 384, 1, 5, &value, 0, &length), 0);
-        EXPECT_EQ(KVC_BindParamByPos(&params.handle, 513, 1, 5, &value, 0, &length), -55);
+        EXPECT_EQ(params.bind(384, 1, &value, &length), 0);
+        EXPECT_EQ(params.bind(513, 1, &value, &length), -55);
     }
     WirePair pair;
     EXPECT_EQ(KVC_BindParamByPos(pair.handle(), 257, 1, 5, &value, 0, &length), -55);
@@ -86,29 +75,24 @@ TEST(Binding, JumpBeyondTheNextStepIsRefusedInTheSetsText) {
 }
 
 TEST(Binding, RangeChecksComeInTheirOrder) {
-    struct Case {
-        int param_no, direction, status;
-        const char* text;
-    } cases[] = {
+    const struct { int param_no, direction, status; const char* text; } cases[] = {
         {4001, 1, -51, "[EC051]Error invalid param NO 4001 out of range paramnum"},
         {4001, 4, -51, "[EC051]Error invalid param NO 4001 out of range paramnum"},
         {0, 1, -54, "[EC054]Error param_no  param seq 0 invalid"},
         {0, 4, -52, "[EC052]Error invalid param type 4"},
         {2, 5, -52, "[EC052]Error invalid param type 5"},
     };
-    for (const Case& c : cases) {
+    int value = 1, length = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         WirePair pair;
-        int value = 1, length = 4;
-        EXPECT_EQ(KVC_BindParamByPos(pair.handle(), c.param_no, c.direction, 5, &value, 0, &length),
-                  c.status);
+        EXPECT_EQ(KVC_BindParamByPos(pair.handle(), c.param_no, c.direction, 5, &value, 0, &length), c.status);
         EXPECT_EQ(text_of(pair.conn()->error_text), c.text);
         CallerSet params;
-        EXPECT_EQ(KVC_BindParamByPos(&params.handle, c.param_no, c.direction, 5, &value, 0, &length),
-                  c.status);
+        EXPECT_EQ(params.bind(c.param_no, c.direction, &value, &length), c.status);
         EXPECT_EQ(text_of(params.set()->error_text), c.text);
     }
     WirePair pair;
-    int value = 1, length = 4;
     EXPECT_EQ(KVC_BindParamByName(pair.handle(), "a", 7, 5, &value, 0, nullptr, &length), -52);
     EXPECT_EQ(text_of(pair.conn()->error_text), "[EC052]Error invalis param type 7");
     int32_t lob_kind = HANDLE_LOB;   // a record of the wrong kind
@@ -119,7 +103,10 @@ TEST(Binding, RangeChecksComeInTheirOrder) {
 
 TEST(Binding, PreparedSetMatchesNamesIgnoringCase) {
     WirePair pair;
-    KVCSParam* set = attach_prepared(pair, {"ID", "Name"});
+    pair.feed(WireBuilder().i32(2).str("ID").i32(1).i32(5).i32(4).str("Name").i32(2).i32(5).i32(4));
+    KVCSParam* set = new_param_set(PARAMS_PREPARED);
+    ASSERT_EQ(recv_params_info2(pair.conn(), set), 0);
+    pair.conn()->bound_params = set;
     ASSERT_EQ(set->param_count, 2);
     EXPECT_EQ(set->row_values, nullptr);
     EXPECT_EQ(check_prepared_params_bound(pair.conn()), -59);
@@ -132,8 +119,7 @@ TEST(Binding, PreparedSetMatchesNamesIgnoringCase) {
     EXPECT_EQ(check_prepared_params_bound(pair.conn()), 0);
 
     EXPECT_EQ(KVC_BindParamByName(pair.handle(), "nope", 1, 5, &id, 0, nullptr, &length), -1);
-    EXPECT_EQ(text_of(pair.conn()->error_text),
-              "[EC053]Error invalid  param_name :nope out  of prepared ");
+    EXPECT_EQ(text_of(pair.conn()->error_text), "[EC053]Error invalid  param_name :nope out  of prepared ");
     void* set_handle = set;
     EXPECT_EQ(KVC_BindParamByName(&set_handle, "nope", 1, 5, &id, 0, nullptr, &length), -1);
     EXPECT_EQ(set->error_text, nullptr);
@@ -146,45 +132,40 @@ TEST(Binding, PreparedSetMatchesNamesIgnoringCase) {
 
 TEST(Binding, InputIsCopiedAndOutputsAreReferenced) {
     CallerSet params;
-    int value = 42, length = 4;
+    int value = 42, length = 4, out_length = 3, other = 5;
     char out[16] = "abc";
-    int out_length = 3;
-    ASSERT_EQ(KVC_BindParamByPos(&params.handle, 1, 1, 5, &value, 0, &length), 0);
+    ASSERT_EQ(params.bind(1, 1, &value, &length), 0);
     ASSERT_EQ(KVC_BindParamByPos(&params.handle, 2, 3, 2, out, sizeof out, &out_length), 0);
     value = 7;
     length = 0;
     KVCSParam* set = params.set();
     EXPECT_EQ(copied_int(set, 0), 42);
     EXPECT_EQ(*set->length_ptrs[0], 4);
-    EXPECT_NE(set->row_values[0][0], static_cast<void*>(&value));
     EXPECT_EQ(set->row_values[0][1], static_cast<void*>(out));
     EXPECT_EQ(set->length_ptrs[1], &out_length);
     EXPECT_EQ(set->buffer_lengths[1], 16);
 
-    // Rebinding a slot replaces its copy (the old one is released, which the
-    // sanitizer build checks).
-    int other = 5;
+    // Rebinding replaces the copy (the old one is released: the sanitizer build checks).
     length = 4;
-    ASSERT_EQ(KVC_BindParamByPos(&params.handle, 1, 1, 5, &other, 0, &length), 0);
+    ASSERT_EQ(params.bind(1, 1, &other, &length), 0);
     EXPECT_EQ(copied_int(set, 0), 5);
 }
 
 TEST(Binding, RefusalsKeepEarlierBindings) {
-    CallerSet params;
+    CallerSet params, named;
     int value = 3, length = 4, negative = -1;
-    ASSERT_EQ(KVC_BindParamByPos(&params.handle, 1, 1, 5, &value, 0, &length), 0);
-    EXPECT_EQ(KVC_BindParamByPos(&params.handle, 2, 1, 5, &value, 0, &negative), -1);
+    ASSERT_EQ(params.bind(1, 1, &value, &length), 0);
+    EXPECT_EQ(params.bind(2, 1, &value, &negative), -1);
     EXPECT_EQ(text_of(params.set()->error_text), "[EC061]Error bindparam length -1 invalid");
     EXPECT_EQ(KVC_BindParamByName(&params.handle, "x", 1, 5, &value, 0, nullptr, &length), -1);
     EXPECT_EQ(text_of(params.set()->error_text),
               "[EC062]Error bindparam by position and by name mixed in one parameter set");
-    EXPECT_EQ(KVC_BindParamByPos(&params.handle, 1, 1, 5, &value, 0, nullptr), -3);
+    EXPECT_EQ(params.bind(1, 1, &value, nullptr), -3);
     EXPECT_EQ(params.set()->param_count, 1);
     EXPECT_EQ(copied_int(params.set(), 0), 3);
 
-    CallerSet named;
     ASSERT_EQ(KVC_BindParamByName(&named.handle, "x", 1, 5, &value, 0, nullptr, &length), 0);
-    EXPECT_EQ(KVC_BindParamByPos(&named.handle, 2, 1, 5, &value, 0, &length), -1);
+    EXPECT_EQ(named.bind(2, 1, &value, &length), -1);
 
     // Through a connection the refusal is readable in the connection's text.
     WirePair pair;
@@ -194,9 +175,9 @@ TEST(Binding, RefusalsKeepEarlierBindings) {
 
 TEST(Binding, ResetParamsOnConnectionAndOnSet) {
     WirePair pair;
-    CallerSet params;
+    CallerSet params, second;
     int value = 1, length = 4;
-    ASSERT_EQ(KVC_BindParamByPos(&params.handle, 1, 1, 5, &value, 0, &length), 0);
+    ASSERT_EQ(params.bind(1, 1, &value, &length), 0);
     ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &params.handle), 0);
     EXPECT_EQ(pair.conn()->bound_params, params.set());
     ASSERT_EQ(KVC_ResetParams(pair.handle()), 0);
@@ -211,21 +192,20 @@ TEST(Binding, ResetParamsOnConnectionAndOnSet) {
     ASSERT_EQ(KVC_ResetParams(&params.handle), 0);
     EXPECT_EQ(params.set()->param_count, 0);
     EXPECT_EQ(params.set()->row_values, nullptr);
-    EXPECT_EQ(KVC_BindParamByPos(&params.handle, 2, 1, 5, &value, 0, &length), 0);
+    EXPECT_EQ(params.bind(2, 1, &value, &length), 0);
     EXPECT_EQ(params.set()->param_count, 2);
 
     void* nothing = nullptr;
     EXPECT_EQ(KVC_ResetParams(&nothing), -3);
     EXPECT_EQ(KVC_BindParams2Conn(&params.handle, pair.handle()), -3);
+    EXPECT_EQ(KVC_CreateParams(nullptr), -3);
 
     // Binding another set releases a library-made one, never the caller's.
-    CallerSet second;
     ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, 5, &value, 0, &length), 0);
     ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &params.handle), 0);
     ASSERT_EQ(KVC_BindParams2Conn(pair.handle(), &second.handle), 0);
     EXPECT_EQ(params.set()->param_count, 2);
     EXPECT_EQ(pair.conn()->bound_params, second.set());
-    EXPECT_EQ(KVC_CreateParams(nullptr), -3);
     pair.conn()->bound_params = nullptr;   // the caller's sets go before the connection
 }
 
@@ -256,27 +236,22 @@ TEST(Binding, NamesAppendAndClearingKeepsOutputs) {
 }
 
 TEST(ParamDescription, BrokenOrImpossibleDescriptionsAreReported) {
-    struct Case {
-        const char* what;
-        Bytes bytes;
-        int status;
-        int complete_entries;
-    } cases[] = {
+    const struct { const char* what; Bytes bytes; int status, complete_entries; } cases[] = {
         {"negative count", WireBuilder().i32(-1), -4, 0},
         {"count beyond the header", WireBuilder().i32(70000), -4, 0},
         {"negative name length", WireBuilder().i32(1).i32(-2), -4, 0},
         {"name longer than int16", WireBuilder().i32(1).i32(40000), -4, 0},
-        {"stream ends in the second entry",
-         WireBuilder().i32(2).str("a").i32(1).i32(5).i32(4).str("b").i32(2), -4, 1},
+        {"stream ends in the second entry", WireBuilder().i32(2).str("a").i32(1).i32(5).i32(4).str("b").i32(2), -4, 1},
         {"empty description", WireBuilder().i32(0), 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         WirePair pair;
         pair.feed(c.bytes);
         pair.close_peer();
         KVCSParam* set = new_param_set(PARAMS_PREPARED);
-        EXPECT_EQ(recv_params_info2(pair.conn(), set), c.status) << c.what;
-        EXPECT_EQ(set->param_count, c.complete_entries) << c.what;
+        EXPECT_EQ(recv_params_info2(pair.conn(), set), c.status);
+        EXPECT_EQ(set->param_count, c.complete_entries);
         free_param_set(set);
     }
 }

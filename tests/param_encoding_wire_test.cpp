@@ -16,8 +16,7 @@
 
 namespace {
 
-// Sends the connection's bound set after the command "X" and returns what
-// followed the command on the wire.
+// Sends the bound set after the command "X"; returns what followed the command.
 Bytes encode_bound(WirePair& pair) {
     KVCSParam* set = pair.conn()->bound_params;
     const int32_t header = set != nullptr ? set->param_count : 0;
@@ -25,16 +24,13 @@ Bytes encode_bound(WirePair& pair) {
     send_params(pair.conn(), set);
     rh_flush(pair.conn());
     const Bytes wire = pair.sent(), command = command_message("X", header);
-    EXPECT_TRUE(wire.size() >= command.size() &&
-                std::equal(command.begin(), command.end(), wire.begin()));
+    EXPECT_TRUE(wire.size() >= command.size() && std::equal(command.begin(), command.end(), wire.begin()));
     return Bytes(wire.begin() + static_cast<long>(command.size()), wire.end());
 }
 
 // One parameter bound by position: no name, then direction and the rest.
 WireBuilder positional(int16_t direction, int16_t server_type) {
-    WireBuilder b;
-    b.i16(0).i16(direction).i16(server_type);
-    return b;
+    return std::move(WireBuilder().i16(0).i16(direction).i16(server_type));
 }
 
 }  // namespace
@@ -56,13 +52,7 @@ TEST(ParamEncoding, SingleValuesByCType) {
     const double real = 1.5;
     const float single = 2.5f;
     const char text[] = "abc";
-    struct Case {
-        const char* what;
-        int c_type;
-        const void* value;
-        int length;
-        Bytes expected;
-    } cases[] = {
+    struct Case { const char* what; int c_type; const void* value; int length; Bytes expected; } cases[] = {
         {"null of no type", 0, &int_value, 4, positional(1, 1).i32(0)},
         {"type 58", 58, &int_value, 4, positional(1, 1008).i32(0)},
         {"int with length 8", 5, &int_value, 8, positional(1, 5).i32(4).i32(int_value)},
@@ -82,12 +72,10 @@ TEST(ParamEncoding, SingleValuesByCType) {
     for (const Case& c : cases) {
         WirePair pair;
         int length = c.length;
-        ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, c.c_type, const_cast<void*>(c.value), 0,
-                                     &length),
-                  0)
-            << c.what;
-        EXPECT_EQ(hex(encode_bound(pair)), hex(c.expected)) << c.what;
-        EXPECT_EQ(pair.conn()->bound_params->param_count, 0) << c.what << ": implicit set cleared";
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(KVC_BindParamByPos(pair.handle(), 1, 1, c.c_type, const_cast<void*>(c.value), 0, &length), 0);
+        EXPECT_EQ(hex(encode_bound(pair)), hex(c.expected));
+        EXPECT_EQ(pair.conn()->bound_params->param_count, 0) << "implicit set cleared";
     }
 }
 
@@ -157,8 +145,7 @@ TEST(ParamEncoding, LobOfTwoFullChunks) {
     writer.join();
     EXPECT_EQ(0, status);
     ASSERT_EQ(total, wire.size());
-    EXPECT_EQ(hex(positional(1, 34).i32(2 * LOB_CHUNK_SIZE)),
-              hex(Bytes(wire.begin() + long(head), wire.begin() + long(head) + 10)));
+    EXPECT_EQ(hex(positional(1, 34).i32(2 * LOB_CHUNK_SIZE)), hex(Bytes(wire.begin() + long(head), wire.begin() + long(head) + 10)));
     std::vector<char> pattern = lob_pattern(0, 2 * LOB_CHUNK_SIZE);
     EXPECT_EQ(0, memcmp(wire.data() + head + 10, pattern.data(), pattern.size()));
     // The walk leaves the LOB on its last chunk, where appends continue.
@@ -177,15 +164,13 @@ TEST(ParamEncoding, IncompleteLobsGoAsNulls) {
     ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length));
     ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 2, 1, 41, &lob_handle, 0, &length));
     ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 3, 1, 40, &no_lob, 0, &length));
-    EXPECT_EQ(hex(joined({positional(1, 34).i32(0), positional(1, 32).i32(0),
-                          positional(1, 34).i32(0)})),
+    EXPECT_EQ(hex(joined({positional(1, 34).i32(0), positional(1, 32).i32(0), positional(1, 34).i32(0)})),
               hex(encode_bound(pair)));
 
     ASSERT_EQ(0, KVC_Put_Lob_data(lob.handle(), nullptr, -1));   // now complete
     ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 41, &lob_handle, 0, &length));
     std::vector<char> bytes = lob_pattern(0, 10);
     EXPECT_EQ(hex(positional(1, 32).i32(10).raw(bytes.data(), 10)), hex(encode_bound(pair)));
-
 }
 
 // A failed binary send stops the block and leaves the set as it was.
@@ -199,8 +184,7 @@ TEST(ParamEncoding, FailedBlobSendStopsTheBlock) {
     ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob_handle, 0, &length));
     pair.close_peer();
     testing::internal::CaptureStdout();
-    const int status = send_params(pair.conn(), pair.conn()->bound_params);
+    EXPECT_EQ(-1, send_params(pair.conn(), pair.conn()->bound_params));
     EXPECT_EQ("send param net Error for BLOB", testing::internal::GetCapturedStdout());
-    EXPECT_EQ(-1, status);
     EXPECT_EQ(1, pair.conn()->bound_params->param_count) << "not cleared";
 }

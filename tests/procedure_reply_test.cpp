@@ -16,8 +16,7 @@
 namespace {
 
 const char kOutputWithoutTarget[] =
-    "[EC060]Error params-out type need bind, here params without bindparams inout type is out or "
-    "inout \n";
+    "[EC060]Error params-out type need bind, here params without bindparams inout type is out or inout \n";
 
 // A return value into a character buffer is written as text and cut to the
 // buffer, the returned length telling the full size; other targets receive
@@ -26,14 +25,15 @@ TEST(ProcedureReply, ReturnValueConversions) {
     const int32_t date[3] = {2000, 2, 29}, time[4] = {1, 2, 3, 4};
     const int64_t stamp = 86399999LL;
     const double real = -2.25;
-    struct Case {
+    auto host = [](const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); };
+    // Server type and value as sent; C type and buffer size; what lands in the buffer, the returned length.
+    const struct {
         const char* what;
         int32_t server_type;
-        Bytes value;   // as the server sends it
-        int c_type;
-        int32_t buffer_size;
-        std::string copied;   // what lands in the buffer
-        int32_t length;       // the returned length
+        Bytes value;
+        int c_type, buffer_size;
+        std::string copied;
+        int32_t length;
         int status;
     } cases[] = {
         {"int 42, roomy", 5, WireBuilder().i32(42), 2, 64, "42", 2, 0},
@@ -48,14 +48,10 @@ TEST(ProcedureReply, ReturnValueConversions) {
         {"datetime", 13, WireBuilder().i64(stamp), 2, 64, "1970-01-01 23:59:59", 19, 0},
         {"text, cut", 30, WireBuilder().raw("hello"), 2, 3, "hel", 5, -12},
         {"int, host form", 5, WireBuilder().i32(0x01020304), 5, 4, "\x04\x03\x02\x01", 4, 0},
-        {"date record", 10, WireBuilder().i32(11016), 10, 64,
-         std::string(reinterpret_cast<const char*>(date), 12), 12, 0},
-        {"time record", 11, WireBuilder().i32(3723004), 11, 64,
-         std::string(reinterpret_cast<const char*>(time), 16), 16, 0},
-        {"double, host form", 9, WireBuilder().r8(real), 8, 8,
-         std::string(reinterpret_cast<const char*>(&real), 8), 8, 0},
-        {"datetime count", 13, WireBuilder().i64(stamp), 23, 8,
-         std::string(reinterpret_cast<const char*>(&stamp), 8), 8, 0},
+        {"date record", 10, WireBuilder().i32(11016), 10, 64, host(date, 12), 12, 0},
+        {"time record", 11, WireBuilder().i32(3723004), 11, 64, host(time, 16), 16, 0},
+        {"double, host form", 9, WireBuilder().r8(real), 8, 8, host(&real, 8), 8, 0},
+        {"datetime count", 13, WireBuilder().i64(stamp), 23, 8, host(&stamp, 8), 8, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -66,8 +62,7 @@ TEST(ProcedureReply, ReturnValueConversions) {
         BoundSet params(wire);
         ASSERT_EQ(0, params.bind(1, PARAM_INPUT, 5, &input, 4, &input_length));
         ASSERT_EQ(0, params.bind(2, PARAM_RETURN_VALUE, c.c_type, buffer, c.buffer_size, &length));
-        wire.feed(WireBuilder().tag('O').i32(c.server_type).i32(int32_t(c.value.size()))
-                      .raw(c.value).tag('K'));
+        wire.feed(WireBuilder().tag('O').i32(c.server_type).i32(int32_t(c.value.size())).raw(c.value).tag('K'));
         EXPECT_EQ(c.status, recv_noQuery_OP(wire.conn(), nullptr));
         EXPECT_EQ(c.copied, std::string(buffer, c.copied.size()));
         EXPECT_EQ('x', buffer[c.copied.size()]) << "no terminator is added";
@@ -78,17 +73,9 @@ TEST(ProcedureReply, ReturnValueConversions) {
 // Values that have nowhere to go, or that are malformed, are read past
 // without touching any buffer, and the messages after them still arrive.
 TEST(ProcedureReply, RefusedValuesLeaveBuffersAndStreamIntact) {
-    const struct {
-        const char* what;
-        Bytes message;
-        int status;
-        std::string text;
-        int32_t out_length;
-    } cases[] = {
-        {"index past the set", WireBuilder().tag('P').i32(7).i32(5).i32(4).i32(9), -59,
-         kOutputWithoutTarget, 77},
-        {"negative index", WireBuilder().tag('P').i32(-1).i32(5).i32(4).i32(9), -59,
-         kOutputWithoutTarget, 77},
+    const struct { const char* what; Bytes message; int status; std::string text; int32_t out_length; } cases[] = {
+        {"index past the set", WireBuilder().tag('P').i32(7).i32(5).i32(4).i32(9), -59, kOutputWithoutTarget, 77},
+        {"negative index", WireBuilder().tag('P').i32(-1).i32(5).i32(4).i32(9), -59, kOutputWithoutTarget, 77},
         {"int of 3 bytes", WireBuilder().tag('P').i32(0).i32(5).i32(3).raw("abc"), -1,
          "[EC068]Error output value of server type 5 has length 3, expected 4 \n", 77},
         {"double of 4 bytes", WireBuilder().tag('P').i32(0).i32(9).i32(4).i32(1), -1,
@@ -107,8 +94,7 @@ TEST(ProcedureReply, RefusedValuesLeaveBuffersAndStreamIntact) {
         params.bind(1, PARAM_OUTPUT, 2, out, sizeof out, &out_length);
         params.bind(2, PARAM_INPUT_OUTPUT, 2, second, sizeof second, &second_length);
         params.bind(3, PARAM_INPUT, 5, &input, 4, &input_length);
-        wire.feed(joined({c.message, WireBuilder().tag('P').i32(1).i32(30).i32(2).raw("ok")
-                                         .tag('K')}));
+        wire.feed(joined({c.message, WireBuilder().tag('P').i32(1).i32(30).i32(2).raw("ok").tag('K')}));
         EXPECT_EQ(c.status, recv_noQuery_OP(wire.conn(), nullptr));
         EXPECT_EQ(c.text, text_of(wire.conn()->error_text));
         EXPECT_EQ(std::string(8, 'x'), std::string(out, 8));
@@ -121,8 +107,8 @@ TEST(ProcedureReply, RefusedValuesLeaveBuffersAndStreamIntact) {
     BoundSet empty(wire);
     wire.feed(WireBuilder().tag('O').i32(5).i32(4).i32(42).tag('K'));
     EXPECT_EQ(-59, recv_noQuery_OP(wire.conn(), nullptr));
-    EXPECT_EQ("[EC060]Error params-return value need bind, here params without bindparams inout "
-              "type is return value \n",
+    EXPECT_EQ("[EC060]Error params-return value need bind, here params without bindparams inout type is return "
+              "value \n",
               text_of(wire.conn()->error_text));
 }
 
@@ -131,8 +117,7 @@ TEST(ProcedureReply, RefusedValuesLeaveBuffersAndStreamIntact) {
 TEST(ProcedureReply, ResultSetGoesToTheCallersSlot) {
     WirePair wire;
     BoundSet params(wire);
-    const Bytes reply = rows_reply(3);
-    wire.feed(reply);
+    wire.feed(joined({rows_reply(3), rows_reply(3)}));
     Result* received = nullptr;
     EXPECT_EQ(3, recv_noQuery_OP(wire.conn(), &received));
     ASSERT_NE(nullptr, received);
@@ -148,11 +133,8 @@ TEST(ProcedureReply, ResultSetGoesToTheCallersSlot) {
     KVC_FreeRowset(&handle);
 
     // Without a slot the result is released (the sanitizer build sees a leak otherwise).
-    wire.feed(reply);
     EXPECT_EQ(3, recv_noQuery_OP(wire.conn(), nullptr));
 }
-
-// ---- single values -------------------------------------------------------------
 
 TEST(SingleValueReply, ValuesAndCounts) {
     WirePair wire;
@@ -172,16 +154,12 @@ TEST(SingleValueReply, ValuesAndCounts) {
     EXPECT_EQ(0, type);
     EXPECT_EQ(Bytes(4, 0), Bytes(value, value + 4));
 
-    const struct {
-        Bytes reply;
-        int status;
-    } counts[] = {
+    const struct { Bytes reply; int status; } counts[] = {
         {WireBuilder().tag('U').i32(5).tag('K'), 2},
         {WireBuilder().tag('D').i32(5).tag('K'), 3},
         {WireBuilder().tag('I').str("row-17").tag('K'), 1},
         {WireBuilder().tag('E').str("no such table").tag('K'), -1},
-        // An output parameter message ends the dispatch; the rest of the
-        // reply is still read, so the next one starts in step.
+        // An output value ends the dispatch; the rest of the reply is still read.
         {WireBuilder().tag('P').i32(0).i32(5).i32(4).i32(1).tag('W').str("w").tag('K'), 0},
     };
     for (const auto& c : counts) {

@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <semaphore.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,36 +20,26 @@ namespace {
 const char kNoDefault[] =
     "[EC023]Error Execute without a default prepare ,or you can KVC_Execute2 with a prepare_name "
     "value\n";
-const char kNoValues[] =
-    "[EC059]Error params need values-bind, here params without bindparams-byname or "
-    "bindparams-bypos  \n";
 
 // A prepare reply describing one result column and one parameter.
 Bytes described_prepare_reply() {
     WireBuilder b;
     columns(b, {{"id", 5}});
-    b.tag('$').i32(1).str("p1").i32(1).i32(5).i32(4).tag('K');
-    return b.bytes();
+    return b.tag('$').i32(1).str("p1").i32(1).i32(5).i32(4).tag('K');
 }
 
-int lock_value(Conn_Attrs* conn) {
-    int value = -1;
-    sem_getvalue(&conn->conn_lock, &value);
-    return value;
-}
+const Bytes kOk = WireBuilder().tag('K');
 
 TEST(PrepareWire, NamesExecutionAndRelease) {
     WirePair wire;
-    wire.feed(WireBuilder().tag('K'));
-    char sql1[] = "SELECT 1";
+    wire.feed(kOk);
+    char sql1[] = "SELECT 1", sql2[] = "SELECT 2";
     EXPECT_EQ(0, KVC_Prepare(wire.handle(), sql1));
     EXPECT_EQ(command_message("PREPARE STC0 AS SELECT 1"), wire.sent());
     EXPECT_EQ(1, wire.conn()->has_prepared);
 
-    // The default statement executes by its name; without a slot the
-    // received result is released.
-    const Bytes reply = rows_reply(2);
-    wire.feed(joined({reply, reply}));
+    // Without a slot the received result is released.
+    wire.feed(joined({rows_reply(2), rows_reply(2)}));
     void* result = nullptr;
     EXPECT_EQ(2, KVC_Execute(wire.handle(), &result));
     EXPECT_EQ(2, KVC_Execute(wire.handle(), nullptr));
@@ -60,18 +48,15 @@ TEST(PrepareWire, NamesExecutionAndRelease) {
     EXPECT_EQ(2, static_cast<Result*>(result)->row_count);
     KVC_FreeRowset(&result);
 
-    // A new default statement first releases the old one.
-    wire.feed(WireBuilder().tag('K').tag('K'));
-    char sql2[] = "SELECT 2";
+    wire.feed(joined({kOk, kOk}));
     EXPECT_EQ(0, KVC_Prepare(wire.handle(), sql2));
-    EXPECT_EQ(joined({command_message("DEALLOCATE STC0 "),
-                      command_message("PREPARE STC1 AS SELECT 2")}),
+    EXPECT_EQ(joined({command_message("DEALLOCATE STC0 "), command_message("PREPARE STC1 AS SELECT 2")}),
               wire.sent());
     EXPECT_STREQ("STC1", wire.conn()->prepared_name);
 
-    // A named statement takes the next number and leaves the default alone,
-    // and so does releasing it by name; releasing without a name clears it.
-    wire.feed(WireBuilder().tag('K').tag('K').tag('K'));
+    // A named statement takes the next number; releasing by name keeps the
+    // default, releasing without a name clears it.
+    wire.feed(joined({kOk, kOk, kOk}));
     char name[15] = {0};
     EXPECT_EQ(0, KVC_Prepare2(wire.handle(), "SELECT 3", name));
     EXPECT_STREQ("STC2", name);
@@ -80,20 +65,18 @@ TEST(PrepareWire, NamesExecutionAndRelease) {
     EXPECT_STREQ("STC1", wire.conn()->prepared_name);
     EXPECT_EQ(0, KVC_UnPrepare(wire.handle(), nullptr));
     EXPECT_EQ(0, wire.conn()->has_prepared);
-    EXPECT_EQ(joined({command_message("PREPARE STC2 AS SELECT 3"),
-                      command_message("DEALLOCATE STC2 "), command_message("DEALLOCATE STC1 ")}),
+    EXPECT_EQ(joined({command_message("PREPARE STC2 AS SELECT 3"), command_message("DEALLOCATE STC2 "),
+                      command_message("DEALLOCATE STC1 ")}),
               wire.sent());
 }
 
-// A refused DEALLOCATE of the old default statement stops the prepare; any
-// message other than a description makes the prepare itself fail.
 TEST(PrepareWire, Refusals) {
     WirePair wire;
     wire.conn()->has_prepared = 1;
     kv_strcpy_s(wire.conn()->prepared_name, sizeof wire.conn()->prepared_name, "STC4");
     wire.feed(WireBuilder().tag('E').str("busy").tag('K'));
     char sql[] = "SELECT 1";
-    EXPECT_EQ(-1, KVC_Prepare(wire.handle(), sql));
+    EXPECT_EQ(-1, KVC_Prepare(wire.handle(), sql));   // a refused DEALLOCATE stops the prepare
     EXPECT_EQ(command_message("DEALLOCATE STC4 "), wire.sent());
     EXPECT_EQ("busy", text_of(wire.conn()->error_text));
     for (char tag : {'E', 'W'}) {
@@ -102,7 +85,6 @@ TEST(PrepareWire, Refusals) {
         EXPECT_EQ(0, wire.conn()->has_prepared);
         EXPECT_EQ("no such table", text_of(wire.conn()->error_text));
     }
-    // An impossible parameter description ends the prepare as a broken stream.
     wire.feed(WireBuilder().tag('$').i32(-1).tag('K'));
     EXPECT_EQ(-4, KVC_Prepare(wire.handle(), sql));
     EXPECT_EQ(nullptr, wire.conn()->bound_params);
@@ -110,8 +92,6 @@ TEST(PrepareWire, Refusals) {
     EXPECT_EQ(1, lock_value(wire.conn()));
 }
 
-// Without a default statement, or with prepared parameters that never got
-// values, nothing is sent.
 TEST(ExecuteWire, RefusedBeforeSending) {
     WirePair wire;
     void* result = nullptr;
@@ -121,14 +101,12 @@ TEST(ExecuteWire, RefusedBeforeSending) {
     EXPECT_EQ(-1, KVC_Execute2(wire.handle(), nullptr, nullptr, &result));
     EXPECT_EQ(kNoDefault, text_of(wire.conn()->error_text));
 
-    // Columns and parameters described by a prepare reply stay with the
-    // connection; a later prepare replaces both (the sanitizer build catches
-    // a leak).
+    // A later prepare replaces the described columns and parameters (a leak
+    // shows in the sanitizer build).
     char sql[] = "SELECT id FROM t WHERE id = ?", name[15];
     for (int round = 0; round < 2; ++round) {
         wire.feed(described_prepare_reply());
-        EXPECT_EQ(19665, round == 0 ? KVC_Prepare2(wire.handle(), sql, name)
-                                    : KVC_Prepare(wire.handle(), sql));
+        EXPECT_EQ(19665, round == 0 ? KVC_Prepare2(wire.handle(), sql, name) : KVC_Prepare(wire.handle(), sql));
         ASSERT_NE(nullptr, wire.conn()->current_result);
         EXPECT_EQ(1, wire.conn()->current_result->column_count);
         ASSERT_NE(nullptr, wire.conn()->bound_params);
@@ -138,30 +116,28 @@ TEST(ExecuteWire, RefusedBeforeSending) {
     wire.sent();
     char cursor[32];
     EXPECT_EQ(-59, KVC_Execute2(wire.handle(), "STC0", nullptr, &result));
-    EXPECT_EQ(kNoValues, text_of(wire.conn()->error_text));
+    EXPECT_EQ("[EC059]Error params need values-bind, here params without bindparams-byname or "
+              "bindparams-bypos  \n",
+              text_of(wire.conn()->error_text));
     EXPECT_EQ(-59, KVC_Execute2(wire.handle(), "STC0", cursor, &result));
     EXPECT_EQ(-59, KVC_Execute(wire.handle(), &result));
     EXPECT_EQ(-59, KVC_Execute_no_query(wire.handle(), "DELETE FROM t"));
     EXPECT_EQ(Bytes{}, wire.sent());
-    EXPECT_NE(nullptr, wire.conn()->bound_params) << "the set stays bound";
+    EXPECT_NE(nullptr, wire.conn()->bound_params);
 }
 
-// A server error met by a named statement carries the command text; names
-// and texts of any length go out whole.
+// A server error met by a named statement carries the command text; long
+// names and texts go out whole.
 TEST(ExecuteWire, NamedStatementErrorCarriesTheCommand) {
     WirePair wire;
-    const std::string long_name = "STC" + std::string(400, '7');
-    const std::string long_text(300, 'e');
-    const struct {
-        std::string name, server_text;
-    } cases[] = {{"STC5", "no statement"}, {long_name, long_text}};
+    const struct { std::string name, server_text; } cases[] = {{"STC5", "no statement"},
+                                                               {"STC" + std::string(400, '7'), std::string(300, 'e')}};
     for (const auto& c : cases) {
         wire.feed(WireBuilder().tag('E').str(c.server_text).tag('K'));
         void* result = reinterpret_cast<void*>(0x1);
         EXPECT_EQ(-1, KVC_Execute2(wire.handle(), c.name.c_str(), nullptr, &result));
         EXPECT_EQ(command_message("? " + c.name + " "), wire.sent());
-        EXPECT_EQ("sql:? " + c.name + "  errinfo: " + c.server_text + " \n",
-                  text_of(wire.conn()->error_text));
+        EXPECT_EQ("sql:? " + c.name + "  errinfo: " + c.server_text + " \n", text_of(wire.conn()->error_text));
         EXPECT_EQ(nullptr, result);
         EXPECT_EQ(1, lock_value(wire.conn()));
     }
@@ -171,14 +147,13 @@ TEST(ExecuteWire, CursorOverANamedStatement) {
     WirePair wire;
     WireBuilder declared;
     columns(declared, {{"n", 5}}).tag('K');
-    wire.feed(joined({declared, WireBuilder().tag('K')}));
+    wire.feed(joined({declared, kOk}));
     char cursor[33] = {0};
     memset(cursor, 'x', 32);
     void* result = nullptr;
     EXPECT_EQ(0, KVC_Execute2(wire.handle(), "STC3", cursor, &result));
     EXPECT_STREQ("STC3_CUR", cursor);
-    EXPECT_EQ(joined({command_message("DECLARE  STC3_CUR CURSOR FOR STC3 "),
-                      command_message("OPEN STC3_CUR ;")}),
+    EXPECT_EQ(joined({command_message("DECLARE  STC3_CUR CURSOR FOR STC3 "), command_message("OPEN STC3_CUR ;")}),
               wire.sent());
     ASSERT_NE(nullptr, result);
     KVC_FreeRowset(&result);
@@ -205,9 +180,9 @@ TEST(ProcedureWire, ReturnValueSlotIsNotAnnounced) {
     EXPECT_EQ(nullptr, result);
     EXPECT_STREQ("42", returned);
     EXPECT_EQ(2, returned_length);
-    const Bytes input_bytes = WireBuilder().i16(0).i16(1).i16(5).i32(4).i32(7);
-    EXPECT_EQ(joined({command_message("select f(?)", 1), input_bytes}), wire.sent());
-    EXPECT_EQ(params.get(), wire.conn()->bound_params) << "the set stays bound";
+    EXPECT_EQ(joined({command_message("select f(?)", 1), WireBuilder().i16(0).i16(1).i16(5).i32(4).i32(7)}),
+              wire.sent());
+    EXPECT_EQ(params.get(), wire.conn()->bound_params);
 
     // Without a bound set the plain reader answers.
     wire.conn()->bound_params = nullptr;
@@ -226,8 +201,7 @@ TEST(ExecuteWire, DirectExecutionsAndTheLock) {
     void* result = nullptr;
     int cols = 0, affected = -1;
     int64_t rows = 0;
-    EXPECT_EQ(3, KVC_ExecwithDataReader(wire.handle(), "SELECT n FROM t", &result, &cols, &rows,
-                                        &affected));
+    EXPECT_EQ(3, KVC_ExecwithDataReader(wire.handle(), "SELECT n FROM t", &result, &cols, &rows, &affected));
     EXPECT_EQ(1, cols);
     EXPECT_EQ(3, rows);
     KVC_FreeRowset(&result);
@@ -239,21 +213,18 @@ TEST(ExecuteWire, DirectExecutionsAndTheLock) {
     EXPECT_EQ(-3, KVC_Execute_no_query(wire.handle(), nullptr));
 }
 
-// One connection's life against the scripted server: every command text in
-// order, and exactly one DEALLOCATE of the default statement at close.
+// One connection's life against the scripted server (clean under the
+// sanitizers): every command text in order, one DEALLOCATE at close.
 TEST(StatementSession, FromOpenToClose) {
     ScriptedPeer peer;
     WireBuilder one_row;
     columns(one_row, {{"id", 5}});
     int_rows(one_row, 1, 5).tag('K');
-    peer.script(described_prepare_reply());
-    peer.script(one_row);
-    peer.script(rows_reply(0));
-    peer.script(WireBuilder().tag('K'));
-    peer.script(rows_reply(2));
-    peer.script(WireBuilder().tag('K'));
-    peer.script(WireBuilder().tag('O').i32(5).i32(4).i32(42).tag('K'));
-    peer.script(WireBuilder().tag('K'));
+    for (const Bytes& reply :
+         {described_prepare_reply(), Bytes(one_row), rows_reply(0), kOk, rows_reply(2), kOk,
+          Bytes(WireBuilder().tag('O').i32(5).i32(4).i32(42).tag('K')),
+          Bytes(WireBuilder().tag('U').i32(3).tag('K')), Bytes(WireBuilder().tag('U').i32(1).tag('K')), kOk})
+        peer.script(reply);
 
     void* conn = nullptr;
     ASSERT_EQ(2, KVC_OpenConn(peer.conn_str("DB=X;USER=U;PWD=P").c_str(), &conn));
@@ -265,8 +236,7 @@ TEST(StatementSession, FromOpenToClose) {
     EXPECT_EQ(1, KVC_Execute(&conn, &rs));
     KVC_FreeRowset(&rs);
     int cols = 0;
-    EXPECT_EQ(0, KVC_ExecwithServerCursorReader(&conn, "SELECT n FROM t", "c1", &rs, &cols,
-                                                nullptr));
+    EXPECT_EQ(0, KVC_ExecwithServerCursorReader(&conn, "SELECT n FROM t", "c1", &rs, &cols, nullptr));
     EXPECT_EQ(1, cols);
     KVC_FreeRowset(&rs);
     EXPECT_EQ(2, KVC_FetchServerCursorRowset(&conn, "c1", &rs));
@@ -277,6 +247,21 @@ TEST(StatementSession, FromOpenToClose) {
     EXPECT_EQ(0, KVC_BindParamByPos(&conn, 1, 6, 2, returned, sizeof returned, &returned_length));
     EXPECT_EQ(0, KVC_Execute_procesure(&conn, "select f()", nullptr));
     EXPECT_STREQ("42", returned);
+
+    EXPECT_EQ(0, KVC_ResetParams(&conn));
+    int32_t ids[3] = {1, 2, 3};
+    int id_lengths[3] = {4, 4, 0};
+    EXPECT_EQ(0, KVC_BindParamArrayByPos(&conn, 1, 1, 1, 5, 3, ids, sizeof ids, id_lengths));
+    EXPECT_EQ(0, KVC_ExecBatch(&conn, "INSERT INTO t VALUES (?)", 3));
+
+    void* lob = nullptr;
+    ASSERT_EQ(0, KVC_Create_Lob(&lob));
+    EXPECT_EQ(0, KVC_Put_Lob_data(&lob, "payload", 7));
+    EXPECT_EQ(0, KVC_Put_Lob_data(&lob, nullptr, -1));
+    int lob_length = 0;
+    EXPECT_EQ(0, KVC_BindParamByPos(&conn, 1, 1, 42, &lob, 0, &lob_length));
+    EXPECT_EQ(1, KVC_Execute_no_query(&conn, "INSERT INTO l VALUES (?)"));
+    EXPECT_EQ(0, KVC_Distroy_Lob(&lob));
     EXPECT_EQ(0, KVC_CloseConn(&conn));
     EXPECT_EQ(nullptr, conn);
 
@@ -289,6 +274,8 @@ TEST(StatementSession, FromOpenToClose) {
         "FETCH  20000  FROM  c1 ",
         "CLOSE c1 ",
         "select f()",
+        "INSERT INTO t VALUES (?)",
+        "INSERT INTO l VALUES (?)",
         "DEALLOCATE STC0 ",
     };
     EXPECT_EQ(expected, peer.session(0).commands);

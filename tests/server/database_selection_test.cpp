@@ -3,28 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "raw_peer.h"
 
 using namespace kvcd_test;
 
-namespace {
-
-std::string login_to(const std::string& database) {
-    return "login database = " + database + " user='U' password='P' auto_commit = 'on' version = '301'";
-}
-
-}  // namespace
-
 TEST(DatabaseSelection, DataFolderGivesEachLoginNameItsOwnDatabase) {
     char tmpl[] = "/tmp/kvcd-data-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+    const std::string dir = tmpl;
+    auto login_to = [](const std::string& database) {
+        return "login database = " + database + " user='U' password='P' auto_commit = 'on' version = '301'";
+    };
     {
         Server s({"--data-dir", dir});
-        Client sales(s.port()), hr(s.port()), sales_again(s.port());
+        Client sales(s.port()), hr(s.port()), sales_again(s.port()), bad(s.port());
         ASSERT_EQ(sales.login_plain(login_to("sales"))[0], 'N');
         ASSERT_EQ(hr.login_plain(login_to("hr"))[0], 'N');
         ASSERT_EQ(sales_again.login_plain(login_to("sales"))[0], 'N');
@@ -33,8 +27,7 @@ TEST(DatabaseSelection, DataFolderGivesEachLoginNameItsOwnDatabase) {
         EXPECT_EQ(tags(sales_again.exec("SELECT * FROM orders")), "AK");
         struct stat sb;
         EXPECT_EQ(stat((dir + "/sales.db").c_str(), &sb), 0);
-        Client bad(s.port());
-        std::string answer = bad.login_plain(login_to("../etc/passwd"));
+        const std::string answer = bad.login_plain(login_to("../etc/passwd"));
         ASSERT_EQ(answer[0], 'E');
         EXPECT_NE(answer.find("not valid"), std::string::npos);
     }
@@ -54,9 +47,6 @@ TEST(DatabaseSelection, MemoryDatabaseIsSharedByAllConnections) {
 
 TEST(DatabaseSelection, IdleServerStopsByItself) {
     Server s({"--idle-exit", "1"});
-    {
-        Client c(s.port());
-        ASSERT_EQ(c.login_plain(login_text())[0], 'N');
-    }
+    ASSERT_EQ(Client(s.port()).login_plain(login_text())[0], 'N');
     EXPECT_TRUE(s.exits_within(5000));
 }

@@ -1,11 +1,10 @@
 #include "raw_peer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <gmp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,10 +28,7 @@ Server::Server(std::vector<std::string> extra) {
                                      "--idle-exit", "120", "--exit-with-parent"};
     bool has_db = false;
     for (const auto& a : extra) has_db = has_db || a == "--db" || a == "--data-dir";
-    if (!has_db) {
-        args.push_back("--db");
-        args.push_back(dir_ + "/test.db");
-    }
+    if (!has_db) args.insert(args.end(), {"--db", dir_ + "/test.db"});
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
@@ -42,7 +38,7 @@ Server::Server(std::vector<std::string> extra) {
         close(out[0]);
         close(out[1]);
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (auto& a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -66,35 +62,22 @@ int Server::stop() {
 }
 
 bool Server::exits_within(int timeout_ms) {
-    for (int waited = 0; waited <= timeout_ms; waited += 50) {
+    for (int waited = 0; waited <= timeout_ms; waited += 50, usleep(50000)) {
         int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return true;
-        }
-        usleep(50000);
+        if (waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, true;
     }
     return false;
 }
 
 Server::~Server() {
     stop();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
+    if (std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) {
     }
 }
 
-std::string be16(int16_t v) {
-    uint16_t u = static_cast<uint16_t>(v);
-    return std::string{char(u >> 8), char(u)};
-}
-
-std::string be32(int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    return std::string{char(u >> 24), char(u >> 16), char(u >> 8), char(u)};
-}
-
-std::string be64(int64_t v) { return be32(int32_t(uint64_t(v) >> 32)) + be32(int32_t(uint64_t(v))); }
+std::string be16(int16_t v) { return std::string{char(uint16_t(v) >> 8), char(v)}; }
+std::string be32(int32_t v) { return be16(int16_t(uint32_t(v) >> 16)) + be16(int16_t(v)); }
+std::string be64(int64_t v) { return be32(int32_t(uint64_t(v) >> 32)) + be32(int32_t(v)); }
 
 int32_t get32(const std::string& s, size_t at) {
     uint32_t v = 0;
@@ -103,7 +86,7 @@ int32_t get32(const std::string& s, size_t at) {
 }
 
 int64_t get64(const std::string& s, size_t at) {
-    return static_cast<int64_t>((uint64_t(uint32_t(get32(s, at))) << 32) | uint32_t(get32(s, at + 4)));
+    return static_cast<int64_t>(uint64_t(uint32_t(get32(s, at))) << 32 | uint32_t(get32(s, at + 4)));
 }
 
 std::string login_text(const std::string& user, const std::string& password, const std::string& extra) {
@@ -116,8 +99,8 @@ std::string command(const std::string& text, uint32_t header, const std::string&
 }
 
 std::string param(const std::string& name, int16_t direction, int16_t type, const std::string& value, bool null) {
-    return be16(int16_t(name.size())) + name + be16(direction) + be16(type) +
-           be32(null ? 0 : int32_t(value.size())) + (null ? "" : value);
+    return be16(int16_t(name.size())) + name + be16(direction) + be16(type) + be32(null ? 0 : int32_t(value.size())) +
+           (null ? "" : value);
 }
 
 Client::Client(int port) {
@@ -128,22 +111,18 @@ Client::Client(int port) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(fd_);
-        fd_ = -1;
-        return;
+        throw std::runtime_error("connect failed");
     }
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-Client::~Client() {
-    if (fd_ >= 0) close(fd_);
-}
+Client::~Client() { close(fd_); }
 
 void Client::send_raw(const std::string& bytes) {
     std::string b = bytes;
     if (send_ks_) turing_session_xor(send_ks_.get(), reinterpret_cast<uint8_t*>(&b[0]), int64_t(b.size()));
-    size_t off = 0;
-    while (off < b.size()) {
+    for (size_t off = 0; off < b.size();) {
         ssize_t n = send(fd_, b.data() + off, b.size() - off, MSG_NOSIGNAL);
         if (n <= 0) throw std::runtime_error("send failed");
         off += size_t(n);
@@ -152,8 +131,7 @@ void Client::send_raw(const std::string& bytes) {
 
 std::string Client::recv_exact(size_t n) {
     std::string out(n, '\0');
-    size_t got = 0;
-    while (got < n) {
+    for (size_t got = 0; got < n;) {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, 10000) <= 0) throw std::runtime_error("no reply within 10 s");
         ssize_t r = recv(fd_, &out[got], n - got, 0);
@@ -169,9 +147,7 @@ bool Client::closed_by_peer(int timeout_ms) {
     char buf[4096];
     while (std::chrono::steady_clock::now() < until) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        ssize_t r = recv(fd_, buf, sizeof buf, 0);
-        if (r <= 0) return true;
+        if (poll(&p, 1, 100) > 0 && recv(fd_, buf, sizeof buf, 0) <= 0) return true;
     }
     return false;
 }
@@ -187,13 +163,6 @@ std::string login_answer(Client& c) {
 }
 
 void mpz_from_le(mpz_t v, const std::string& bytes) { mpz_import(v, bytes.size(), -1, 1, 0, 0, bytes.data()); }
-
-std::string mpz_to_le32(const mpz_t v) {
-    std::string out(32, '\0');
-    size_t count = 0;
-    mpz_export(&out[0], &count, -1, 1, 0, 0, v);
-    return out;
-}
 
 }  // namespace
 
@@ -211,10 +180,7 @@ std::string Client::login_encrypted(const std::string& text) {
     for (int k = 0; k < 32; ++k) key[size_t(k)] = char(k * 7 + 3);
     key[31] &= 0x7F;
     std::string expanded;
-    for (size_t k = 0; k < text.size(); k += 30) {
-        expanded += text.substr(k, 30);
-        if (k + 30 <= text.size()) expanded += "\x07\x07";
-    }
+    for (size_t k = 0; k < text.size(); k += 30) expanded += text.substr(k, 30) + (k + 30 <= text.size() ? "\x07\x07" : "");
     expanded += '\0';
     expanded.resize((expanded.size() + 31) / 32 * 32, '\0');
     std::string plain = key + expanded, wire;
@@ -225,7 +191,9 @@ std::string Client::login_encrypted(const std::string& text) {
     for (size_t k = 0; k < plain.size(); k += 32) {
         mpz_from_le(m, plain.substr(k, 32));
         mpz_powm(m, m, me, mn);
-        wire += mpz_to_le32(m);
+        std::string block(32, '\0');
+        mpz_export(&block[0], nullptr, -1, 1, 0, 0, m);
+        wire += block;
     }
     mpz_clears(me, mn, m, nullptr);
     send_raw(wire);
@@ -244,75 +212,57 @@ std::vector<Message> Client::exec(const std::string& text, uint32_t header, cons
 Message Client::read_message(char tag) {
     Message m;
     m.tag = tag;
-    auto str = [&] { return recv_exact(size_t(get32(recv_exact(4)))); };
+    auto i32 = [&] { return get32(recv_exact(4)); };
+    auto str = [&] { return recv_exact(size_t(i32())); };
     switch (tag) {
         case 'E': case 'F': case 'M': case 'W': case 'I': m.text = str(); break;
-        case 'U': case 'D': m.number = get32(recv_exact(4)); break;
-        case 'O': m.type = get32(recv_exact(4)); m.text = str(); break;
-        case 'P':
-            m.number = get32(recv_exact(4));
-            m.type = get32(recv_exact(4));
-            m.text = str();
-            break;
-        case '$': {
-            int32_t n = get32(recv_exact(4));
-            for (int32_t k = 0; k < n; ++k) {
+        case 'U': case 'D': m.number = i32(); break;
+        case 'P': m.number = i32(); [[fallthrough]];
+        case 'O': m.type = i32(); m.text = str(); break;
+        case '$':
+            for (int32_t k = 0, n = i32(); k < n; ++k) {
                 m.param_names.push_back(str());
                 recv_exact(12);  // position, type, length
             }
             break;
-        }
-        case 'A': {
-            int32_t n = get32(recv_exact(4));
-            for (int32_t k = 0; k < n; ++k) {
+        case 'A':
+            for (int32_t k = 0, n = i32(); k < n; ++k) {
                 Column c;
                 c.name = str();
-                std::string f = recv_exact(12);
-                c.type = get32(f);
-                c.modifier = get32(f, 4);
-                c.attribute = get32(f, 8);
+                c.type = get32(recv_exact(12));  // type, modifier, attribute
                 m.columns.push_back(c);
             }
             break;
-        }
         default: throw std::runtime_error(std::string("unexpected tag ") + tag);
     }
     return m;
 }
 
-std::vector<Message> Client::read_reply() {
-    std::vector<Message> out;
-    for (;;) {
-        char tag = read_tag();
-        if (tag == 'K') {
-            Message end;
-            end.tag = 'K';
-            out.push_back(end);
-            return out;
-        }
-        if (tag == 'R' && !out.empty()) {
-            // A row belongs to the latest result set.
-            Message* a = nullptr;
-            for (auto it = out.rbegin(); it != out.rend() && !a; ++it)
-                if (it->tag == 'A') a = &*it;
-            if (!a) throw std::runtime_error("row without a result set");
-            std::vector<std::optional<std::string>> row;
-            for (size_t k = 0; k < a->columns.size(); ++k) {
-                int32_t len = get32(recv_exact(4));
-                if (len <= 0) row.push_back(std::nullopt);
-                else row.push_back(recv_exact(size_t(len)));
-            }
-            a->rows.push_back(row);
-            continue;
-        }
-        out.push_back(read_message(tag));
-    }
+void Client::skip_row(size_t columns) {
+    for (size_t k = 0; k < columns; ++k) recv_exact(size_t(std::max(0, get32(recv_exact(4)))));
 }
 
-std::vector<Message> with_tag(const std::vector<Message>& reply, char tag) {
+std::vector<Message> Client::read_reply() {
     std::vector<Message> out;
-    for (const auto& m : reply)
-        if (m.tag == tag) out.push_back(m);
+    for (char tag = read_tag(); tag != 'K'; tag = read_tag()) {
+        if (tag != 'R') {
+            out.push_back(read_message(tag));
+            continue;
+        }
+        // A row belongs to the latest result set.
+        auto a = out.rbegin();
+        while (a != out.rend() && a->tag != 'A') ++a;
+        if (a == out.rend()) throw std::runtime_error("row without a result set");
+        std::vector<std::optional<std::string>> row;
+        for (size_t k = 0; k < a->columns.size(); ++k) {
+            int32_t len = get32(recv_exact(4));
+            row.push_back(len <= 0 ? std::nullopt : std::optional<std::string>(recv_exact(size_t(len))));
+        }
+        a->rows.push_back(row);
+    }
+    Message end;
+    end.tag = 'K';
+    out.push_back(end);
     return out;
 }
 

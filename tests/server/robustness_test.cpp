@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+
+#include <algorithm>
 #include <thread>
 
 #include "raw_peer.h"
@@ -13,9 +15,7 @@ namespace {
 
 bool serves(int port) {
     Client c(port);
-    if (c.login_plain(login_text())[0] != 'N') return false;
-    auto r = c.exec("SELECT 1");
-    return tags(r) == "AK";
+    return c.login_plain(login_text())[0] == 'N' && tags(c.exec("SELECT 1")) == "AK";
 }
 
 }  // namespace
@@ -25,10 +25,8 @@ TEST(Robustness, BrokenClientsAreDroppedAndOthersKeepWorking) {
     Client bystander(server.port());
     ASSERT_EQ(bystander.login_plain(login_text())[0], 'N');
     bystander.exec("CREATE TABLE t(a)");
-    struct Case {
-        const char* what;
-        std::string bytes;
-    } cases[] = {
+    const std::string batch_head = param("", 1, 5, be32(1));
+    const struct { const char* what; std::string bytes; } cases[] = {
         {"unknown message tag", "Z"},
         {"command length above the limit", "?" + be32(5000)},
         {"negative command length", "?" + be32(-1)},
@@ -37,13 +35,12 @@ TEST(Robustness, BrokenClientsAreDroppedAndOthersKeepWorking) {
         {"negative value length", command("SELECT ?", 1, be16(0) + be16(1) + be16(30) + be32(-5))},
         {"value above the limit", command("SELECT ?", 1, be16(0) + be16(1) + be16(30) + be32(1 << 20))},
         {"name length out of range", command("SELECT ?", 1, be16(-3))},
-        {"batch block above the limit",
-         command("INSERT INTO t VALUES (?)", 1 + (2u << 16), param("", 1, 5, be32(1)) + be32(1 << 20))},
+        {"batch block above the limit", command("INSERT INTO t VALUES (?)", 1 + (2u << 16), batch_head + be32(1 << 20))},
         {"batch row crossing its block",
-         command("INSERT INTO t VALUES (?)", 1 + (2u << 16), param("", 1, 5, be32(1)) + be32(3) + std::string("\x05\0\0", 3))},
+         command("INSERT INTO t VALUES (?)", 1 + (2u << 16), batch_head + be32(3) + std::string("\x05\0\0", 3))},
         {"more rows than announced",
          command("INSERT INTO t VALUES (?)", 1 + (2u << 16),
-                 param("", 1, 5, be32(1)) + be32(18) + "\x05" + be32(4) + be32(2) + "\x05" + be32(4) + be32(3))},
+                 batch_head + be32(18) + "\x05" + be32(4) + be32(2) + "\x05" + be32(4) + be32(3))},
     };
     for (const auto& k : cases) {
         Client c(server.port());
@@ -58,16 +55,13 @@ TEST(Robustness, BrokenClientsAreDroppedAndOthersKeepWorking) {
 
 TEST(Robustness, DisconnectsInTheMiddleOfMessagesLeaveTheServerServing) {
     Server server;
-    std::string whole = command("INSERT INTO t VALUES (?)", 1, param("", 1, 30, std::string(1000, 'x')));
+    const std::string whole = command("INSERT INTO t VALUES (?)", 1, param("", 1, 30, std::string(1000, 'x')));
     for (size_t cut : {size_t(1), size_t(3), size_t(12), whole.size() / 2, whole.size() - 1}) {
         Client c(server.port());
         ASSERT_EQ(c.login_plain(login_text())[0], 'N');
         c.send_raw(whole.substr(0, cut));
     }
-    {
-        Client c(server.port());
-        c.send_raw("login database = D user='U'");  // login broken off
-    }
+    Client(server.port()).send_raw("login database = D user='U'");  // login broken off
     {
         Client c(server.port());
         c.send_raw("~ssl~");
@@ -86,12 +80,12 @@ TEST(Robustness, StalledMessageIsDroppedAfterTheStallTime) {
     EXPECT_TRUE(serves(server.port()));
 }
 
+// One byte every 100 ms would need far more than the second the login may take.
 TEST(Robustness, LoginDrippedByteByByteIsCutAtTheLoginLimit) {
     Server server({"--login-seconds", "1"});
     Client c(server.port());
-    std::string text = login_text();
+    const std::string text = login_text();
     bool closed = false;
-    // One byte every 100 ms would need far more than the second the login may take.
     for (size_t k = 0; k < text.size() && !closed; ++k) {
         try {
             c.send_raw(text.substr(k, 1));
@@ -103,41 +97,35 @@ TEST(Robustness, LoginDrippedByteByByteIsCutAtTheLoginLimit) {
     EXPECT_TRUE(closed);
 }
 
+// All connections are open at once; each works from its own thread.
 TEST(Robustness, TwoHundredTenConcurrentConnections) {
     Server server;
-    {
-        Client setup(server.port());
-        setup.login_plain(login_text());
-        setup.exec("CREATE TABLE hits(worker INTEGER)");
-    }
     constexpr int kClients = 210;
     std::vector<std::unique_ptr<Client>> clients;
     for (int k = 0; k < kClients; ++k) {
         clients.push_back(std::make_unique<Client>(server.port()));
         ASSERT_EQ(clients.back()->login_plain(login_text())[0], 'N') << k;
     }
-    // All connections are open at once; each works from its own thread.
+    clients[0]->exec("CREATE TABLE hits(worker INTEGER)");
     std::vector<std::thread> threads;
     std::vector<int> ok(kClients, 0);
     for (int k = 0; k < kClients; ++k)
         threads.emplace_back([&, k] {
             try {
-                auto r = clients[size_t(k)]->exec("INSERT INTO hits VALUES (" + std::to_string(k) + ")");
-                ok[size_t(k)] = tags(r) == "IK";
+                ok[size_t(k)] = tags(clients[size_t(k)]->exec("INSERT INTO hits VALUES (" + std::to_string(k) + ")")) == "IK";
             } catch (...) {
             }
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(std::count(ok.begin(), ok.end(), 1), kClients);
-    auto r = clients[0]->exec("SELECT count(DISTINCT worker) FROM hits");
-    EXPECT_EQ(get64(*r[0].rows[0][0]), kClients);
+    EXPECT_EQ(get64(*clients[0]->exec("SELECT count(DISTINCT worker) FROM hits")[0].rows[0][0]), kClients);
 }
 
 TEST(Robustness, SigtermStopsTheServerCleanlyWithClientsConnected) {
     Server server;
     Client c(server.port());
     ASSERT_EQ(c.login_plain(login_text())[0], 'N');
-    int status = server.stop();
+    const int status = server.stop();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(c.closed_by_peer());

@@ -1,6 +1,5 @@
 // Shared pieces of the statement, procedure, cursor, parameter and attribute
-// wire tests: expected command messages, reply fragments, and a caller-made
-// parameter set bound to a wired connection.
+// wire tests: expected command messages, reply fragments, a bound set.
 #pragma once
 
 #include "support/wire_pair.h"
@@ -8,17 +7,16 @@
 #include "kvc.h"
 #include "kvc_records.h"
 
+#include <semaphore.h>
+
 #include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
-// A command message as the library writes it: '?', the text length, the text
-// and its zero byte, the parameter header.
+// '?', the text length, the text and its zero byte, the parameter header.
 inline Bytes command_message(const std::string& text, int32_t param_header = 0) {
-    WireBuilder b;
-    b.tag('?').i32(static_cast<int32_t>(text.size())).raw(text).i8(0).i32(param_header);
-    return b.bytes();
+    return WireBuilder().tag('?').i32(static_cast<int32_t>(text.size())).raw(text).i8(0).i32(param_header);
 }
 
 inline Bytes joined(std::initializer_list<Bytes> parts) {
@@ -27,15 +25,14 @@ inline Bytes joined(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// The text of the first command message in bytes the library sent.
-inline std::string first_command_text(const Bytes& sent) {
-    if (sent.size() < 5 || sent[0] != '?') return {};
-    size_t n = (size_t(sent[1]) << 24) | (size_t(sent[2]) << 16) | (size_t(sent[3]) << 8) | sent[4];
-    if (sent.size() < 5 + n) return {};
-    return std::string(sent.begin() + 5, sent.begin() + 5 + static_cast<long>(n));
-}
-
 inline std::string text_of(const char* text) { return text != nullptr ? text : ""; }
+
+// 1 when the connection's lock is free again.
+inline int lock_value(Conn_Attrs* conn) {
+    int value = -1;
+    sem_getvalue(&conn->conn_lock, &value);
+    return value;
+}
 
 // An 'A' message head: the column description (name, server type) pairs.
 inline WireBuilder& columns(WireBuilder& b, const std::vector<std::pair<std::string, int32_t>>& cols) {
@@ -57,8 +54,8 @@ inline Bytes rows_reply(int n) {
     return int_rows(b, n).tag('K');
 }
 
-// A caller-made parameter set bound to the connection for one test; declare
-// it after the WirePair so that it is released first.
+// A caller-made set bound to the connection; declared after the WirePair so
+// that it goes first.
 class BoundSet {
 public:
     explicit BoundSet(WirePair& wire) : wire_(wire) {
