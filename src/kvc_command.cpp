@@ -299,13 +299,6 @@ int take_server_text(Conn_Attrs* conn, char tag, bool print_errors, int* status)
     return 0;
 }
 
-// The rest of a reply that a dispatcher does not read is dropped, so the next
-// request starts on a message boundary. The tag goes back to the drain.
-int drop_rest_of_reply(Conn_Attrs* conn, char tag) {
-    rh_push_back(conn, tag);
-    return drain_reply(conn);
-}
-
 // Rows past the kept batches go into a scratch result that borrows the column
 // description and is emptied after the batch.
 int skip_row_batch(Conn_Attrs* conn, Result* kept) {
@@ -640,7 +633,7 @@ int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
                 if (!recv_output_value(conn, set, tag == 'O', &status)) return fail(-4);
                 break;
             default:
-                if (drop_rest_of_reply(conn, tag) < 0) return fail(-4);
+                if (drain_reply_from(conn, tag) < 0) return fail(-4);
                 return finish(status);
         }
     }
@@ -702,7 +695,7 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
             }
             default:
                 // "P" and anything else end the dispatch; the rest of the reply is dropped.
-                if (drop_rest_of_reply(conn, tag) < 0) return finish(-4);
+                if (drain_reply_from(conn, tag) < 0) return finish(-4);
                 return finish(0);
         }
     }

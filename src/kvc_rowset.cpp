@@ -134,6 +134,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
         // The row tag fills at most the 20 header bytes; a longer one is cut.
         int32_t tag_length;
         if (!rh_recv_int32(conn, &tag_length)) return -4;
+        if (tag_length < 0) return rh_fail_stream(conn);   // nothing can follow a negative length
         const int32_t kept = tag_length < ROW_TAG_MAX ? tag_length : ROW_TAG_MAX;
         if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return -4;
         if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return -4;

@@ -522,12 +522,10 @@ unsigned char* lob_tail_room(KolvaLob_* lob, int64_t* room) {
 }
 
 // Ends the fetch at a tag it does not read itself: 'K' closes the reply, any
-// other message goes back to the stream and the reply is read to its 'K', so
-// the next request starts on a boundary.
+// other message is read with the rest of the reply up to its 'K', so the next
+// request starts on a boundary.
 int finish_lob_reply(Conn_Attrs* conn, char tag, int status) {
-    if (tag == 'K') return status;
-    rh_push_back(conn, tag);
-    return drain_reply(conn) == 0 ? status : -4;
+    return drain_reply_from(conn, tag) == 0 ? status : -4;
 }
 
 // Reads and discards the column description that precedes the content.
