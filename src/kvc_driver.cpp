@@ -804,8 +804,17 @@ Result* result_for_access(void** handle, int* status) {
     return result;
 }
 
-const FieldInfo* result_column(const Result* result, int col) {
-    return (col >= 1 && col <= result->column_count) ? &result->columns[col - 1] : nullptr;
+// Column col (from 1) of the result behind a handle. Null when there is none,
+// with *status set to what the function answers: the kind rule above, or
+// out_of_range for a column number outside the result.
+const FieldInfo* column_for_access(void** handle, int col, int out_of_range, int* status) {
+    Result* result = result_for_access(handle, status);
+    if (result == nullptr) return nullptr;
+    if (col < 1 || col > result->column_count) {
+        *status = out_of_range;
+        return nullptr;
+    }
+    return &result->columns[col - 1];
 }
 
 // A column's caller-facing name: its alias when the name text had a "%",
@@ -870,10 +879,8 @@ extern "C" KVC_API int KVC_getResultRet(void** handle, int* kind, int* columns, 
 
 extern "C" KVC_API int KVC_getResultcolmodi(void** handle, int col, int* modifier) {
     int status = 0;
-    Result* result = result_for_access(handle, &status);
-    if (result == nullptr) return status;
-    const FieldInfo* column = result_column(result, col);
-    if (column == nullptr) return -15;
+    const FieldInfo* column = column_for_access(handle, col, -15, &status);
+    if (column == nullptr) return status;
     if (modifier == nullptr) return -3;
     *modifier = column->type_modifier;
     return 0;
@@ -881,10 +888,8 @@ extern "C" KVC_API int KVC_getResultcolmodi(void** handle, int col, int* modifie
 
 extern "C" KVC_API int KVC_getResultcolType(void** handle, int col, int* c_type) {
     int status = 0;
-    Result* result = result_for_access(handle, &status);
-    if (result == nullptr) return status;
-    const FieldInfo* column = result_column(result, col);
-    if (column == nullptr) return -15;
+    const FieldInfo* column = column_for_access(handle, col, -15, &status);
+    if (column == nullptr) return status;
     if (c_type == nullptr) return -3;
     if (column->c_type != 0) *c_type = column->c_type;
     return 0;
@@ -892,10 +897,8 @@ extern "C" KVC_API int KVC_getResultcolType(void** handle, int col, int* c_type)
 
 extern "C" KVC_API int KVC_getResultcolname(void** handle, int col, char* name) {
     int status = 0;
-    Result* result = result_for_access(handle, &status);
-    if (result == nullptr) return status;
-    const FieldInfo* column = result_column(result, col);
-    if (column == nullptr) return -1;
+    const FieldInfo* column = column_for_access(handle, col, -1, &status);
+    if (column == nullptr) return status;
     if (name == nullptr) return -3;
     const char* shown = shown_name(column);
     memcpy(name, shown, strlen(shown));   // no terminator, as callers of this function expect
@@ -915,10 +918,8 @@ extern "C" KVC_API int KVC_getResultcolseq(void** handle, const char* name) {
 extern "C" KVC_API int KVC_getResultColInfo(void** handle, int col, char* table, char* column_name, char* alias,
                                             int* c_type, int* modifier, int* attribute) {
     int status = 0;
-    Result* result = result_for_access(handle, &status);
-    if (result == nullptr) return status;
-    const FieldInfo* column = result_column(result, col);
-    if (column == nullptr) return -1;
+    const FieldInfo* column = column_for_access(handle, col, -1, &status);
+    if (column == nullptr) return status;
     copy_name_out(table, column->table_name);
     copy_name_out(column_name, column->column_name);
     copy_name_out(alias, column->alias);
