@@ -213,6 +213,40 @@ TEST(ExecuteWire, DirectExecutionsAndTheLock) {
     EXPECT_EQ(-3, KVC_Execute_no_query(wire.handle(), nullptr));
 }
 
+// Bound values follow the command of a direct execution, and the set serves
+// that execution only: a library-made set is released (the sanitizer build
+// sees a leak otherwise), a caller's set is detached with its bindings kept.
+TEST(ExecuteWire, DirectExecutionsSendAndReleaseTheBoundSet) {
+    WirePair wire;
+    int32_t value = 42, length = 4;
+    const Bytes param = WireBuilder().i16(0).i16(1).i16(5).i32(4).i32(42);
+    ASSERT_EQ(0, KVC_BindParamByPos(wire.handle(), 1, 1, 5, &value, 0, &length));
+    wire.feed(WireBuilder().tag('U').i32(1).tag('K'));
+    EXPECT_EQ(1, KVC_Execute_no_query(wire.handle(), "DELETE FROM t WHERE id = ?"));
+    EXPECT_EQ(hex(joined({command_message("DELETE FROM t WHERE id = ?", 1), param})), hex(wire.sent()));
+    EXPECT_EQ(nullptr, wire.conn()->bound_params);
+
+    void* params = nullptr;
+    ASSERT_EQ(0, KVC_CreateParams(&params));
+    ASSERT_EQ(0, KVC_BindParamByPos(&params, 1, 1, 5, &value, 0, &length));
+    ASSERT_EQ(0, KVC_BindParams2Conn(wire.handle(), &params));
+    wire.feed(rows_reply(2));
+    void* result = nullptr;
+    int64_t rows = 0;
+    EXPECT_EQ(2, KVC_ExecwithDataReader(wire.handle(), "SELECT n FROM t WHERE id = ?", &result, nullptr, &rows,
+                                        nullptr));
+    EXPECT_EQ(2, rows);
+    EXPECT_EQ(hex(joined({command_message("SELECT n FROM t WHERE id = ?", 1), param})), hex(wire.sent()));
+    EXPECT_EQ(nullptr, wire.conn()->bound_params);
+    EXPECT_EQ(1, static_cast<KVCSParam*>(params)->param_count);
+    // Without a new binding the next execution sends no values.
+    wire.feed(WireBuilder().tag('U').i32(0).tag('K'));
+    EXPECT_EQ(0, KVC_Execute_no_query(wire.handle(), "DELETE FROM t"));
+    EXPECT_EQ(hex(command_message("DELETE FROM t")), hex(wire.sent()));
+    KVC_FreeRowset(&result);
+    EXPECT_EQ(0, KVC_Drop(&params));
+}
+
 // One connection's life against the scripted server (clean under the
 // sanitizers): every command text in order, one DEALLOCATE at close.
 TEST(StatementSession, FromOpenToClose) {
