@@ -95,6 +95,10 @@ TEST(Binding, RangeChecksComeInTheirOrder) {
     WirePair pair;
     EXPECT_EQ(KVC_BindParamByName(pair.handle(), "a", 7, 5, &value, 0, nullptr, &length), -52);
     EXPECT_EQ(text_of(pair.conn()->error_text), "[EC052]Error invalis param type 7");
+    // The internal binder refuses a direction the exported checks let through.
+    CallerSet internal;
+    EXPECT_EQ(kvc_bindparamsbypos(internal.set(), 1, 4, 5, &value, 0, &length), -8);
+    EXPECT_EQ(internal.set()->param_count, 0);
     int32_t lob_kind = HANDLE_LOB;   // a record of the wrong kind
     void* wrong = &lob_kind;
     EXPECT_EQ(KVC_BindParamByPos(&wrong, 1, 1, 5, &value, 0, &length), -3);
@@ -140,6 +144,7 @@ TEST(Binding, InputIsCopiedAndOutputsAreReferenced) {
     length = 0;
     KVCSParam* set = params.set();
     EXPECT_EQ(copied_int(set, 0), 42);
+    EXPECT_EQ(static_cast<const char*>(set->row_values[0][0])[4], '\0');   // the copy ends in a zero byte
     EXPECT_EQ(*set->length_ptrs[0], 4);
     EXPECT_EQ(set->row_values[0][1], static_cast<void*>(out));
     EXPECT_EQ(set->length_ptrs[1], &out_length);
