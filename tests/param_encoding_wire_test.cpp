@@ -11,8 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -187,4 +190,99 @@ TEST(ParamEncoding, FailedBlobSendStopsTheBlock) {
     EXPECT_EQ(-1, send_params(pair.conn(), pair.conn()->bound_params));
     EXPECT_EQ("send param net Error for BLOB", testing::internal::GetCapturedStdout());
     EXPECT_EQ(1, pair.conn()->bound_params->param_count) << "not cleared";
+}
+
+// Binary LOBs above 510 MiB are copied into one buffer and written at once;
+// at exactly 510 MiB they still go chunk by chunk. The chunks take turns over
+// three distinct buffers, so a chunk sent out of order shows without 510 MiB
+// of distinct content.
+class BigLob {
+public:
+    explicit BigLob(int64_t total) {
+        for (int b = 0; b < 3; ++b) buffers_[b] = lob_pattern(b * LOB_CHUNK_SIZE, LOB_CHUNK_SIZE);
+        record_.handle_kind = HANDLE_LOB;
+        record_.lob_state = 2;
+        record_.total_length = total;
+        lob_chunk** link = &record_.first_chunk;
+        for (int64_t at = 0; at < total; at += LOB_CHUNK_SIZE) {
+            lob_chunk* chunk = new lob_chunk{};
+            chunk->chunk_index = record_.chunk_count;
+            chunk->chunk_data = reinterpret_cast<unsigned char*>(buffers_[record_.chunk_count % 3].data());
+            *link = chunk;
+            link = &chunk->chunk_next;
+            record_.current_chunk = chunk;
+            ++record_.chunk_count;
+        }
+        last_ = record_.current_chunk;
+        record_.current_chunk = record_.first_chunk;
+    }
+    ~BigLob() {
+        for (lob_chunk* c = record_.first_chunk; c != nullptr;) {
+            lob_chunk* next = c->chunk_next;
+            delete c;
+            c = next;
+        }
+    }
+    // Whether n bytes match the content from byte k on.
+    bool matches(int64_t k, const char* bytes, int64_t n) const {
+        while (n > 0) {
+            const int64_t in_chunk = k % LOB_CHUNK_SIZE, piece = std::min(n, LOB_CHUNK_SIZE - in_chunk);
+            if (memcmp(bytes, buffers_[(k / LOB_CHUNK_SIZE) % 3].data() + in_chunk, static_cast<size_t>(piece)) != 0)
+                return false;
+            k += piece, bytes += piece, n -= piece;
+        }
+        return true;
+    }
+    void* handle = &record_;
+    KolvaLob_ record_{};
+    lob_chunk* last_ = nullptr;
+
+private:
+    std::vector<char> buffers_[3];
+};
+
+TEST(ParamEncoding, BinaryLobAboveFiveHundredTenMiBGoesAsOneWrite) {
+    constexpr int64_t kLimit = 534773760;
+    {
+        SCOPED_TRACE("one byte over the limit, every byte in order");
+        WirePair pair;
+        BigLob lob(kLimit + 1);
+        int length = 0;
+        ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob.handle, 0, &length));
+        int64_t received = 0, first_wrong = -1;
+        Bytes head;
+        std::thread reader([&] {
+            std::vector<char> buf(LOB_CHUNK_SIZE);
+            const int64_t expected_total = 10 + kLimit + 1;
+            while (received < expected_total) {
+                const ssize_t n = recv(pair.peer_fd(), buf.data(), buf.size(), 0);
+                if (n <= 0) return;
+                ssize_t i = 0;
+                for (; i < n && received < 10; ++i, ++received) head.push_back(static_cast<unsigned char>(buf[i]));
+                if (first_wrong < 0 && !lob.matches(received - 10, buf.data() + i, n - i)) first_wrong = received - 10;
+                received += n - i;
+            }
+        });
+        EXPECT_EQ(0, send_params(pair.conn(), pair.conn()->bound_params));
+        rh_flush(pair.conn());
+        reader.join();
+        EXPECT_EQ(10 + kLimit + 1, received);
+        EXPECT_EQ(hex(positional(1, 34).i32(static_cast<int32_t>(kLimit + 1))), hex(head));
+        EXPECT_EQ(-1, first_wrong);
+        EXPECT_EQ(lob.last_, lob.record_.current_chunk);
+    }
+    // A failed write is reported by the chunked path only.
+    for (int64_t total : {kLimit, kLimit + 1}) {
+        SCOPED_TRACE(total);
+        WirePair pair;
+        BigLob lob(total);
+        int length = 0;
+        ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 42, &lob.handle, 0, &length));
+        pair.close_peer();
+        testing::internal::CaptureStdout();
+        const int status = send_params(pair.conn(), pair.conn()->bound_params);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(total == kLimit ? -1 : 0, status);
+        EXPECT_EQ(total == kLimit ? "send param net Error for BLOB" : "", printed);
+    }
 }
