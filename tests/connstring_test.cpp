@@ -46,10 +46,12 @@ TEST(ConnString, TextFieldsBySynonymAnyCase) {
         {"SERVER=10.0.0.5;x=1", offsetof(Conn_Attrs, server_ip), "10.0.0.5"},
         {"ip=10.0.0.6;x=1", offsetof(Conn_Attrs, server_ip), "10.0.0.6"},
         {"CHARACTER SET=UTF8;x=1", offsetof(Conn_Attrs, char_set), "UTF8"},
+        {"Character_Set=BIG5;x=1", offsetof(Conn_Attrs, char_set), "BIG5"},
         {"charset=GBK;x=1", offsetof(Conn_Attrs, char_set), "GBK"},
         {"CURRENT_SCHEMA=S1;x=1", offsetof(Conn_Attrs, current_schema), "S1"},
         {"KEYWORD_FILTER=k;x=1", offsetof(Conn_Attrs, keyword_filter), "k"},
         {"iso level=READ COMMITTED;x=1", offsetof(Conn_Attrs, iso_level), "READ COMMITTED"},
+        {"ISO_LEVEL=SERIALIZABLE;x=1", offsetof(Conn_Attrs, iso_level), "SERIALIZABLE"},
         {"ISOLEVEL=\tx\t;y=1", offsetof(Conn_Attrs, iso_level), "\tx\t"},   // only spaces are trimmed
         {"DB=   ;x=1", offsetof(Conn_Attrs, database), ""},
     };
@@ -75,10 +77,14 @@ TEST(ConnString, FlagsAndNumbers) {
         {"USESSL=1;x=1", offsetof(Conn_Attrs, use_ssl), 0},
         {"RETURN_ROWID=on;x=1", offsetof(Conn_Attrs, return_rowid), 1},
         {"RETURN ROW_ID=yes;x=1", offsetof(Conn_Attrs, return_rowid), 0},
+        {"return rowid=TRUE;x=1", offsetof(Conn_Attrs, return_rowid), 1},
+        {"RETURN_ROW_ID=On;x=1", offsetof(Conn_Attrs, return_rowid), 1},
         {"LOB_RET=off;x=1", offsetof(Conn_Attrs, lob_ret_descriptor), 1},
         {"lobret=;x=1", offsetof(Conn_Attrs, lob_ret_descriptor), 1},
+        {"LOB RET=descriptor;x=1", offsetof(Conn_Attrs, lob_ret_descriptor), 1},
         {"RETURN_CURSOR_ID=off;x=1", offsetof(Conn_Attrs, return_cursor_id_off), 1},
         {"RETURN CURSOR_ID=on;x=1", offsetof(Conn_Attrs, return_cursor_id_off), 0},
+        {"return_cursorid=False;x=1", offsetof(Conn_Attrs, return_cursor_id_off), 1},
         {"USE_SRVCURSOR=FALSE;x=1", offsetof(Conn_Attrs, srv_cursor_off), 1},
         {"LOCK_TIMEOUT=45s;x=1", offsetof(Conn_Attrs, lock_timeout), 45},
         {"LOCKTIMEOUT=-5;x=1", offsetof(Conn_Attrs, lock_timeout), -5},
@@ -94,6 +100,36 @@ TEST(ConnString, FlagsAndNumbers) {
     }
     EXPECT_EQ(parsed("PORT=5000;x=1")->port, 5000);
     EXPECT_EQ(parsed("PORT=70000;x=1")->port, static_cast<uint16_t>(70000));   // kept in 16 bits
+}
+
+// Every fixed-size text field of the record is filled by these two.
+TEST(BoundedText, CopyAndAppendCutAtTheirSize) {
+    struct Case {
+        const char* before;   // null: copy, else append to this text
+        const char* src;
+        const char* after;
+        int result;
+    } cases[] = {
+        {nullptr, "abcd", "abcd", 0},       // size - 1 characters fit whole
+        {nullptr, "abcde", "abcd", -12},    // size characters: the last one is cut
+        {nullptr, "", "", 0},
+        {"ab", "cd", "abcd", 0},
+        {"ab", "cde", "abcd", -12},
+        {"abcd", "x", "abcd", -12},         // already full: left as it was
+        {"abcd", "", "abcd", 0},
+    };
+    for (const Case& c : cases) {
+        char buf[8];
+        memset(buf, '#', sizeof buf);
+        if (c.before != nullptr) memcpy(buf, c.before, strlen(c.before) + 1);
+        const int result = c.before == nullptr ? kv_strcpy_s(buf, 5, c.src) : kv_strcat_s(buf, 5, c.src);
+        SCOPED_TRACE(std::string(c.before ? c.before : "(copy)") + " + " + c.src);
+        EXPECT_EQ(result, c.result);
+        EXPECT_STREQ(buf, c.after);
+        // Everything after the text up to the size is zero, nothing beyond it is touched.
+        for (size_t i = strlen(c.after); i < 5; ++i) EXPECT_EQ(buf[i], '\0') << i;
+        EXPECT_EQ(std::string(buf + 5, 3), "###");
+    }
 }
 
 TEST(ConnString, SeparatorsAndShortTexts) {

@@ -208,17 +208,41 @@ TEST(LoginWire, LoginFailureTexts) {
     }
 }
 
-TEST(LoginWire, NotFollowedByKIsARefusal) {
-    BareConn bare;
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    bare.conn->sock_fd = fds[0];
-    const char reply[] = {'N', 1, 2, 3, 4, 'X', 0, 0, 0, 2, 'n', 'o'};
-    ASSERT_EQ(write(fds[1], reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
-    EXPECT_EQ(Login_database(bare.conn), 0);
-    EXPECT_STREQ(bare.conn->error_text, kNoK);
-    EXPECT_EQ(bare.conn->sock_fd, 0);
-    close(fds[1]);
+// Over a bare socket pair: the plain login is the text alone, byte for byte
+// (no tag, length or terminator), and only 'N' with a fifth byte 'K' accepts.
+TEST(LoginWire, PlainLoginBytesAndTheFifthByte) {
+    const std::string expected =
+        "login database = D user='U' password='P' lock_timeout = 300 auto_commit = 'on'"
+        " return_cursor_id  = 'on' version = '301'";
+    struct Case {
+        std::vector<char> reply;
+        int result;
+    } cases[] = {
+        {{'N', 1, 2, 3, 4, 'K'}, 1},
+        {{'N', 1, 2, 3, 4, 'X', 0, 0, 0, 2, 'n', 'o'}, 0},
+    };
+    for (const Case& c : cases) {
+        BareConn bare;
+        Phrase_conn_str("DB=D;USER=U;PWD=P", bare.conn);
+        bare.conn->lock_timeout = 300;
+        kv_strcpy_s(bare.conn->protocol_version, sizeof bare.conn->protocol_version, "301");
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        bare.conn->sock_fd = fds[0];
+        ASSERT_EQ(write(fds[1], c.reply.data(), c.reply.size()), static_cast<ssize_t>(c.reply.size()));
+        EXPECT_EQ(Login_database(bare.conn), c.result);
+        if (c.result == 1) {
+            close(bare.conn->sock_fd);   // the peer now sees the end of what was sent
+        } else {
+            EXPECT_STREQ(bare.conn->error_text, kNoK);
+            EXPECT_EQ(bare.conn->sock_fd, 0);
+        }
+        std::string sent;
+        char chunk[256];
+        for (ssize_t n; (n = read(fds[1], chunk, sizeof chunk)) > 0;) sent.append(chunk, static_cast<size_t>(n));
+        EXPECT_EQ(sent, expected);
+        close(fds[1]);
+    }
 }
 
 // Refusals the library makes itself keep their own texts through the open.

@@ -14,6 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <string>
 #include <vector>
 
@@ -35,6 +39,12 @@ void* working_list(const std::vector<std::string>& addresses) {
 
 Ips_Artrs* as_list(void* handle) { return static_cast<Ips_Artrs*>(handle); }
 Conn_Attrs* as_conn(void* handle) { return static_cast<Conn_Attrs*>(handle); }
+int int_option(int fd, int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    return getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+}
+
 std::string error_of(void* handle) {
     const char* text = handle != nullptr ? as_conn(handle)->error_text : nullptr;
     return text != nullptr ? text : "";
@@ -52,6 +62,22 @@ TEST(OpenConn, SingleServer) {
     EXPECT_EQ(as_conn(conn)->lock_timeout, 20);
     EXPECT_EQ(as_conn(conn)->recv_timeout, 1800);
     EXPECT_EQ(as_conn(conn)->lock_ready, 1);
+    // The socket as the connect left it: options on, the receive time-out, and
+    // a close that resets at once.
+    const int fd = as_conn(conn)->sock_fd;
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(int_option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    timeval timeout{};
+    socklen_t timeout_size = sizeof timeout;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &timeout_size), 0);
+    EXPECT_EQ(timeout.tv_sec, 1800);
+    EXPECT_EQ(timeout.tv_usec, 0);
+    linger lingering{};
+    socklen_t linger_size = sizeof lingering;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_LINGER, &lingering, &linger_size), 0);
+    EXPECT_EQ(lingering.l_onoff, 1);
+    EXPECT_EQ(lingering.l_linger, 0);
     EXPECT_EQ(KVC_CloseConn(&conn), 0);
     EXPECT_EQ(conn, nullptr);
     EXPECT_EQ(KVC_CloseConn(&conn), -1);
