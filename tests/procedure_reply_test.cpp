@@ -148,6 +148,23 @@ TEST(SingleValueReply, ValuesAndCounts) {
     EXPECT_EQ(30, type);
     EXPECT_EQ("abcx", std::string(value, 4)) << "the text comes without a terminator";
 
+    // A text of 64 bytes or more comes as its length and the address of a
+    // copy that the caller frees; the type tells so by 100 more.
+    const std::string long_text(70, 'L');
+    WireBuilder long_reply;
+    columns(long_reply, {{"name", 30}});
+    wire.feed(long_reply.tag('R').str(long_text).tag('K'));
+    EXPECT_EQ(0, recv_Query_One(wire.conn(), value, &type));
+    EXPECT_EQ(130, type);
+    int32_t copy_length = 0;
+    void* copy = nullptr;
+    memcpy(&copy_length, value, sizeof copy_length);
+    memcpy(&copy, value + sizeof copy_length, sizeof copy);
+    EXPECT_EQ(70, copy_length);
+    ASSERT_NE(nullptr, copy);
+    EXPECT_EQ(long_text, std::string(static_cast<char*>(copy), 70));
+    EXPECT_EQ(0, KVC_FreePtr(&copy));
+
     // No rows: type 0 and four zero bytes.
     wire.feed(rows_reply(0));
     EXPECT_EQ(0, recv_Query_One(wire.conn(), value, &type));

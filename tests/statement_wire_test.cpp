@@ -100,6 +100,7 @@ TEST(ExecuteWire, RefusedBeforeSending) {
     kvc_set_text(&wire.conn()->error_text, nullptr);
     EXPECT_EQ(-1, KVC_Execute2(wire.handle(), nullptr, nullptr, &result));
     EXPECT_EQ(kNoDefault, text_of(wire.conn()->error_text));
+    EXPECT_EQ(Bytes{}, wire.sent());
 
     // A later prepare replaces the described columns and parameters (a leak
     // shows in the sanitizer build).
@@ -196,6 +197,20 @@ TEST(ExecuteWire, DirectExecutionsAndTheLock) {
     wire.feed(WireBuilder().tag('U').i32(5).tag('K'));
     EXPECT_EQ(5, KVC_Execute_no_query(wire.handle(), "UPDATE t SET a = 1"));
     EXPECT_EQ(command_message("UPDATE t SET a = 1"), wire.sent());
+
+    // The identifier of the last inserted row is handed out whole; no
+    // message ever names a function's return type.
+    wire.feed(WireBuilder().tag('I').str("row-17").tag('I').str("row-18").tag('K'));
+    EXPECT_EQ(2, KVC_Execute_no_query(wire.handle(), "INSERT INTO t VALUES (1), (2)"));
+    wire.sent();
+    char insert_id[32];
+    memset(insert_id, 'x', sizeof insert_id);
+    EXPECT_EQ(0, KVC_GetLastInsertId(wire.handle(), insert_id));
+    EXPECT_STREQ("row-18", insert_id);
+    EXPECT_EQ(-3, KVC_GetLastInsertId(wire.handle(), nullptr));
+    int c_type = -7;
+    EXPECT_EQ(-1, KVC_GetFunReturnType(wire.handle(), &c_type));
+    EXPECT_EQ(-7, c_type);
 
     wire.feed(rows_reply(3));
     void* result = nullptr;

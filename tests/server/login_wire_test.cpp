@@ -72,7 +72,9 @@ TEST(LoginWire, EncryptedRefusals) {
     // Blocks that decrypt to noise: neither a terminator nor the 07 07 pair.
     Client noise(s.port());
     noise.send_raw("~ssl~");
-    noise.recv_exact(64);
+    // Exponent then modulus, little-endian: a modulus of full 256 bits.
+    const std::string key = noise.recv_exact(64);
+    EXPECT_NE(key[63] & 0x80, 0);
     noise.send_raw(std::string(32 * 16, '\x01'));
     EXPECT_TRUE(noise.closed_by_peer());
     Client other(s.port());

@@ -2,6 +2,7 @@
 // the wire form of each declared type, errors, and transactions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <type_traits>
 
@@ -119,6 +120,26 @@ TEST(StatementReply, AutoCommitOffKeepsChangesPrivateUntilCommit) {
     writer.exec("INSERT INTO t VALUES (2)");
     writer.exec("ROLLBACK");
     EXPECT_EQ(count(), 1);
+}
+
+// A writer blocked by another's open transaction waits the login's
+// lock_timeout, no longer and no shorter, and then gets SQLite's text.
+TEST(StatementReply, LockTimeoutBoundsTheWaitForAnotherWriter) {
+    Server server;
+    Client holder(server.port()), waiter(server.port());
+    ASSERT_EQ(holder.login_plain("login database = D user='U' password='P' auto_commit = 'off' version = '301'")[0], 'N');
+    ASSERT_EQ(waiter.login_plain("login database = D user='U' password='P' lock_timeout = 1 auto_commit = 'on'"
+                                 " return_cursor_id  = 'on' version = '301'")[0],
+              'N');
+    ASSERT_EQ(tags(waiter.exec("CREATE TABLE t(a)")), "UK");
+    ASSERT_EQ(tags(holder.exec("INSERT INTO t VALUES (1)")), "IK");
+    const auto start = std::chrono::steady_clock::now();
+    const auto reply = waiter.exec("INSERT INTO t VALUES (2)");
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(tags(reply), "EK");
+    EXPECT_NE(reply[0].text.find("locked"), std::string::npos) << reply[0].text;
+    EXPECT_GE(waited, 0.8);
+    EXPECT_LT(waited, 5.0);
 }
 
 TEST(StatementReply, InsertOfManyRowsAnswersOneIdentifierEach) {
