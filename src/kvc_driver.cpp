@@ -1042,6 +1042,24 @@ extern "C" int KVC_BindParams2Conn(void** conn_handle, void** params) {
     return KVC_OK;
 }
 
+namespace {
+
+// After the upper bound of the position, both position binders refuse a bad
+// direction first and then a position below 1.
+int check_direction_then_position(char** error_slot, int direction, int param_no) {
+    if (!param_direction_valid(direction)) {
+        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
+        return KVC_BAD_DIRECTION;
+    }
+    if (param_no < 1) {
+        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
+        return KVC_BAD_PARAM_SEQ;
+    }
+    return KVC_OK;
+}
+
+}  // namespace
+
 extern "C" int KVC_BindParamByPos(void** handle, int param_no, int direction, int c_type,
                                   void* value, int buffer_length, int* length) {
     KVCSParam* set = nullptr;
@@ -1052,14 +1070,8 @@ extern "C" int KVC_BindParamByPos(void** handle, int param_no, int direction, in
         kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
         return KVC_BAD_PARAM_NO;
     }
-    if (!param_direction_valid(direction)) {
-        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
-        return KVC_BAD_DIRECTION;
-    }
-    if (param_no < 1) {
-        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
-        return KVC_BAD_PARAM_SEQ;
-    }
+    status = check_direction_then_position(error_slot, direction, param_no);
+    if (status != KVC_OK) return status;
     status = run_binder(set, error_slot, [&] {
         return kvc_bindparamsbypos(set, param_no, direction, c_type, value, buffer_length, length);
     });
@@ -1119,14 +1131,8 @@ extern "C" int KVC_BindParamArrayByPos(void** handle, int param_no, int param_to
         kvc_set_textf(error_slot, param_text::kBadParamNo, param_no);
         return KVC_BAD_PARAM_NO;
     }
-    if (!param_direction_valid(direction)) {
-        kvc_set_textf(error_slot, param_text::kBadDirection, direction);
-        return KVC_BAD_DIRECTION;
-    }
-    if (param_no < 1) {
-        kvc_set_textf(error_slot, param_text::kBadParamSeq, param_no);
-        return KVC_BAD_PARAM_SEQ;
-    }
+    status = check_direction_then_position(error_slot, direction, param_no);
+    if (status != KVC_OK) return status;
     return run_binder(set, error_slot, [&] {
         return kvc_bindparamarraybypos(set, param_no, param_total, direction, c_type, array_size,
                                        values, total_size, lengths);
