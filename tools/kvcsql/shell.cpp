@@ -274,33 +274,31 @@ void Shell::run_meta(const std::string& line) {
     split_first_word(line, command, args);
     if (command == "\\q" || command == "\\quit") {
         quit_ = true;
-    } else if (command == "\\timing") {
-        meta_timing(args);
-    } else if (command == "\\csv") {
-        meta_csv(args);
-    } else if (command == "\\bind") {
-        meta_bind(args);
-    } else if (command == "\\prepare") {
-        meta_prepare(args);
-    } else if (command == "\\execute") {
-        meta_execute(args);
-    } else if (command == "\\deallocate") {
-        meta_deallocate(args);
-    } else if (command == "\\call") {
-        meta_call(args);
-    } else if (command == "\\batch") {
-        meta_batch_start(args);
-    } else if (command == "\\declare") {
-        meta_declare(args);
-    } else if (command == "\\fetch") {
-        meta_fetch(args);
-    } else if (command == "\\close") {
-        meta_close(args);
-    } else if (command == "\\?" || command == "\\help" || command == "\\h") {
-        out_ << usage_text();
-    } else {
-        fail("unknown meta-command " + command + " (\\? lists them)");
+        return;
     }
+    if (command == "\\?" || command == "\\help" || command == "\\h") {
+        out_ << usage_text();
+        return;
+    }
+    using Handler = void (Shell::*)(const std::string&);
+    static const struct {
+        const char* name;
+        Handler handler;
+    } kMetaCommands[] = {
+        {"\\timing", &Shell::meta_timing},     {"\\csv", &Shell::meta_csv},
+        {"\\bind", &Shell::meta_bind},         {"\\prepare", &Shell::meta_prepare},
+        {"\\execute", &Shell::meta_execute},   {"\\deallocate", &Shell::meta_deallocate},
+        {"\\call", &Shell::meta_call},         {"\\batch", &Shell::meta_batch_start},
+        {"\\declare", &Shell::meta_declare},   {"\\fetch", &Shell::meta_fetch},
+        {"\\close", &Shell::meta_close},
+    };
+    for (const auto& meta : kMetaCommands) {
+        if (command == meta.name) {
+            (this->*meta.handler)(args);
+            return;
+        }
+    }
+    fail("unknown meta-command " + command + " (\\? lists them)");
 }
 
 void Shell::meta_timing(const std::string& args) {
