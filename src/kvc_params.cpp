@@ -135,16 +135,16 @@ T* alloc_zeroed(size_t count) {
     return static_cast<T*>(hr_malloc0(sizeof(T) * (count == 0 ? 1 : count)));
 }
 
+template <typename T>
+void free_and_clear(T*& pointer) {
+    free(pointer);
+    pointer = nullptr;
+}
+
 // A single-bound input owns its value copy and its length.
 void release_input_copy(KVCSParam* set, int slot) {
-    if (set->row_values != nullptr && set->row_values[0] != nullptr) {
-        free(set->row_values[0][slot]);
-        set->row_values[0][slot] = nullptr;
-    }
-    if (set->length_ptrs != nullptr) {
-        free(set->length_ptrs[slot]);
-        set->length_ptrs[slot] = nullptr;
-    }
+    if (set->row_values != nullptr && set->row_values[0] != nullptr) free_and_clear(set->row_values[0][slot]);
+    if (set->length_ptrs != nullptr) free_and_clear(set->length_ptrs[slot]);
 }
 
 // Releases every binding, name and array and returns the set to its empty
@@ -162,22 +162,14 @@ void release_storage(KVCSParam* set) {
         if (set->owned_blocks != nullptr) free(set->owned_blocks[slot]);
     }
     if (set->row_values != nullptr) free(set->row_values[0]);   // every row lives in one block
-    free(set->row_values);
-    free(set->names);
-    free(set->c_types);
-    free(set->buffer_lengths);
-    free(set->length_ptrs);
-    free(set->positions);
-    free(set->directions);
-    free(set->owned_blocks);
-    set->row_values = nullptr;
-    set->names = nullptr;
-    set->c_types = nullptr;
-    set->buffer_lengths = nullptr;
-    set->length_ptrs = nullptr;
-    set->positions = nullptr;
-    set->directions = nullptr;
-    set->owned_blocks = nullptr;
+    free_and_clear(set->row_values);
+    free_and_clear(set->names);
+    free_and_clear(set->c_types);
+    free_and_clear(set->buffer_lengths);
+    free_and_clear(set->length_ptrs);
+    free_and_clear(set->positions);
+    free_and_clear(set->directions);
+    free_and_clear(set->owned_blocks);
     set->param_count = 0;
     set->slot_capacity = 0;
     set->array_size = 0;

@@ -122,14 +122,23 @@ void Shell::run(LineReader& reader, bool interactive) {
 
 // ---- plain SQL ------------------------------------------------------------
 
+// Binds the values of the last \bind (if any) for the next statement; they
+// serve that statement only. false after reporting a value that cannot be bound.
+bool Shell::bind_pending_params(BoundParams& params, bool allow_outputs) {
+    if (next_params_.empty()) return true;
+    std::string error = params.bind_row(next_params_, allow_outputs);
+    next_params_.clear();
+    if (!error.empty()) {
+        fail(error);
+        return false;
+    }
+    KVC_BindParams2Conn(conn_, params.handle());
+    return true;
+}
+
 void Shell::run_sql(const std::string& sql) {
     BoundParams params;
-    if (!next_params_.empty()) {
-        std::string error = params.bind_row(next_params_, false);
-        next_params_.clear();
-        if (!error.empty()) return fail(error);
-        KVC_BindParams2Conn(conn_, params.handle());
-    }
+    if (!bind_pending_params(params, false)) return;
     std::string error_before = conn_error_text();
     void* result = nullptr;
     int columns = 0, affected = 0;
@@ -372,12 +381,7 @@ void Shell::meta_deallocate(const std::string& name) {
 void Shell::meta_call(const std::string& sql) {
     if (sql.empty()) return fail("\\call needs an SQL text");
     BoundParams params;
-    if (!next_params_.empty()) {
-        std::string error = params.bind_row(next_params_, true);
-        next_params_.clear();
-        if (!error.empty()) return fail(error);
-        KVC_BindParams2Conn(conn_, params.handle());
-    }
+    if (!bind_pending_params(params, true)) return;
     std::string error_before = conn_error_text();
     void* result = nullptr;
     auto start = Clock::now();

@@ -14,6 +14,8 @@
 
 namespace kvcsql {
 
+class BoundParams;
+
 struct ShellSettings {
     bool csv = false;
     bool timing = false;
@@ -40,6 +42,7 @@ private:
     // A line that starts with a backslash.
     void run_meta(const std::string& line);
     void run_sql(const std::string& sql);
+    bool bind_pending_params(BoundParams& params, bool allow_outputs);
 
     // Meta-commands.
     void meta_timing(const std::string& args);
