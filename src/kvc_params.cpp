@@ -645,7 +645,7 @@ int put_lob(ConnSink& out, int c_type, const void* value) {
     out.i32(static_cast<int32_t>(total));
     const bool binary = c_type != 41;
     if (binary && total > kContiguousLobLimit) {
-        unsigned char* whole = static_cast<unsigned char*>(malloc(static_cast<size_t>(total) + 1));
+        unsigned char* whole = static_cast<unsigned char*>(kvc_malloc(static_cast<size_t>(total) + 1));
         if (whole != nullptr) {
             int64_t at = 0;
             for (lob_chunk* c = lob->first_chunk; at < total; c = c->chunk_next) {
@@ -745,7 +745,7 @@ void send_block(Conn_Attrs* conn, const unsigned char* block, int* used) {
 // Rows 1 and up, in blocks of whole rows. A row that does not fit an empty
 // block goes out as a block of its own, written field by field.
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
-    unsigned char* block = static_cast<unsigned char*>(malloc(kBlockSize));
+    unsigned char* block = static_cast<unsigned char*>(kvc_malloc(kBlockSize));
     int used = 0;
     for (int row = 1; row < set->array_size; ++row) {
         int64_t size = row_wire_size(set, row, typed);
@@ -962,7 +962,7 @@ int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_
         const int status = make_input_copy(set, c_type, value, length, &copy);
         if (status != 0) return status;
     }
-    char* name_copy = prepared ? nullptr : strdup(name);
+    char* name_copy = prepared ? nullptr : kvc_strdup(name);
     auto fail_no_memory = [&] {
         free(copy.value);
         free(copy.length);
@@ -1071,7 +1071,7 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
             kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, slot + 1, set->slot_capacity);
             return KVC_BAD_PARAM_NO;
         }
-        name_copy = strdup(name);
+        name_copy = kvc_strdup(name);
         if (name_copy == nullptr) return refuse_no_memory(set);
     }
     status = store_array(set, {slot, c_type, -1, array_size, values, total_size, lengths, false,

@@ -178,13 +178,13 @@ struct PoolRecord {
 PoolRecord* pool_record(Result_Mem* pool) { return reinterpret_cast<PoolRecord*>(pool); }
 
 Slab* add_slab(PoolRecord* record) {
-    Slab* slab = static_cast<Slab*>(malloc(sizeof(Slab)));
+    Slab* slab = static_cast<Slab*>(kvc_malloc(sizeof(Slab)));
     if (slab == nullptr) return nullptr;
     unsigned char* memory;
     size_t bytes;
     if (record->slab_count == 0) {
         bytes = RESULT_POOL_CHUNK;
-        memory = static_cast<unsigned char*>(malloc(bytes));
+        memory = static_cast<unsigned char*>(kvc_malloc(bytes));
     } else {
         bytes = kSlabBytes;
         memory = static_cast<unsigned char*>(aligned_alloc(kSlabBytes, kSlabBytes));
@@ -219,7 +219,7 @@ bool in_slab(const PoolRecord* record, const unsigned char* buffer) {
 }
 
 Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int32_t used) {
-    Result_Mem_chunk* chunk = static_cast<Result_Mem_chunk*>(malloc(sizeof(Result_Mem_chunk)));
+    Result_Mem_chunk* chunk = static_cast<Result_Mem_chunk*>(kvc_malloc(sizeof(Result_Mem_chunk)));
     if (chunk == nullptr) return nullptr;
     chunk->next = nullptr;
     chunk->capacity = capacity;
@@ -232,7 +232,7 @@ Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int3
 }  // namespace
 
 Result_Mem* RS_mem_init() {
-    PoolRecord* record = static_cast<PoolRecord*>(calloc(1, sizeof(PoolRecord)));
+    PoolRecord* record = static_cast<PoolRecord*>(kvc_calloc(1, sizeof(PoolRecord)));
     if (record == nullptr) return nullptr;
     unsigned char* buffer = carve_chunk(record);
     Result_Mem_chunk* chunk = buffer != nullptr ? new_chunk_record(buffer, RESULT_POOL_CHUNK, 0) : nullptr;
@@ -266,7 +266,7 @@ void* RS_malloc(Result_Mem* pool, int n) {
     if (size > RESULT_POOL_CHUNK || (size > half_chunk && remaining > half_chunk)) {
         // A dedicated, exactly sized buffer. The tail's buffer moves to a new
         // record that becomes the tail, so small pieces go on being cut from it.
-        unsigned char* dedicated = static_cast<unsigned char*>(calloc(1, static_cast<size_t>(size)));
+        unsigned char* dedicated = static_cast<unsigned char*>(kvc_calloc(1, static_cast<size_t>(size)));
         Result_Mem_chunk* moved =
             dedicated != nullptr ? new_chunk_record(tail->buffer, tail->capacity, tail->used) : nullptr;
         if (moved == nullptr) {
@@ -401,7 +401,7 @@ constexpr int kSingleValueArea = 64;   // the caller's value buffer holds at lea
 
 // Writes a length and the address of a heap copy that the receiver frees.
 void hand_out_copy(char* out, const void* bytes, int32_t length, int* flag) {
-    char* copy = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    char* copy = static_cast<char*>(kvc_malloc(static_cast<size_t>(length) + 1));
     if (copy == nullptr) {
         memset(out, 0, 4);   // reads as an empty value rather than a dangling address
         return;
@@ -474,7 +474,7 @@ lob_chunk* new_lob_chunk(int32_t index) {
     if (chunk == nullptr) return nullptr;
     // A fresh calloc of this size is served from untouched zero pages: the
     // chunk is already clear and costs nothing until it is written.
-    chunk->chunk_data = static_cast<unsigned char*>(calloc(1, static_cast<size_t>(LOB_CHUNK_SIZE)));
+    chunk->chunk_data = static_cast<unsigned char*>(kvc_calloc(1, static_cast<size_t>(LOB_CHUNK_SIZE)));
     if (chunk->chunk_data == nullptr) {
         free(chunk);
         return nullptr;
@@ -521,14 +521,9 @@ unsigned char* lob_tail_room(KolvaLob_* lob, int64_t* room) {
     return last->chunk_data + (LOB_CHUNK_SIZE - *room);
 }
 
-// Ends the fetch at a tag it does not read itself: 'K' closes the reply, any
-// other message is read with the rest of the reply up to its 'K', so the next
-// request starts on a boundary.
-int finish_lob_reply(Conn_Attrs* conn, char tag, int status) {
-    return drain_reply_from(conn, tag) == 0 ? status : -4;
-}
-
 // Reads and discards the column description that precedes the content.
+// 0, -3 when its room cannot be had, -4 broken (a column cut short leaves the
+// stream at an unknown place: the connection is failed either way).
 int skip_lob_columns(Conn_Attrs* conn) {
     int32_t count = 0;
     if (!rh_recv_int32(conn, &count)) return -4;
@@ -536,12 +531,18 @@ int skip_lob_columns(Conn_Attrs* conn) {
     if (count == 0) return 0;
     FieldInfo* columns =
         static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
-    if (columns == nullptr) return -3;
+    if (columns == nullptr) {
+        rh_fail_stream(conn);
+        return -3;
+    }
     int status = 0;
     int32_t used = 0;   // entries that may hold a name, a failed one included
     while (used < count && status == 0) {
-        // A column cut short leaves the stream at an unknown place.
-        if (recv_attr_des_item(conn, &columns[used++]) != 0) status = rh_fail_stream(conn);
+        const int rc = recv_attr_des_item(conn, &columns[used++]);
+        if (rc != 0) {
+            rh_fail_stream(conn);
+            status = rc == -5 ? -3 : -4;
+        }
     }
     free_fields_info(columns, used);
     return status;
@@ -550,14 +551,13 @@ int skip_lob_columns(Conn_Attrs* conn) {
 // Reads content pieces up to the 0 marker straight into the LOB's chunks.
 // A piece over 1 MiB is refused (-4), and after a refusal or a chunk that
 // cannot be allocated (-3) the remaining pieces are read and dropped so that
-// the reply stays in step. *stream_ok turns false when the stream broke.
-int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob, bool* stream_ok) {
+// the reply stays in step. A broken stream gives -4 with the connection failed.
+int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob) {
     int status = 0;
-    *stream_ok = false;
     for (;;) {
         int32_t marker = 0;
         if (!rh_recv_int32(conn, &marker)) return -4;
-        if (marker == 0) break;
+        if (marker == 0) return status;
         int32_t length = 0;
         if (!rh_recv_int32(conn, &length)) return -4;
         if (length < 0) return rh_fail_stream(conn);   // nothing can be skipped by a negative length
@@ -574,30 +574,57 @@ int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob, bool* stream_ok) {
                 break;
             }
             int count = static_cast<int>(left < room ? left : room);
-            if (!rh_recv(conn, dst, count)) return -4;
+            if (!rh_take(conn, dst, count)) return -4;
             lob->total_length += count;
             left -= count;
         }
     }
-    *stream_ok = true;
-    return status;
 }
 
 // The reply to "get lob": 'A', a column description, 'R', the pieces, then
-// whatever the server sends up to 'K'.
-int recv_lob_reply(Conn_Attrs* conn, KolvaLob_* lob) {
-    char tag = 0;
-    if (!rh_recv_char(conn, &tag)) return -4;
-    if (tag != 'A') return finish_lob_reply(conn, tag, 0);
-    int status = skip_lob_columns(conn);
-    if (status != 0) return status;
-    if (!rh_recv_char(conn, &tag)) return -4;
-    if (tag != 'R') return finish_lob_reply(conn, tag, 0);
-    bool stream_ok = false;
-    status = recv_lob_pieces(conn, lob, &stream_ok);
-    if (!stream_ok) return -4;
-    return drain_reply(conn) == 0 ? status : -4;
-}
+// whatever the server sends up to 'K'. A refusal ('E' / 'F') keeps the
+// server's text in the LOB and in the connection and gives -1.
+class LobReplyReader : public ReplyReader {
+public:
+    LobReplyReader(Conn_Attrs* conn, KolvaLob_* lob) : ReplyReader(conn), lob_(lob) {}
+
+private:
+    bool takes(char tag) const override {
+        return message_body(tag) == MessageBody::Rows || message_body(tag) == MessageBody::Text;
+    }
+    int take(char tag) override {
+        if (message_body(tag) == MessageBody::Text) {
+            if (tag != 'E' && tag != 'F') return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+            char* text = nullptr;
+            const int rc = rh_recv_str(conn_, &text);
+            if (rc == -4) return -4;
+            if (rc == -5) out_of_memory();
+            free(lob_->error_text);
+            lob_->error_text = text;
+            if (text != nullptr) kvc_set_text(&conn_->error_text, text);
+            status_ = -1;
+            return kNext;
+        }
+        const int columns = skip_lob_columns(conn_);
+        if (columns != 0) {
+            failure_ = columns;
+            return -4;
+        }
+        const unsigned char* next = rh_window(conn_, 1);
+        if (next == nullptr) return -4;
+        if (*next != 'R') return kNext;   // no content: the tag is the next message's
+        rh_advance(conn_, 1);
+        const int pieces = recv_lob_pieces(conn_, lob_);
+        if (conn_->stream_failed) return -4;
+        if (pieces < 0 && status_ == 0) status_ = pieces;
+        return kNext;
+    }
+    int finish(Ending) override { return or_out_of_memory(status_); }
+    int fail(char, bool) override { return failure_; }
+
+    KolvaLob_* lob_;
+    int failure_ = -4;
+};
 
 }  // namespace
 
@@ -647,6 +674,7 @@ int KVGetCLobDesc(Conn_Attrs* conn, KolvaLob_* lob) {
     sendCommand_n(conn, command, 0);
     rh_flush(conn);
     free(command);
-    return recv_lob_reply(conn, lob);
+    LobReplyReader reader(conn, lob);
+    return reader.read_reply();
 }
 
