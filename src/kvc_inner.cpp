@@ -98,18 +98,19 @@ void kvc_set_textf(char** slot, const char* format, ...) {
     *slot = text;
 }
 
-void kvc_append_text(char** slot, const char* text) {
-    if (text == nullptr) return;
+int kvc_append_text(char** slot, const char* text) {
+    if (text == nullptr) return 0;
     if (*slot == nullptr) {
         *slot = kvc_strdup(text);
-        return;
+        return *slot != nullptr ? 0 : -5;
     }
     size_t old_len = strlen(*slot);
     size_t add_len = strlen(text);
     char* joined = static_cast<char*>(kvc_realloc(*slot, old_len + add_len + 1));
-    if (joined == nullptr) return;   // keep what we had rather than lose it
+    if (joined == nullptr) return -5;   // keep what we had rather than lose it
     memcpy(joined + old_len, text, add_len + 1);
     *slot = joined;
+    return 0;
 }
 
 // =============================================================================

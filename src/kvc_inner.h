@@ -32,8 +32,9 @@ int kv_strcat_s(char* dst, size_t size, const char* src);
 void kvc_set_text(char** slot, const char* text);
 // Same, formatted; the text is allocated at the size its content needs.
 void kvc_set_textf(char** slot, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Append text to *slot (used for warnings that arrive between rows).
-void kvc_append_text(char** slot, const char* text);
+// Append text to *slot (used for warnings that arrive between rows). 0, or
+// -5 when it could not be kept (*slot then holds what it held).
+int kvc_append_text(char** slot, const char* text);
 
 // ---- the per-connection lock --------------------------------------------------
 

@@ -90,7 +90,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
 // One row message, stored in the result's pool (store) or dropped. Texts
 // between rows join the result's error text. 0 with a row, 101 rows ended
 // (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
-int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store) {
+int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost) {
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
     for (;;) {
@@ -100,19 +100,17 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
             rh_push_back(conn, tag);
             return kRowsEnded;
         }
+        // A text that cannot be kept is a loss like a row that cannot: the
+        // rows after it are dropped and the reply reports -5.
         char* text = nullptr;
-        int rc = rh_recv_str(conn, &text);
-        if (rc != 0) return rc;
-        if (result->error_text == nullptr) {
-            result->error_text = text;
-        } else {
-            kvc_append_text(&result->error_text, text);
-            free(text);
-        }
+        const int rc = rh_recv_str(conn, &text);
+        if (rc == -4) return rc;
+        if (rc != 0 || kvc_append_text(&result->error_text, text) != 0) *lost = true;
+        free(text);
     }
     RhRow* row = nullptr;
-    int status = 0;
-    if (store) {
+    int status = store && *lost ? -5 : 0;
+    if (status == 0 && store) {
         row = createRow_inMemls(result->pool, result->row_size, result->column_count);
         if (row == nullptr) status = -5;
     }
@@ -148,7 +146,7 @@ int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     while (limit < 0 || count < limit) {
         const bool store = !*rows_lost && !row_index_full(result);
         RhRow* row = nullptr;
-        int rc = read_row_message(conn, result, &row, store);
+        int rc = read_row_message(conn, result, &row, store, rows_lost);
         if (rc == -5) {
             *rows_lost = true;
         } else if (rc != 0) {
@@ -242,11 +240,12 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
 }
 
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
+    bool lost = false;
     if (!ensure_pool(result)) {
-        int rc = read_row_message(conn, result, row_out, false);   // keep the stream in step
+        int rc = read_row_message(conn, result, row_out, false, &lost);   // keep the stream in step
         return rc == 0 ? -5 : rc;
     }
-    return read_row_message(conn, result, row_out, true);
+    return read_row_message(conn, result, row_out, true, &lost);
 }
 
 int recvRecords20000(Conn_Attrs* conn, Result* result) {
