@@ -166,7 +166,7 @@ int ReplyReader::read_reply() {
     }
 }
 
-int ReplyReader::take_server_text(char tag, bool print_errors) {
+int ReplyReader::take_server_text(char tag, Shown shown) {
     char* text = nullptr;
     const int rc = rh_recv_str(conn_, &text);
     if (rc == -5) {
@@ -175,13 +175,24 @@ int ReplyReader::take_server_text(char tag, bool print_errors) {
     }
     if (rc != 0) return rc;
     const bool is_error = tag == 'E' || tag == 'F';
-    if (!is_error)
-        printf(tag == 'W' ? "Server Warning %s \n" : "Server Message %s \n", text);
-    else if (print_errors)
-        printf("Server Error %s \n", text);
+    switch (shown) {
+    case Shown::Nothing:
+        break;
+    case Shown::AsResultText:
+        printf(is_error ? "[EC031]Error in recv result :%s \n" : "[EC032]Server Warning in recv result :%s \n",
+               text);
+        break;
+    case Shown::Warnings:
+    case Shown::WarningsAndErrors:
+        if (!is_error)
+            printf(tag == 'W' ? "Server Warning %s \n" : "Server Message %s \n", text);
+        else if (shown == Shown::WarningsAndErrors)
+            printf("Server Error %s \n", text);
+        break;
+    }
     free(conn_->error_text);
     conn_->error_text = text;
-    status_ = is_error ? -1 : 1;
+    status_ = is_error || shown == Shown::AsResultText ? -1 : 1;
     return kNext;
 }
 
@@ -237,7 +248,7 @@ private:
     int take(char tag) override {
         switch (message_body(tag)) {
         case MessageBody::Text:
-            return take_server_text(tag, false);
+            return take_server_text(tag, Shown::Warnings);
         case MessageBody::Count: {
             int32_t count = 0;
             if (!rh_recv_int32(conn_, &count)) {
@@ -614,7 +625,7 @@ private:
     }
     int take(char tag) override {
         switch (message_body(tag)) {
-        case MessageBody::Text: return take_server_text(tag, false);
+        case MessageBody::Text: return take_server_text(tag, Shown::Warnings);
         case MessageBody::Rows: return take_rows();
         default: return recv_output_value(conn_, set_, tag == 'O', &status_) ? kNext : -4;
         }
@@ -655,7 +666,7 @@ private:
         rows_end_ = false;
         switch (message_body(tag)) {
         case MessageBody::Text:
-            return take_server_text(tag, true);
+            return take_server_text(tag, Shown::WarningsAndErrors);
         case MessageBody::Count:
             if (!rh_recv_skip(conn_, 4)) return -4;
             status_ = end_status_ = tag == 'U' ? 2 : 3;
@@ -805,7 +816,7 @@ private:
         }
         case MessageBody::Text: {
             // A warning too means the prepare failed.
-            const int rc = take_server_text(tag, false);
+            const int rc = take_server_text(tag, Shown::Nothing);
             status_ = -1;
             return rc < 0 ? rc : kEndIfK;
         }

@@ -80,11 +80,18 @@ protected:
     void out_of_memory() { out_of_memory_ = true; }
     // The final status: -5 after an allocation failure, else status.
     int or_out_of_memory(int status) const { return out_of_memory_ ? -5 : status; }
+    // How a server text is shown on standard output.
+    enum class Shown {
+        Nothing,
+        Warnings,             // "Server Warning %s \n", "Server Message %s \n"
+        WarningsAndErrors,    // and "Server Error %s \n"
+        AsResultText,         // "[EC031]..." for errors, "[EC032]..." for the rest
+    };
     // Reads the text of an 'E' 'F' 'M' 'W' message and keeps it as the
-    // connection's error text; -1 for an error, 1 for a message or warning.
-    // Prints it as the dispatchers do (print_errors adds "Server Error").
-    // -4 broken; an allocation failure is read past and counts as -5.
-    int take_server_text(char tag, bool print_errors);
+    // connection's error text; status_ becomes -1 for an error, 1 for a
+    // message or warning (always -1 in a result reply). kNext, or -4 broken;
+    // an allocation failure is read past and counts as -5.
+    int take_server_text(char tag, Shown shown);
 
     Conn_Attrs* conn_;
     int status_ = 0;

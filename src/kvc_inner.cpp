@@ -345,7 +345,10 @@ int rh_fail_stream(Conn_Attrs* conn) {
 }
 
 const unsigned char* rh_window_fill(Conn_Attrs* conn, int n) {
-    if (n > KVC_RECV_CACHE_SIZE) return nullptr;
+    if (n > KVC_RECV_CACHE_SIZE) {
+        rh_fail_stream(conn);
+        return nullptr;
+    }
     int avail = conn->recv_fill - conn->recv_pos;
     if (conn->pushed_back_byte != 0) {
         // A byte handed back by rh_push_back when the buffer had no room for it.

@@ -342,7 +342,7 @@ private:
     }
     int take(char tag) override {
         switch (message_body(tag)) {
-        case MessageBody::Text: return take_text(tag);
+        case MessageBody::Text: return take_server_text(tag, Shown::AsResultText);
         case MessageBody::Rows: return take_rows();
         case MessageBody::Count: {
             int32_t count = 0;
@@ -370,18 +370,6 @@ private:
             return kNext;
         }
         }
-    }
-    int take_text(char tag) {
-        char* text = nullptr;
-        const int rc = rh_recv_str(conn_, &text);
-        if (rc == -5) out_of_memory();
-        if (rc != 0) return rc == -5 ? kNext : rc;
-        if (tag == 'E' || tag == 'F') printf("[EC031]Error in recv result :%s \n", text);
-        else printf("[EC032]Server Warning in recv result :%s \n", text);
-        free(conn_->error_text);
-        conn_->error_text = text;
-        status_ = -1;
-        return kNext;
     }
     int take_rows() {
         int count = 0;
@@ -418,23 +406,19 @@ private:
     ResultChain chain_;
 };
 
+int read_result_reply(Conn_Attrs* conn, Result** result_out, bool cursor_fetch) {
+    if (result_out != nullptr) *result_out = nullptr;
+    ResultReplyReader reader(conn, cursor_fetch);
+    const int status = reader.read_reply();
+    if (result_out != nullptr) *result_out = reader.hand_out();
+    return status;
+}
+
 }  // namespace
 
-int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) {
-    if (result_out != nullptr) *result_out = nullptr;
-    ResultReplyReader reader(conn, false);
-    const int status = reader.read_reply();
-    if (result_out != nullptr) *result_out = reader.hand_out();
-    return status;
-}
+int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) { return read_result_reply(conn, result_out, false); }
 
-int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) {
-    if (result_out != nullptr) *result_out = nullptr;
-    ResultReplyReader reader(conn, true);
-    const int status = reader.read_reply();
-    if (result_out != nullptr) *result_out = reader.hand_out();
-    return status;
-}
+int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) { return read_result_reply(conn, result_out, true); }
 
 // =============================================================================
 // Row cursor and release

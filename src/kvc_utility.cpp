@@ -595,13 +595,12 @@ private:
     int take(char tag) override {
         if (message_body(tag) == MessageBody::Text) {
             if (tag != 'E' && tag != 'F') return skip_message_body(conn_, tag) == 0 ? kNext : -4;
-            char* text = nullptr;
-            const int rc = rh_recv_str(conn_, &text);
-            if (rc == -4) return -4;
-            if (rc == -5) out_of_memory();
-            free(lob_->error_text);
-            lob_->error_text = text;
-            if (text != nullptr) kvc_set_text(&conn_->error_text, text);
+            const int next = take_server_text(tag, Shown::Nothing);
+            if (next < 0) return next;
+            if (conn_->error_text != nullptr) {
+                kvc_set_text(&lob_->error_text, conn_->error_text);
+                if (lob_->error_text == nullptr) out_of_memory();
+            }
             status_ = -1;
             return kNext;
         }

@@ -248,3 +248,31 @@ bool parse_reader_input(const unsigned char* data, size_t size, ReaderInput* inp
     input->reply.assign(data + 2 + cut_count, data + size);
     return true;
 }
+
+int convert_every_value(const Bytes& reply) {
+    static const int kCTypes[] = {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                  18, 21, 23, 28, 31, 40, 58, 62, 63, 64, 69};
+    static const int kSizes[] = {0, 1, 4, 8, 16, 64, 400};
+    constexpr int kFence = 16;
+    MemoryConnection memory(reply, {}, false);
+    Result* head = nullptr;
+    const int status = recv_Query_Rs(memory.conn, &head);
+    void* handle = head;
+    while (handle != nullptr) {
+        while (KVC_ReadNext(&handle) == 0) {
+            const int columns = static_cast<Result*>(handle)->column_count;
+            for (int col = 0; col <= columns + 1; ++col)
+                for (int c_type : kCTypes)
+                    for (int size : kSizes) {
+                        unsigned char buffer[400 + 2 * kFence];
+                        memset(buffer, 0xCD, sizeof buffer);
+                        int length = 0;
+                        KVC_GetData(&handle, col, c_type, buffer + kFence, size, &length);
+                        for (int i = 0; i < kFence; ++i)
+                            if (buffer[i] != 0xCD || buffer[kFence + size + i] != 0xCD) abort();
+                    }
+        }
+        if (KVC_NextResult(&handle) != 0) KVC_FreeRowset(&handle);
+    }
+    return status;
+}

@@ -42,3 +42,9 @@ struct ReaderInput {
     Bytes reply;
 };
 bool parse_reader_input(const unsigned char* data, size_t size, ReaderInput* input);
+
+// Receives the reply as a statement's result set and converts every value of
+// every row into every C type, each into buffers of several sizes fenced by
+// guard bytes; aborts when a conversion writes past its buffer. Returns the
+// reader's status.
+int convert_every_value(const Bytes& reply);
