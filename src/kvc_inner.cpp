@@ -44,6 +44,9 @@ void* kvc_calloc(size_t count, size_t size) {
 void* kvc_realloc(void* block, size_t size) {
     return allocation_refused() ? nullptr : realloc(block, size == 0 ? 1 : size);
 }
+void* kvc_aligned_alloc(size_t alignment, size_t size) {
+    return allocation_refused() ? nullptr : aligned_alloc(alignment, size);
+}
 char* kvc_strndup(const char* text, size_t max_length) {
     const size_t length = strnlen(text, max_length);
     char* copy = static_cast<char*>(kvc_malloc(length + 1));

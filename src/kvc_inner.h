@@ -17,6 +17,7 @@
 void* kvc_malloc(size_t size);
 void* kvc_calloc(size_t count, size_t size);
 void* kvc_realloc(void* block, size_t size);
+void* kvc_aligned_alloc(size_t alignment, size_t size);   // size a multiple of alignment
 char* kvc_strdup(const char* text);
 char* kvc_strndup(const char* text, size_t max_length);
 void* hr_malloc0(size_t size);

@@ -187,7 +187,7 @@ Slab* add_slab(PoolRecord* record) {
         memory = static_cast<unsigned char*>(kvc_malloc(bytes));
     } else {
         bytes = kSlabBytes;
-        memory = static_cast<unsigned char*>(aligned_alloc(kSlabBytes, kSlabBytes));
+        memory = static_cast<unsigned char*>(kvc_aligned_alloc(kSlabBytes, kSlabBytes));
         if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
     }
     if (memory == nullptr) {

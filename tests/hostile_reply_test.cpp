@@ -10,6 +10,7 @@
 // followed by a sentinel reply that the next request must read exactly.
 // KVC_HOSTILE_SEED=<n> replays another seed; failures print seed and case.
 #include "support/hostile_support.h"
+#include "support/memory_reply.h"
 #include "support/wire_pair.h"
 
 #include "kvc.h"
@@ -231,15 +232,7 @@ const std::vector<int> kCTypes = {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 
                                   18, 21, 23, 28, 31, 40, 41, 42, 58, 62, 63, 64, 69};
 
 // The size a caller gives for a C type that has a fixed width; 0 for the others.
-int natural_size(int c_type) {
-    switch (c_type) {
-    case 3: case 63: return 1;
-    case 4: return 2;
-    case 1: case 5: case 7: return 4;
-    case 6: case 8: case 23: case 28: case 31: return 8;
-    default: return 0;
-    }
-}
+int natural_size(int c_type) { return fixed_c_type_width(c_type); }
 
 std::string where(int col, int c_type, int size) {
     std::ostringstream s;

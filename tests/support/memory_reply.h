@@ -43,6 +43,10 @@ struct ReaderInput {
 };
 bool parse_reader_input(const unsigned char* data, size_t size, ReaderInput* input);
 
+// The bytes a caller provides for a C type that is written at a fixed width
+// whatever size is given; 0 for the types that respect the size.
+int fixed_c_type_width(int c_type);
+
 // Receives the reply as a statement's result set and converts every value of
 // every row into every C type, each into buffers of several sizes fenced by
 // guard bytes; aborts when a conversion writes past its buffer. Returns the
