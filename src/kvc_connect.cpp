@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -65,8 +66,17 @@ bool recv_block(int fd, unsigned char* out, size_t len) {
 }
 
 void close_socket(Conn_Attrs* conn) {
-    if (conn->sock_fd != 0) close(conn->sock_fd);
+    if (conn->sock_fd > 0) close(conn->sock_fd);
     conn->sock_fd = 0;
+}
+
+// The record reads descriptor 0 as "not connected", so a socket that the
+// system numbered 0 (standard input was closed) moves to a higher number.
+int keep_off_descriptor_zero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return moved;
 }
 
 // A failed login leaves the record unconnected and without keystreams.
@@ -196,7 +206,7 @@ int Build_connect(Conn_Attrs* conn) {
     address.sin_port = htons(conn->port);
     address.sin_addr.s_addr = conn->server_addr;
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = keep_off_descriptor_zero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd < 0) return 0;
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR);
     set_int_option(fd, IPPROTO_TCP, TCP_NODELAY);

@@ -221,7 +221,7 @@ int KVC_CloseConn(void** conn_handle) {
 
     // The one exchange with the server; a failure does not stop the close.
     Conn_free_server_resources(conn);
-    if (conn->sock_fd != 0) close(conn->sock_fd);
+    if (conn->sock_fd > 0) close(conn->sock_fd);
     conn->sock_fd = 0;
     release_turing_keys(conn);
     conn_lock_destroy(conn);
@@ -232,11 +232,10 @@ int KVC_CloseConn(void** conn_handle) {
     free_ips_list(conn->ips);
     conn->ips = nullptr;
     // A set the caller created stays usable by the caller.
-    if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
-        free_param_set(conn->bound_params);
-    conn->bound_params = nullptr;
+    release_bound_params(conn);
     if (conn->current_result != nullptr) free_Result(conn->current_result);
     conn->current_result = nullptr;
+    conn_link_sever(conn);
     free(conn);
     *conn_handle = nullptr;
     return 0;
@@ -619,7 +618,6 @@ int KVC_ExecwithServerCursorReader(void** handle, const char* sql, const char* c
     }
     Result* declared = step.declared;
     if (columns != nullptr) *columns = declared != nullptr ? declared->column_count : 0;
-    if (declared != nullptr) declared->conn = conn;
     hand_out_results(declared, result);
     return 0;
 }
@@ -1037,8 +1035,7 @@ extern "C" int KVC_BindParams2Conn(void** conn_handle, void** params) {
     Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
     KVCSParam* set = handle_as<KVCSParam>(params, KVC_HANDLE_PARAMS);
     if (conn == nullptr || set == nullptr) return KVC_BAD_HANDLE;
-    if (conn->bound_params != set) release_bound_params(conn);
-    conn->bound_params = set;
+    bind_params_to_conn(conn, set);
     return KVC_OK;
 }
 

@@ -7,11 +7,13 @@
 #include "kvc_turing.h"
 #include "mp/mp.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <strings.h>
 #include <sys/socket.h>
 
@@ -108,6 +110,44 @@ void conn_lock_release(Conn_Attrs* conn) {
 }
 
 // =============================================================================
+// The tie from results to their connection
+// =============================================================================
+
+struct ConnLink {
+    std::atomic<Conn_Attrs*> conn;
+    std::atomic<int32_t> holders;   // the open connection and every result made on it
+};
+
+ConnLink* conn_link_share(Conn_Attrs* conn) {
+    if (conn == nullptr) return nullptr;
+    if (conn->link == nullptr) {
+        ConnLink* link = static_cast<ConnLink*>(malloc(sizeof(ConnLink)));
+        if (link == nullptr) return nullptr;
+        new (link) ConnLink{{conn}, {1}};
+        conn->link = link;
+    }
+    conn->link->holders.fetch_add(1);
+    return conn->link;
+}
+
+void conn_link_drop(ConnLink* link) {
+    if (link == nullptr || link->holders.fetch_sub(1) != 1) return;
+    link->~ConnLink();
+    free(link);
+}
+
+Conn_Attrs* conn_link_target(const ConnLink* link) {
+    return link != nullptr ? link->conn.load() : nullptr;
+}
+
+void conn_link_sever(Conn_Attrs* conn) {
+    if (conn->link == nullptr) return;
+    conn->link->conn.store(nullptr);
+    conn_link_drop(conn->link);
+    conn->link = nullptr;
+}
+
+// =============================================================================
 // Framed transport
 // =============================================================================
 
@@ -123,6 +163,7 @@ constexpr int kDirectWriteThreshold = 2048;
 // stays whole). Returns the bytes sent, or -1. MSG_NOSIGNAL: a peer that went
 // away must not kill the host process with SIGPIPE.
 int send_all(int fd, const unsigned char* data, int len) {
+    if (fd <= 0) return -1;   // not connected: descriptor 0 is never ours
     int done = 0;
     do {
         ssize_t n = send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
@@ -194,20 +235,21 @@ int rh_send(Conn_Attrs* conn, const void* data, int len) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     if (sending_encrypted(conn)) {
         if (len > kDirectWriteThreshold) {
-            // The caller's bytes stay untouched: encipher a copy, after the
-            // pending bytes so the keystream follows the wire order.
-            unsigned char* copy = static_cast<unsigned char*>(malloc(static_cast<size_t>(len)));
-            if (copy == nullptr) return -1;
-            memcpy(copy, bytes, static_cast<size_t>(len));
-            encrypt_buff(conn, copy, len);
-            int first = send_pending(conn);
-            if (first == -1) {
-                free(copy);
-                return -1;
+            // Enciphered piece by piece in the send buffer, after the pending
+            // bytes so the keystream follows the wire order. The caller's
+            // bytes stay untouched and nothing is allocated, so no failure
+            // can send a command without its text.
+            int result = send_pending(conn);
+            while (len > 0 && result != -1) {
+                const int piece = len < KVC_SEND_BUF_SIZE ? len : KVC_SEND_BUF_SIZE;
+                memcpy(conn->send_buf, bytes, static_cast<size_t>(piece));
+                encrypt_buff(conn, conn->send_buf, piece);
+                conn->send_fill = piece;
+                if (send_pending(conn) == -1) result = -1;
+                bytes += piece;
+                len -= piece;
             }
-            int second = send_all(conn->sock_fd, copy, len);
-            free(copy);
-            return second == -1 ? -1 : first;
+            return result;
         }
         int result = 0;
         if (conn->send_fill + len >= KVC_SEND_BUF_SIZE) result = send_pending(conn);
@@ -255,6 +297,7 @@ namespace {
 // in wire order, whether it is handed out now or from the cache later.
 ssize_t recv_some(Conn_Attrs* conn, unsigned char* into, int len) {
     ssize_t got = -1;
+    if (conn->sock_fd <= 0) return got;   // not connected: descriptor 0 is never ours
     for (int attempt = 0; attempt < 3; ++attempt) {
         got = recv(conn->sock_fd, into, static_cast<size_t>(len), 0);
         if (got > 0) break;

@@ -42,6 +42,21 @@ private:
     Conn_Attrs* conn_;
 };
 
+// ---- the tie from results to their connection -------------------------------
+
+// Results belong to the caller and may outlive their connection (and move to
+// other threads), so they reach it only through a shared link that the close
+// empties. The count is atomic: results of one connection may be released on
+// different threads.
+// A new hold on the connection's link (made on first use); null when none can
+// be made, which reads as a closed connection.
+ConnLink* conn_link_share(Conn_Attrs* conn);
+void conn_link_drop(ConnLink* link);
+// The connection behind a link, or null once it has been closed.
+Conn_Attrs* conn_link_target(const ConnLink* link);
+// At close: every result still holding the link sees the connection gone.
+void conn_link_sever(Conn_Attrs* conn);
+
 // ---- framed transport -----------------------------------------------------------
 
 extern unsigned char g_little_tail;   // 1: host is little-endian, values are byte-swapped

@@ -796,7 +796,7 @@ KVCSParam* resolve_param_handle(void* handle, char*** error_slot) {
     if (kind != HANDLE_CONNECTION) return nullptr;
     Conn_Attrs* conn = static_cast<Conn_Attrs*>(handle);
     if (error_slot != nullptr) *error_slot = &conn->error_text;
-    if (conn->bound_params == nullptr) conn->bound_params = new_param_set(PARAMS_IMPLICIT);
+    if (conn->bound_params == nullptr) bind_params_to_conn(conn, new_param_set(PARAMS_IMPLICIT));
     return conn->bound_params;
 }
 
@@ -828,16 +828,30 @@ void kvc_free_re_outparams(KVCSParam* set) {
 
 void free_param_set(KVCSParam* set) {
     if (set == nullptr) return;
+    Conn_Attrs* conn = set->bound_conn;
+    if (conn != nullptr && conn->bound_params == set) conn->bound_params = nullptr;
     release_storage(set);
     free(set->error_text);
     free(set);
 }
 
+void bind_params_to_conn(Conn_Attrs* conn, KVCSParam* set) {
+    KVCSParam* old = conn->bound_params;
+    if (old != nullptr && old != set) {
+        if (old->origin != PARAMS_CALLER) free_param_set(old);
+        else old->bound_conn = nullptr;
+    }
+    if (set != nullptr) {
+        Conn_Attrs* elsewhere = set->bound_conn;
+        if (elsewhere != nullptr && elsewhere != conn && elsewhere->bound_params == set)
+            elsewhere->bound_params = nullptr;
+        set->bound_conn = conn;
+    }
+    conn->bound_params = set;
+}
+
 void release_bound_params(Conn_Attrs* conn) {
-    if (conn == nullptr) return;
-    if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
-        free_param_set(conn->bound_params);
-    conn->bound_params = nullptr;
+    if (conn != nullptr) bind_params_to_conn(conn, nullptr);
 }
 
 int check_prepared_params_bound(Conn_Attrs* conn) {

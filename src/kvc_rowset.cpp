@@ -201,7 +201,8 @@ Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
     if (result == nullptr) return nullptr;
     result->handle_kind = HANDLE_RESULT;
     result->result_kind = result_kind;
-    result->conn = conn;
+    result->conn_link = conn_link_share(conn);
+    result->lob_descriptors = conn != nullptr ? conn->lob_ret_descriptor : 0;
     return result;
 }
 
@@ -502,6 +503,7 @@ int free_Result(Result* result) {
     result->columns = nullptr;
     free(result->error_text);
     RS_destroy(result->pool);
+    conn_link_drop(result->conn_link);
     free(result);
     return 0;
 }
@@ -653,7 +655,7 @@ struct Cell {
     int server_type;
     const unsigned char* bytes;
     int length;           // slot width for fixed types, received length otherwise
-    Conn_Attrs* conn;
+    Result* result;       // where the value lives; null for a single value
 };
 
 struct Target {
@@ -1067,6 +1069,9 @@ int deliver_interval(const Cell& cell, const Target& target) {
     return no_conversion(target);
 }
 
+const char kTextLobConnectionClosed[] =
+    "[EC069]Error large object descriptor cannot be fetched: the result's connection is closed";
+
 int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
     lob->lob_state = 2;
     set_length(target, static_cast<int>(lob->total_length));
@@ -1078,7 +1083,7 @@ int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
 int deliver_lob(const Cell& cell, const Target& target) {
     KolvaLob_* lob = *static_cast<KolvaLob_**>(target.dst);
     if (lob == nullptr || lob->handle_kind != HANDLE_LOB) return -3;
-    if (cell.conn != nullptr && cell.conn->lob_ret_descriptor) {
+    if (cell.result != nullptr && cell.result->lob_descriptors) {
         // The first byte tells an inline value ('c' / 'b') from a descriptor ('C' / 'B').
         const bool character = target.c_type == 41;
         const char form = static_cast<char>(cell.bytes[0]);
@@ -1092,7 +1097,13 @@ int deliver_lob(const Cell& cell, const Target& target) {
             lob_release_content(lob);
             lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
             if (lob->descriptor == nullptr) return -5;
-            int rc = KVGetCLobDesc(cell.conn, lob);
+            Conn_Attrs* conn = conn_link_target(cell.result->conn_link);
+            if (conn == nullptr) {
+                // The content lives on the server, reachable only over the result's connection.
+                kvc_set_text(&cell.result->error_text, kTextLobConnectionClosed);
+                return lob_delivered(lob, target, -1);
+            }
+            int rc = KVGetCLobDesc(conn, lob);
             return lob_delivered(lob, target, rc < 0 ? rc : 0);
         }
         return 0;
@@ -1136,7 +1147,7 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
         return -11;
     }
     const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
-                       result->conn};
+                       result};
     const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
     Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
     if (delivery == nullptr) return no_conversion(target);

@@ -319,7 +319,7 @@ TEST(Conversion, LargeObjectsFilledFromAColumn) {
 
 TEST(Conversion, LargeObjectsInDescriptorForm) {
     OneValue inline_value(32, bytes_of("cinline bytes"));
-    inline_value.result()->conn->lob_ret_descriptor = 1;
+    inline_value.result()->lob_descriptors = 1;   // as a LOB_RET connection receives it
     LobHandle lob;
     int length = 0;
     EXPECT_EQ(inline_value.get(41, lob.handle(), 0, &length), 0);
@@ -338,7 +338,7 @@ TEST(Conversion, LargeObjectsInDescriptorForm) {
     // A descriptor is kept whole and fetched over the result's connection.
     OneValue described(34, bytes_of("B0123456789AB 100"));
     WirePair& wire = described.wire().pair();
-    wire.conn()->lob_ret_descriptor = 1;
+    described.result()->lob_descriptors = 1;
     wire.feed(WireBuilder().tag('A').i32(0).tag('R').i32(1).i32(3).raw("xyz").i32(0).tag('K'));
     EXPECT_EQ(described.get(42, lob.handle(), 0, &length), 0);
     EXPECT_EQ(length, 3);

@@ -72,7 +72,7 @@ TEST(ReceptionWire, UpdateCountThenRowsGiveTwoChainedResults) {
     Result* rows = r.head->next_result;
     ASSERT_NE(rows, nullptr);
     EXPECT_EQ(rows->result_kind, RESULT_ROWS);
-    EXPECT_EQ(rows->conn, r.pair.conn());
+    EXPECT_EQ(conn_link_target(rows->conn_link), r.pair.conn());
     EXPECT_EQ(rows->row_count, 3);
     EXPECT_EQ(int_at(rows, 2, 0), 2);
     EXPECT_EQ(rows->next_result, nullptr);

@@ -172,6 +172,11 @@ TEST(Transport, EncryptedStreamStaysInStepAcrossKeystreamBlocks) {
     rh_send(wire.conn(), c.data(), 700);
     rh_flush(wire.conn());
     EXPECT_EQ(wire.sent(), joined(joined(a, b), c));
+    // A direct send longer than the send buffer is enciphered through it in pieces.
+    Bytes long_text = pattern(3 * KVC_SEND_BUF_SIZE + 5, 5);
+    rh_send(wire.conn(), long_text.data(), static_cast<int>(long_text.size()));
+    EXPECT_EQ(wire.read_exact(long_text.size()), long_text);
+    EXPECT_EQ(long_text, pattern(3 * KVC_SEND_BUF_SIZE + 5, 5)) << "the caller's bytes stay plain";
 
     Bytes reply = pattern(7000, 4);
     wire.feed_async(reply);
