@@ -911,11 +911,13 @@ const char kUnsettableConnAttr[] =
     "[EC0104]connection attribute type set error,un-supported attribute type\n";
 const char kUnknownResultAttr[] = "[EC0105]result attribute type get error,unknown attribute type\n";
 
-// Writes an attribute value into the caller's buffer, at most buffer_length
-// bytes. The reported length is the value's full length; -12 when it was cut.
+// Writes an attribute value into the caller's buffer: a text at most
+// buffer_length bytes, a number always at its full width (the buffer is the
+// caller's variable of that type, whatever length it gives). The reported
+// length is the value's full length; -12 when it was cut.
 int write_attr(void* value, int buffer_length, int type, const void* bytes, int64_t length,
                int* type_out, int* length_out) {
-    int64_t room = buffer_length > 0 ? buffer_length : 0;
+    int64_t room = type != kAttrText ? length : buffer_length > 0 ? buffer_length : 0;
     int64_t copied = length < room ? length : room;
     if (copied > 0) memcpy(value, bytes, static_cast<size_t>(copied));
     if (type_out != nullptr) *type_out = type;

@@ -790,17 +790,11 @@ const NumericRule* numeric_rule(int c_type) {
     }
 }
 
-// A caller that gives its buffer's size is never written past it: the column
-// type is the server's choice, and a date record (12 bytes) does not fit the
-// 8-byte datetime count that C type 23 asks for. The value is cut (-12) and
-// the length tells its full size.
+// A fixed-width C type names the caller's variable, so its whole width is
+// written whatever size is given (a date column asked as C type 23 fills a
+// 12-byte date record).
 template <typename T>
 int write_number(const Target& target, T value) {
-    if (target.size > 0 && target.size < static_cast<int>(sizeof value)) {
-        memcpy(target.dst, &value, static_cast<size_t>(target.size));
-        set_length(target, static_cast<int>(sizeof value));
-        return -12;
-    }
     memcpy(target.dst, &value, sizeof value);
     set_length(target, static_cast<int>(sizeof value));
     return 0;
@@ -1009,6 +1003,12 @@ int deliver_chars(const Target& target, const void* text, int n) {
 
 int deliver_text(const Cell& cell, const Target& target) {
     if (in_mask(kVerbatimTextTypes, cell.server_type)) return deliver_chars(target, cell.bytes, cell.length);
+    // Decimal text may be longer than the work area: it goes out whole, so
+    // that digits are only ever lost with -12.
+    if (cell.server_type == ST_DECIMAL)
+        return deliver_chars(target, cell.bytes,
+                             static_cast<int>(strnlen(reinterpret_cast<const char*>(cell.bytes),
+                                                      static_cast<size_t>(cell.length))));
     char work[VALUE_TEXT_MAX];
     int n = value_text(cell, work);
     if (n < 0) return no_conversion(target);
@@ -1021,14 +1021,10 @@ int deliver_first_byte(const Cell& cell, const Target& target) {
     return 0;
 }
 
-// The stored bytes unchanged. A caller that gives its buffer's size is never
-// written past it (the value is cut, -12, the length is the full size).
+// The stored bytes unchanged; the destination is sized for the value, not
+// by the size given.
 int deliver_raw_copy(const Cell& cell, const Target& target) {
     set_length(target, cell.length);
-    if (target.size > 0 && cell.length > target.size) {
-        memcpy(target.dst, cell.bytes, static_cast<size_t>(target.size));
-        return -12;
-    }
     memcpy(target.dst, cell.bytes, static_cast<size_t>(cell.length));
     return 0;
 }
@@ -1078,6 +1074,17 @@ int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
     return status;
 }
 
+// A value placed into a LOB replaces what it held and arrives whole; when a
+// chunk cannot be allocated the LOB keeps what fit and the length tells the
+// full size with -12.
+int fill_lob(KolvaLob_* lob, const Target& target, const unsigned char* bytes, int64_t n) {
+    lob_release_content(lob);
+    if (lob_try_append(lob, bytes, n) == 0) return lob_delivered(lob, target, 0);
+    lob->lob_state = 2;
+    set_length(target, static_cast<int>(n));
+    return -12;
+}
+
 // The destination holds the caller's LOB handle variable. A value delivered
 // into a LOB replaces what it held; a chunk that cannot be allocated gives -5.
 int deliver_lob(const Cell& cell, const Target& target) {
@@ -1087,12 +1094,7 @@ int deliver_lob(const Cell& cell, const Target& target) {
         // The first byte tells an inline value ('c' / 'b') from a descriptor ('C' / 'B').
         const bool character = target.c_type == 41;
         const char form = static_cast<char>(cell.bytes[0]);
-        if (form == (character ? 'c' : 'b')) {
-            lob_release_content(lob);
-            const int64_t rest = cell.length - 1;
-            int rc = lob_try_append(lob, cell.bytes + 1, rest < LOB_CHUNK_SIZE ? rest : LOB_CHUNK_SIZE);
-            return lob_delivered(lob, target, rc);
-        }
+        if (form == (character ? 'c' : 'b')) return fill_lob(lob, target, cell.bytes + 1, cell.length - 1);
         if (form == (character ? 'C' : 'B')) {
             lob_release_content(lob);
             lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
@@ -1109,8 +1111,7 @@ int deliver_lob(const Cell& cell, const Target& target) {
         return 0;
     }
     if (!in_mask(kCharacterTypes, cell.server_type)) return no_conversion(target);
-    lob_release_content(lob);
-    return lob_delivered(lob, target, lob_try_append(lob, cell.bytes, cell.length));
+    return fill_lob(lob, target, cell.bytes, cell.length);
 }
 
 using Delivery = int (*)(const Cell&, const Target&);
