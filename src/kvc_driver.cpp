@@ -296,14 +296,6 @@ void send_with_bound_params(Conn_Attrs* conn, const char* text) {
     send_with_params(conn, text, set != nullptr ? set->param_count : 0);
 }
 
-void free_result_chain(Result* result) {
-    while (result != nullptr) {
-        Result* next = result->next_result;
-        free_Result(result);
-        result = next;
-    }
-}
-
 // The reply's results go to the caller's slot; without a slot they are released.
 void hand_out_results(Result* received, void** slot) {
     if (slot != nullptr)
@@ -957,12 +949,7 @@ extern "C" KVC_API int KVC_NextResult(void** handle) {
 // reach them only through this handle, so they would otherwise be lost.
 extern "C" KVC_API int KVC_FreeRowset(void** handle) {
     if (handle == nullptr) return -3;
-    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
-    while (result != nullptr) {
-        Result* next = result->next_result;
-        free_Result(result);
-        result = next;
-    }
+    free_result_chain(handle_as<Result>(handle, HANDLE_RESULT));
     *handle = nullptr;
     return 0;
 }
@@ -1158,12 +1145,13 @@ extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size
     Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
     if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
     KVCSParam* set = conn->bound_params;
-    // Single values are no batch: the header would promise rows that never come.
-    if (set == nullptr || (set->param_count > 0 && set->array_size == 0)) {
+    if (set == nullptr) {
         kvc_set_text(&conn->error_text, param_text::kBatchWithoutParams);
         return KVC_ERROR;
     }
-    if (set->array_size != array_size) {
+    // Single values (array size 0) are no batch, even for a count of 0: the
+    // header would promise values that never come.
+    if (set->array_size != array_size || (array_size < 1 && set->param_count > 0)) {
         kvc_set_textf(&conn->error_text, param_text::kBatchSizeMismatch, set->array_size,
                       array_size);
         return KVC_ERROR;
@@ -1181,14 +1169,13 @@ extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size
         status = recv_Query_Rs(conn, &received);
     }
     bool returned_rows = false;
-    while (received != nullptr) {
-        Result* next = received->next_result;
-        if (received->result_kind == RESULT_ROWS) returned_rows = true;
-        free_Result(received);
-        received = next;
-    }
-    if (returned_rows) kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
-    return status;
+    for (const Result* r = received; r != nullptr; r = r->next_result)
+        if (r->result_kind == RESULT_ROWS) returned_rows = true;
+    free_result_chain(received);
+    if (!returned_rows) return status;
+    // Rows mean the statement was no batch statement: a failure, not a count.
+    kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
+    return KVC_ERROR;
 }
 
 

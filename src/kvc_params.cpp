@@ -452,8 +452,9 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
     int64_t copy_room = 0;
     switch (coding.layout) {
     case Layout::Fixed:
-        copy_size = copy_room = rows * width;
-        if (b.total_size < copy_size) source.size = b.total_size;   // reported below
+        // The elements are the caller's variables of the type: R of them are
+        // copied whatever total_size says, which is only stored.
+        copy_size = copy_room = source.size = rows * width;
         break;
     case Layout::PackedCopy:
         copy_room = rows * kDecimalElementWidth;
@@ -508,9 +509,8 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
     return 0;
 }
 
-// Checks shared by both array binders before anything is stored.
-int check_array_call(KVCSParam* set, int array_size, const void* values, const int* lengths) {
-    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+// The row count both array binders check before any storage is made.
+int check_array_size(KVCSParam* set, int array_size) {
     if (array_size < 1 || array_size > kMaxWireCount) {
         kvc_set_textf(&set->error_text, param_text::kBadArraySize, array_size,
                       holds_arrays(set) ? set->array_size : 0);
@@ -735,39 +735,115 @@ void put_row(Sink& out, const KVCSParam* set, int row, bool typed, bool all_null
     }
 }
 
-void send_block(Conn_Attrs* conn, const unsigned char* block, int* used) {
-    if (*used == 0) return;
-    rh_send_int32(conn, *used);
-    rh_send(conn, block, *used);
-    *used = 0;
+// The block buffer of a batch: whole rows (`complete` bytes) and the row
+// being put after them (up to `used`).
+class BatchBlock {
+public:
+    // Without the first buffer every row goes alone (put_row_in_block fails).
+    explicit BatchBlock(Conn_Attrs* conn) : conn_(conn) { grow(kBlockSize); }
+    ~BatchBlock() { free(data_); }
+    BatchBlock(const BatchBlock&) = delete;
+    BatchBlock& operator=(const BatchBlock&) = delete;
+
+    // Room for `need` more bytes of the current row. When it is not there the
+    // whole rows held so far are sent and false tells the caller to put the
+    // row again from its first slot; a row alone in the block enlarges it.
+    // False with no rows held: the buffer cannot grow (the row goes alone).
+    bool reserve(int64_t need) {
+        if (used_ + need <= size_) return true;
+        if (complete_ > 0) {
+            send(complete_);
+            return false;
+        }
+        return grow(size_ + need);
+    }
+    // The bytes a field really takes, which a fixed-width value whose
+    // length entry is below its width can exceed: room without a flush.
+    bool fit(int64_t bytes) { return used_ + bytes <= size_ || grow(used_ + bytes); }
+    BlockSink sink() { return BlockSink{data_, static_cast<int>(used_)}; }
+    void put_done(const BlockSink& sink) { used_ = sink.pos; }
+    void drop_row() { used_ = complete_; }
+    // After a row: a block with less than the headroom left goes out.
+    void end_row() {
+        if (used_ > size_ - kBlockHeadroom || used_ > kBlockSize) send(used_);
+        complete_ = used_;
+    }
+    void finish() {
+        if (complete_ > 0) send(complete_);
+    }
+    bool empty() const { return complete_ == 0; }
+
+private:
+    bool grow(int64_t size) {
+        if (size > INT32_MAX) return false;
+        void* bigger = realloc(data_, static_cast<size_t>(size));
+        if (bigger == nullptr) return false;
+        data_ = static_cast<unsigned char*>(bigger);
+        size_ = size;
+        return true;
+    }
+    void send(int64_t count) {
+        rh_send_int32(conn_, static_cast<int32_t>(count));
+        rh_send(conn_, data_, static_cast<int>(count));
+        used_ = complete_ = 0;
+    }
+
+    Conn_Attrs* conn_;
+    unsigned char* data_ = nullptr;
+    int64_t size_ = 0;
+    int64_t used_ = 0;
+    int64_t complete_ = 0;
+};
+
+// The prefix value of an element that carries one, the second room test of
+// the block rule.
+int64_t element_prefix(const RowField& f) {
+    return f.form == Form::Prefixed && f.value != nullptr && f.length > 0 ? load<int32_t>(f.value) : 0;
 }
 
-// Rows 1 and up, in blocks of whole rows. A row that does not fit an empty
-// block goes out as a block of its own, written field by field.
+// Puts row `row` into the block by the block rule. False when the row
+// cannot be buffered at all.
+bool put_row_in_block(BatchBlock& block, const KVCSParam* set, int row, bool typed, bool all_null) {
+    for (bool restarted = false;; restarted = true) {
+        bool placed = true;
+        for (int slot = 0; slot < set->param_count && placed; ++slot) {
+            const RowField f = row_field(set, slot, row);
+            const int32_t length = all_null ? 0 : f.length;
+            const int64_t bytes = (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, length);
+            placed = block.reserve(static_cast<int64_t>(length) + 5) &&
+                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit(bytes);
+            if (!placed) break;
+            BlockSink sink = block.sink();
+            if (typed) sink.u8(f.type_byte);
+            put_value(sink, f.form, f.value, length, f.announce_width);
+            block.put_done(sink);
+        }
+        if (placed) return true;
+        block.drop_row();
+        // A second failure, with no rows left to send, is a buffer that cannot grow.
+        if (restarted || !block.empty()) return false;
+    }
+}
+
+// Rows 1 and up, in blocks of whole rows. A row that cannot be buffered goes
+// out as a block of its own, written field by field.
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
-    unsigned char* block = static_cast<unsigned char*>(malloc(kBlockSize));
-    int used = 0;
+    BatchBlock block(conn);
     for (int row = 1; row < set->array_size; ++row) {
         int64_t size = row_wire_size(set, row, typed);
-        bool all_null = false;
-        if (size > INT32_MAX) {   // cannot be framed: the row's values go as nulls
-            all_null = true;
-            size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
-        }
-        if (block != nullptr && used + size > kBlockSize) send_block(conn, block, &used);
-        if (block == nullptr || size > kBlockSize) {
-            ConnSink out{conn};
-            out.i32(static_cast<int32_t>(size));
-            put_row(out, set, row, typed, all_null);
+        // A row that no block length can frame goes as nulls.
+        const bool all_null = size > INT32_MAX - kBlockSize;
+        if (all_null) size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
+        if (put_row_in_block(block, set, row, typed, all_null)) {
+            block.end_row();
             continue;
         }
-        BlockSink sink{block, used};
-        put_row(sink, set, row, typed, all_null);
-        used = sink.pos;
-        if (used > kBlockSize - kBlockHeadroom) send_block(conn, block, &used);
+        block.finish();
+        ConnSink out{conn};
+        out.i32(static_cast<int32_t>(size));
+        put_row(out, set, row, typed, all_null);
     }
-    if (block != nullptr) send_block(conn, block, &used);
-    free(block);
+    block.finish();
 }
 
 }  // namespace
@@ -1012,7 +1088,8 @@ int kvc_bindparamarraybypos(KVCSParam* set, int param_no, int param_total, int d
                             int* lengths) {
     if (set == nullptr) return KVC_BAD_HANDLE;
     if (param_no < 1) return KVC_BAD_PARAM_SEQ;
-    int status = check_array_call(set, array_size, values, lengths);
+    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+    int status = check_array_size(set, array_size);
     if (status != 0) return status;
     if (set->param_count == 0) {
         if ((status = check_param_total(set, param_no, param_total)) != 0) return status;
@@ -1044,12 +1121,11 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
                              int c_type, int array_size, void* values, int total_size,
                              int* lengths) {
     if (set == nullptr || name == nullptr) return KVC_BAD_HANDLE;
-    if (direction != PARAM_INPUT) return 0;   // only inputs travel in a batch
-    int status = check_array_call(set, array_size, values, lengths);
+    int status = check_array_size(set, array_size);
     if (status != 0) return status;
     int slot = -1;
-    char* name_copy = nullptr;
-    if (is_prepared_layout(set)) {
+    const bool prepared = is_prepared_layout(set);
+    if (prepared) {
         if (set->row_values != nullptr && (status = check_array_mode(set, array_size)) != 0)
             return status;
         slot = find_name(set, name, set->param_count);
@@ -1085,6 +1161,13 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
             kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, slot + 1, set->slot_capacity);
             return KVC_BAD_PARAM_NO;
         }
+    }
+    // Only inputs travel in a batch; the others are accepted once the storage
+    // and the name have been checked, and bind nothing.
+    if (direction != PARAM_INPUT) return 0;
+    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+    char* name_copy = nullptr;
+    if (!prepared) {
         name_copy = strdup(name);
         if (name_copy == nullptr) return refuse_no_memory(set);
     }

@@ -291,13 +291,7 @@ public:
     ResultChain() = default;
     ResultChain(const ResultChain&) = delete;
     ResultChain& operator=(const ResultChain&) = delete;
-    ~ResultChain() {
-        while (head_ != nullptr) {
-            Result* next = head_->next_result;
-            free_Result(head_);
-            head_ = next;
-        }
-    }
+    ~ResultChain() { free_result_chain(head_); }
     void link(Result* result) {
         if (head_ == nullptr) head_ = result;
         else latest_->next_result = result;
@@ -506,6 +500,14 @@ int free_Result(Result* result) {
     conn_link_drop(result->conn_link);
     free(result);
     return 0;
+}
+
+void free_result_chain(Result* first) {
+    while (first != nullptr) {
+        Result* next = first->next_result;
+        free_Result(first);
+        first = next;
+    }
 }
 
 // =============================================================================
@@ -791,10 +793,18 @@ const NumericRule* numeric_rule(int c_type) {
 }
 
 // A fixed-width C type names the caller's variable, so its whole width is
-// written whatever size is given (a date column asked as C type 23 fills a
-// 12-byte date record).
+// written whatever smaller size is given. Only a value wider than the C
+// type's own width (the 12-byte date record that a date column gives C type
+// 23, an 8-byte count) is bounded by the size: cut, -12, the length telling
+// its full size.
 template <typename T>
-int write_number(const Target& target, T value) {
+int write_number(const Target& target, T value, int type_width = sizeof(T)) {
+    const int room = target.size > type_width ? target.size : type_width;
+    if (room < static_cast<int>(sizeof value)) {
+        memcpy(target.dst, &value, static_cast<size_t>(room));
+        set_length(target, static_cast<int>(sizeof value));
+        return -12;
+    }
     memcpy(target.dst, &value, sizeof value);
     set_length(target, static_cast<int>(sizeof value));
     return 0;
@@ -815,7 +825,7 @@ int deliver_number(const Cell& cell, const Target& target) {
     case Out::Date: {
         tarDATE_STRUCT date;
         d2dm(load<int32_t>(cell.bytes), &date);
-        return write_number(target, date);
+        return write_number(target, date, static_cast<int>(sizeof(int64_t)));
     }
     }
     return no_conversion(target);
@@ -1021,12 +1031,16 @@ int deliver_first_byte(const Cell& cell, const Target& target) {
     return 0;
 }
 
-// The stored bytes unchanged; the destination is sized for the value, not
-// by the size given.
+// The stored bytes unchanged. The destination holds at least the C type's
+// width (any decimal text) whatever size is given; a value longer than both
+// is cut there with -12, the length telling its full size.
 int deliver_raw_copy(const Cell& cell, const Target& target) {
+    const int width = getDbTypeLen(target.c_type);
+    const int room = target.size > width ? target.size : width;
     set_length(target, cell.length);
-    memcpy(target.dst, cell.bytes, static_cast<size_t>(cell.length));
-    return 0;
+    const int count = cell.length < room ? cell.length : room;
+    memcpy(target.dst, cell.bytes, static_cast<size_t>(count));
+    return count < cell.length ? -12 : 0;
 }
 
 int deliver_binary(const Cell& cell, const Target& target) {
