@@ -3,6 +3,8 @@
 #include "kvc_connect.h"
 
 #include "kvc_inner.h"
+#include "kvc_params.h"
+#include "kvc_rowset.h"
 #include "mp/mp.h"
 
 #include <arpa/inet.h>
@@ -313,4 +315,18 @@ int Conn_reconnect(Conn_Attrs* conn) {
         return -9;
     }
     return 1;
+}
+
+void free_conn_record(Conn_Attrs* conn) {
+    close_socket(conn);
+    release_turing_keys(conn);
+    conn_lock_destroy(conn);
+    free(conn->error_text);
+    // Only the list parsed from the string goes: the caller's working list
+    // of KVC_OpenConn_Ips survives the connection.
+    free_ips_list(conn->ips);
+    release_bound_params(conn);
+    free_Result(conn->current_result);
+    conn_link_sever(conn);
+    free(conn);
 }

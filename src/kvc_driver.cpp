@@ -221,22 +221,7 @@ int KVC_CloseConn(void** conn_handle) {
 
     // The one exchange with the server; a failure does not stop the close.
     Conn_free_server_resources(conn);
-    if (conn->sock_fd > 0) close(conn->sock_fd);
-    conn->sock_fd = 0;
-    release_turing_keys(conn);
-    conn_lock_destroy(conn);
-    free(conn->error_text);
-    conn->error_text = nullptr;
-    // Only the list parsed from the string goes: the caller's working list
-    // of KVC_OpenConn_Ips survives the connection.
-    free_ips_list(conn->ips);
-    conn->ips = nullptr;
-    // A set the caller created stays usable by the caller.
-    release_bound_params(conn);
-    if (conn->current_result != nullptr) free_Result(conn->current_result);
-    conn->current_result = nullptr;
-    conn_link_sever(conn);
-    free(conn);
+    free_conn_record(conn);
     *conn_handle = nullptr;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "support/wire_pair.h"
 
+#include "kvc_connect.h"
 #include "kvc_inner.h"
 #include "kvc_params.h"
 #include "kvc_rowset.h"
@@ -90,17 +91,7 @@ WirePair::WirePair() {
 
 WirePair::~WirePair() {
     wait_fed();
-    if (conn_ != nullptr) {
-        if (conn_->sock_fd > 0) close(conn_->sock_fd);
-        conn_lock_destroy(conn_);
-        release_turing_keys(conn_);
-        free(conn_->error_text);
-        if (conn_->current_result != nullptr) free_Result(conn_->current_result);
-        if (conn_->bound_params != nullptr && conn_->bound_params->origin != PARAMS_CALLER)
-            free_param_set(conn_->bound_params);
-        if (conn_->ips != nullptr) free_ips_list(conn_->ips);
-        free(conn_);
-    }
+    if (conn_ != nullptr) free_conn_record(conn_);
     if (peer_fd_ >= 0) close(peer_fd_);
 }
 
