@@ -289,12 +289,6 @@ void hand_out_results(Result* received, void** slot) {
         free_result_chain(received);
 }
 
-// A failed execution leaves nothing in the caller's slot.
-void drop_results(Result* received, void** slot) {
-    free_result_chain(received);
-    if (slot != nullptr) *slot = nullptr;
-}
-
 // A server error met by a named statement is reported with the command text.
 void wrap_statement_error(Conn_Attrs* conn, const char* command) {
     if (conn->error_text != nullptr)
@@ -365,7 +359,7 @@ int execute_named(Conn_Attrs* conn, const char* name, void** result) {
     int status = recv_Query_Rs(conn, &received);
     if (status < 0) {
         wrap_statement_error(conn, command.get());
-        drop_results(received, result);
+        free_result_chain(received);   // the caller's slot keeps what it held
         return status;
     }
     hand_out_results(received, result);
@@ -419,12 +413,12 @@ int execute_into_cursor(Conn_Attrs* conn, const char* name, char* cursor, void**
     CursorOpening step = declare_and_open(conn, declare.get(), cursor);
     if (step.declared_status < 0) {
         wrap_statement_error(conn, declare.get());
-        drop_results(step.declared, result);
+        free_result_chain(step.declared);
         return step.declared_status;
     }
     // A refused OPEN is reported in the text; the status stays the DECLARE's.
     if (step.opened < -1) {
-        drop_results(step.declared, result);
+        free_result_chain(step.declared);
         return step.opened;
     }
     hand_out_results(step.declared, result);
