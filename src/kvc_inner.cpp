@@ -155,25 +155,25 @@ void conn_link_sever(Conn_Attrs* conn) {
 // wrong flag; every connect sets it again, Init forces it to 1.
 unsigned char g_little_tail = (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ? 1 : 0;
 
+bool send_whole(int fd, const void* data, size_t len) {
+    if (fd <= 0) return false;   // not connected: descriptor 0 is never ours
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 namespace {
 
 constexpr int kDirectWriteThreshold = 2048;
 
-// Sends every byte (a short count from send is followed up so that the stream
-// stays whole). Returns the bytes sent, or -1. MSG_NOSIGNAL: a peer that went
-// away must not kill the host process with SIGPIPE.
 int send_all(int fd, const unsigned char* data, int len) {
-    if (fd <= 0) return -1;   // not connected: descriptor 0 is never ours
-    int done = 0;
-    do {
-        ssize_t n = send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        done += static_cast<int>(n);
-    } while (done < len);
-    return done;
+    return send_whole(fd, data, static_cast<size_t>(len)) ? len : -1;
 }
 
 int send_pending(Conn_Attrs* conn) {
@@ -641,8 +641,6 @@ int Phrase_conn_str(const char* text, Conn_Attrs* conn) {
 // Session encryption glue
 // =============================================================================
 
-namespace {
-
 void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]) {
     for (int i = 0; i < 8; ++i) {
         digits[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
@@ -650,6 +648,8 @@ void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]) {
                     static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
     }
 }
+
+namespace {
 
 void store_le_digits(unsigned char bytes[32], const uint32_t digits[8]) {
     for (int i = 0; i < 8; ++i) {

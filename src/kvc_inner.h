@@ -61,6 +61,12 @@ void conn_link_sever(Conn_Attrs* conn);
 
 extern unsigned char g_little_tail;   // 1: host is little-endian, values are byte-swapped
 
+// Sends every byte of data on fd, following up short counts so the stream
+// stays whole. False on failure, and for descriptor 0 or below (never a
+// socket of ours). MSG_NOSIGNAL: a peer that went away must not kill the
+// host process with SIGPIPE.
+bool send_whole(int fd, const void* data, size_t len);
+
 int rh_send(Conn_Attrs* conn, const void* data, int len);
 int rh_flush(Conn_Attrs* conn);
 int rh_send_char(Conn_Attrs* conn, char c);
@@ -110,6 +116,9 @@ void free_ips_list(Ips_Artrs* ips);   // every address string, both arrays, the 
 
 // ---- session encryption glue ------------------------------------------------------
 
+// A 256-bit number from its 32 little-endian bytes, as the server sends its
+// key and as the session key is enciphered.
+void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]);
 void rsa_encrypt(Conn_Attrs* conn, unsigned char* buffer, int length);
 // 0, or -5 when a keystream state cannot be allocated (the login then fails).
 int init_turing_key(Conn_Attrs* conn, const unsigned char* key, int length);

@@ -2,7 +2,8 @@
 // connection they were used with, and a connection whose socket the system
 // would have numbered 0.
 #include "kvc.h"
-#include "support/scripted_peer.h"
+#include "kvc_connect.h"
+#include "kvc_inner.h"
 #include "support/statement_support.h"
 #include "support/wire_pair.h"
 
@@ -10,6 +11,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -117,20 +120,41 @@ TEST(HandleLifetime, ResultOutlivesItsConnection) {
 }
 
 // Standard input closed: the socket must not take descriptor 0, which the
-// record reads as "not connected" (the close would skip it).
+// record reads as "not connected" (the close would skip it). A bare listener
+// stands in for the server, so that no other thread can take descriptor 0
+// while it is free.
 TEST(HandleLifetime, SocketNeverOnDescriptorZero) {
-    ScriptedPeer peer;
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), size));
+    ASSERT_EQ(0, listen(listener, 1));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
+
+    Conn_Attrs* conn = static_cast<Conn_Attrs*>(hr_malloc0(sizeof(Conn_Attrs)));
+    kv_strcpy_s(conn->server_ip, sizeof conn->server_ip, "127.0.0.1");
+    conn->port = ntohs(address.sin_port);
     const int saved_stdin = dup(0);
     ASSERT_GE(saved_stdin, 0);
     close(0);
-    void* conn = nullptr;
-    const int opened = KVC_OpenConn(peer.conn_str("DB=D;USER=U;PWD=P").c_str(), &conn);
+    const int connected = Build_connect(conn);
     dup2(saved_stdin, 0);
     close(saved_stdin);
-    ASSERT_EQ(KVC_OPEN_OK, opened);
-    EXPECT_EQ(0, KVC_CloseConn(&conn));
-    EXPECT_TRUE(peer.wait_session(0, [](const ScriptedPeer::Session& s) { return s.closed; }))
-        << "the close reached the server";
+    ASSERT_EQ(1, connected);
+
+    const int server_side = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server_side, 0);
+    free_conn_record(conn);
+    // The close resets the connection at once (linger 0): end of stream or reset.
+    pollfd waiting{server_side, POLLIN, 0};
+    ASSERT_EQ(1, poll(&waiting, 1, 5000)) << "the close reached the server";
+    char byte = 0;
+    EXPECT_GE(0, recv(server_side, &byte, 1, 0));
+    close(server_side);
+    close(listener);
 }
 
 // A handle that never connected fails requests with -4 and never talks on
