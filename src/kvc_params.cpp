@@ -8,6 +8,7 @@
 #include "kvc_utility.h"
 
 #include <array>
+#include <memory>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -141,6 +142,26 @@ void free_and_clear(T*& pointer) {
     pointer = nullptr;
 }
 
+// Memory of the C allocator held until it is handed to the set: whatever is
+// still held when a binding gives up is released on the way out.
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, FreeDeleter>;
+
+template <typename T>
+Owned<T> owned_zeroed(size_t count) {
+    return Owned<T>(alloc_zeroed<T>(count));
+}
+
+// Gives a field the held block, releasing what it held before.
+template <typename T>
+void replace_field(T*& field, Owned<T>& fresh) {
+    free(field);
+    field = fresh.release();
+}
+
 // A single-bound input owns its value copy and its length.
 void release_input_copy(KVCSParam* set, int slot) {
     if (set->row_values != nullptr && set->row_values[0] != nullptr) free_and_clear(set->row_values[0][slot]);
@@ -178,23 +199,20 @@ void release_storage(KVCSParam* set) {
 
 // Allocates `rows` rows of `entries` value pointers as one block behind a row
 // table. Null when either allocation fails.
-void*** alloc_rows(int rows, int entries) {
-    void*** table = alloc_zeroed<void**>(static_cast<size_t>(rows));
-    void** block = alloc_zeroed<void*>(static_cast<size_t>(rows) * static_cast<size_t>(entries));
-    if (table == nullptr || block == nullptr) {
-        free(table);
-        free(block);
-        return nullptr;
-    }
-    for (int r = 0; r < rows; ++r) table[r] = block + static_cast<size_t>(r) * entries;
+Owned<void**> alloc_rows(int rows, int entries) {
+    Owned<void**> table = owned_zeroed<void**>(static_cast<size_t>(rows));
+    Owned<void*> block = owned_zeroed<void*>(static_cast<size_t>(rows) * static_cast<size_t>(entries));
+    if (!table || !block) return nullptr;
+    for (int r = 0; r < rows; ++r) table.get()[r] = block.get() + static_cast<size_t>(r) * entries;
+    block.release();   // reached through the table's first row
     return table;
 }
 
 template <typename T>
-T* resized(const T* old, int old_n, int new_n) {
-    T* fresh = alloc_zeroed<T>(static_cast<size_t>(new_n));
-    if (fresh != nullptr && old != nullptr && old_n > 0)
-        memcpy(fresh, old, sizeof(T) * static_cast<size_t>(old_n));
+Owned<T> resized(const T* old, int old_n, int new_n) {
+    Owned<T> fresh = owned_zeroed<T>(static_cast<size_t>(new_n));
+    if (fresh && old != nullptr && old_n > 0)
+        memcpy(fresh.get(), old, sizeof(T) * static_cast<size_t>(old_n));
     return fresh;
 }
 
@@ -203,43 +221,26 @@ T* resized(const T* old, int old_n, int new_n) {
 bool grow_single_storage(KVCSParam* set, int new_n, bool with_names) {
     const int old_n = set->slot_capacity;
     void** old_row = set->row_values != nullptr ? set->row_values[0] : nullptr;
-    void*** table = set->row_values != nullptr ? set->row_values : alloc_zeroed<void**>(1);
-    void** row = resized(old_row, old_n, new_n);
-    int32_t* c_types = resized(set->c_types, old_n, new_n);
-    int32_t* buffer_lengths = resized(set->buffer_lengths, old_n, new_n);
-    int32_t** length_ptrs = resized(set->length_ptrs, old_n, new_n);
-    int32_t* positions = resized(set->positions, old_n, new_n);
-    int32_t* directions = resized(set->directions, old_n, new_n);
+    Owned<void**> table = set->row_values != nullptr ? nullptr : owned_zeroed<void**>(1);
+    Owned<void*> row = resized(old_row, old_n, new_n);
+    Owned<int32_t> c_types = resized(set->c_types, old_n, new_n);
+    Owned<int32_t> buffer_lengths = resized(set->buffer_lengths, old_n, new_n);
+    Owned<int32_t*> length_ptrs = resized(set->length_ptrs, old_n, new_n);
+    Owned<int32_t> positions = resized(set->positions, old_n, new_n);
+    Owned<int32_t> directions = resized(set->directions, old_n, new_n);
     const bool need_names = with_names || set->names != nullptr;
-    char** names = need_names ? resized(set->names, old_n, new_n) : nullptr;
-    if (table == nullptr || row == nullptr || c_types == nullptr || buffer_lengths == nullptr ||
-        length_ptrs == nullptr || positions == nullptr || directions == nullptr ||
-        (need_names && names == nullptr)) {
-        if (table != set->row_values) free(table);
-        free(row);
-        free(c_types);
-        free(buffer_lengths);
-        free(length_ptrs);
-        free(positions);
-        free(directions);
-        free(names);
+    Owned<char*> names = need_names ? resized(set->names, old_n, new_n) : nullptr;
+    if ((set->row_values == nullptr && !table) || !row || !c_types || !buffer_lengths ||
+        !length_ptrs || !positions || !directions || (need_names && !names))
         return false;
-    }
-    free(old_row);
-    free(set->c_types);
-    free(set->buffer_lengths);
-    free(set->length_ptrs);
-    free(set->positions);
-    free(set->directions);
-    free(set->names);
-    table[0] = row;
-    set->row_values = table;
-    set->c_types = c_types;
-    set->buffer_lengths = buffer_lengths;
-    set->length_ptrs = length_ptrs;
-    set->positions = positions;
-    set->directions = directions;
-    set->names = names;
+    if (table) set->row_values = table.release();
+    replace_field(set->row_values[0], row);
+    replace_field(set->c_types, c_types);
+    replace_field(set->buffer_lengths, buffer_lengths);
+    replace_field(set->length_ptrs, length_ptrs);
+    replace_field(set->positions, positions);
+    replace_field(set->directions, directions);
+    replace_field(set->names, names);
     set->slot_capacity = new_n;
     set->row_count_allocated = 1;
     return true;
@@ -249,23 +250,16 @@ bool grow_single_storage(KVCSParam* set, int new_n, bool with_names) {
 // The description arrays (types, sizes, positions, names) are left to the
 // caller: a prepared set already has them. All or nothing.
 bool alloc_binding_arrays(KVCSParam* set, int rows, int entries) {
-    void*** table = alloc_rows(rows, entries);
-    int32_t** length_ptrs = alloc_zeroed<int32_t*>(static_cast<size_t>(entries));
-    int32_t* directions = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
-    void** owned_blocks = alloc_zeroed<void*>(static_cast<size_t>(entries));
-    if (table == nullptr || length_ptrs == nullptr || directions == nullptr ||
-        owned_blocks == nullptr) {
-        if (table != nullptr) free(table[0]);
-        free(table);
-        free(length_ptrs);
-        free(directions);
-        free(owned_blocks);
-        return false;
-    }
-    set->row_values = table;
-    set->length_ptrs = length_ptrs;
-    set->directions = directions;
-    set->owned_blocks = owned_blocks;
+    Owned<int32_t*> length_ptrs = owned_zeroed<int32_t*>(static_cast<size_t>(entries));
+    Owned<int32_t> directions = owned_zeroed<int32_t>(static_cast<size_t>(entries));
+    Owned<void*> owned_blocks = owned_zeroed<void*>(static_cast<size_t>(entries));
+    if (!length_ptrs || !directions || !owned_blocks) return false;
+    Owned<void**> table = alloc_rows(rows, entries);
+    if (!table) return false;
+    set->row_values = table.release();
+    replace_field(set->length_ptrs, length_ptrs);
+    replace_field(set->directions, directions);
+    replace_field(set->owned_blocks, owned_blocks);
     set->row_count_allocated = rows;
     return true;
 }
@@ -307,8 +301,8 @@ int refuse_no_memory(KVCSParam* set) { return refuse(set, KVC_NO_MEMORY, param_t
 // ---- single binding ----------------------------------------------------------------------
 
 struct InputCopy {
-    void* value = nullptr;
-    int32_t* length = nullptr;
+    Owned<unsigned char> value;
+    Owned<int32_t> length;
 };
 
 // Copies an input value so the caller may reuse its variable at once. A
@@ -330,29 +324,23 @@ int make_input_copy(KVCSParam* set, int c_type, const void* value, const int* le
     else if (width > 0 && copied > width) copied = width;
     if (copied > 0 && value == nullptr) return KVC_BAD_HANDLE;
     const size_t room = static_cast<size_t>(copied > 8 ? copied : 8) + 1;
-    unsigned char* copy = static_cast<unsigned char*>(hr_malloc0(room));
-    int32_t* stored_length = static_cast<int32_t*>(hr_malloc0(sizeof(int32_t)));
-    if (copy == nullptr || stored_length == nullptr) {
-        free(copy);
-        free(stored_length);
-        return refuse_no_memory(set);
-    }
-    if (copied > 0) memcpy(copy, value, static_cast<size_t>(copied));
-    *stored_length = declared;
-    out->value = copy;
-    out->length = stored_length;
+    out->value = owned_zeroed<unsigned char>(room);
+    out->length = owned_zeroed<int32_t>(1);
+    if (!out->value || !out->length) return refuse_no_memory(set);
+    if (copied > 0) memcpy(out->value.get(), value, static_cast<size_t>(copied));
+    *out->length = declared;
     return 0;
 }
 
 // Stores one binding into slot i of row 0. An input takes the copy; the
 // other directions keep the caller's own buffer and length variable.
 void store_single(KVCSParam* set, int slot, int direction, int c_type, void* value,
-                  int buffer_length, int* length, const InputCopy& copy) {
+                  int buffer_length, int* length, InputCopy& copy) {
     if (slot_direction(set, slot) == PARAM_INPUT) release_input_copy(set, slot);
     set->c_types[slot] = c_type;
     if (direction == PARAM_INPUT) {
-        set->row_values[0][slot] = copy.value;
-        set->length_ptrs[slot] = copy.length;
+        set->row_values[0][slot] = copy.value.release();
+        set->length_ptrs[slot] = copy.length.release();
         set->owns_input_copies = 1;
     } else {
         set->row_values[0][slot] = value;
@@ -427,7 +415,7 @@ struct ArrayBinding {
     int64_t total_size;
     const int* lengths;
     bool copy_binary;      // C type 15 is copied when bound by position
-    char* name;            // heap copy to store, or null
+    Owned<char>* name;     // heap copy the slot takes over, or null
 };
 
 // Validates and stores one array-bound input parameter. Nothing in the set
@@ -475,32 +463,25 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
         kvc_set_textf(&set->error_text, param_text::kBlockTooSmall, b.position);
         return KVC_PARAM_REFUSED;
     }
-    unsigned char* block = nullptr;
+    Owned<unsigned char> block;
     if (copy_room > 0) {
-        block = static_cast<unsigned char*>(hr_malloc0(static_cast<size_t>(copy_room)));
-        if (block == nullptr) return refuse_no_memory(set);
-        memcpy(block, b.values, static_cast<size_t>(copy_size));
-        source.block = block;
+        block = owned_zeroed<unsigned char>(static_cast<size_t>(copy_room));
+        if (!block) return refuse_no_memory(set);
+        memcpy(block.get(), b.values, static_cast<size_t>(copy_size));
+        source.block = block.get();
     }
-    int32_t* lengths = alloc_zeroed<int32_t>(static_cast<size_t>(b.rows));
-    if (lengths == nullptr) {
-        free(block);
-        return refuse_no_memory(set);
-    }
-    memcpy(lengths, b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
+    Owned<int32_t> lengths = owned_zeroed<int32_t>(static_cast<size_t>(b.rows));
+    if (!lengths) return refuse_no_memory(set);
+    memcpy(lengths.get(), b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
 
     const int slot = b.slot;
     free(set->owned_blocks[slot]);
-    free(set->length_ptrs[slot]);
-    set->owned_blocks[slot] = block;
-    set->length_ptrs[slot] = lengths;
+    set->owned_blocks[slot] = block.release();
+    replace_field(set->length_ptrs[slot], lengths);
     walk_elements(coding.layout, width, source, b.lengths, b.rows, [&](int r, int64_t offset) {
         set->row_values[r][slot] = const_cast<unsigned char*>(source.block) + offset;
     });
-    if (b.name != nullptr) {
-        free(set->names[slot]);
-        set->names[slot] = b.name;
-    }
+    if (b.name != nullptr) replace_field(set->names[slot], *b.name);
     set->positions[slot] = b.position;
     set->c_types[slot] = b.c_type;
     set->buffer_lengths[slot] = static_cast<int32_t>(b.total_size);
@@ -1011,22 +992,17 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
         const int status = make_input_copy(set, c_type, value, length, &copy);
         if (status != 0) return status;
     }
-    auto fail_no_memory = [&] {
-        free(copy.value);
-        free(copy.length);
-        return refuse_no_memory(set);
-    };
     if (!is_prepared_layout(set)) {
         if (set->param_count == 0) {
             release_storage(set);
-            if (!grow_single_storage(set, kSlotStep, false)) return fail_no_memory();
+            if (!grow_single_storage(set, kSlotStep, false)) return refuse_no_memory(set);
         }
         if (param_no > set->slot_capacity &&
             !grow_single_storage(set, set->slot_capacity + kSlotStep, false))
-            return fail_no_memory();
+            return refuse_no_memory(set);
         if (param_no > set->param_count) set->param_count = param_no;   // passed-over slots stay unbound
     } else if (!ensure_prepared_rows(set, 1)) {
-        return fail_no_memory();
+        return refuse_no_memory(set);
     }
     const int slot = param_no - 1;
     store_single(set, slot, direction, c_type, value, buffer_length, length, copy);
@@ -1052,27 +1028,21 @@ int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_
         const int status = make_input_copy(set, c_type, value, length, &copy);
         if (status != 0) return status;
     }
-    char* name_copy = prepared ? nullptr : strdup(name);
-    auto fail_no_memory = [&] {
-        free(copy.value);
-        free(copy.length);
-        free(name_copy);
-        return refuse_no_memory(set);
-    };
     if (prepared) {
-        if (!ensure_prepared_rows(set, 1)) return fail_no_memory();
+        if (!ensure_prepared_rows(set, 1)) return refuse_no_memory(set);
     } else {
-        if (name_copy == nullptr) return fail_no_memory();
+        Owned<char> name_copy(strdup(name));
+        if (!name_copy) return refuse_no_memory(set);
         if (set->param_count == 0) {
             release_storage(set);
-            if (!grow_single_storage(set, kSlotStep, true)) return fail_no_memory();
+            if (!grow_single_storage(set, kSlotStep, true)) return refuse_no_memory(set);
         }
         if (set->param_count >= set->slot_capacity &&
             !grow_single_storage(set, set->slot_capacity + kSlotStep, true))
-            return fail_no_memory();
+            return refuse_no_memory(set);
         // Every call appends: the same name twice makes two parameters.
         slot = set->param_count++;
-        set->names[slot] = name_copy;
+        set->names[slot] = name_copy.release();
     }
     store_single(set, slot, direction, c_type, value, buffer_length, length, copy);
     if (direction == PARAM_INPUT) set->positions[slot] = -1;
@@ -1166,17 +1136,11 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
     // and the name have been checked, and bind nothing.
     if (direction != PARAM_INPUT) return 0;
     if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
-    char* name_copy = nullptr;
-    if (!prepared) {
-        name_copy = strdup(name);
-        if (name_copy == nullptr) return refuse_no_memory(set);
-    }
+    Owned<char> name_copy(prepared ? nullptr : strdup(name));
+    if (!prepared && !name_copy) return refuse_no_memory(set);
     status = store_array(set, {slot, c_type, -1, array_size, values, total_size, lengths, false,
-                               name_copy});
-    if (status != 0) {
-        free(name_copy);
-        return status;
-    }
+                               &name_copy});
+    if (status != 0) return status;
     if (slot + 1 > set->param_count) set->param_count = slot + 1;
     return 0;
 }
