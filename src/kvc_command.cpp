@@ -303,7 +303,7 @@ int take_server_text(Conn_Attrs* conn, char tag, bool print_errors, int* status)
 // description and is emptied after the batch.
 int skip_row_batch(Conn_Attrs* conn, Result* kept) {
     Result scratch{};
-    scratch.handle_kind = HANDLE_RESULT;
+    scratch.handle_kind = KVC_HANDLE_RESULT;
     scratch.result_kind = RESULT_ROWS;
     scratch.column_count = kept->column_count;
     scratch.columns = kept->columns;

@@ -284,11 +284,11 @@ int Login_database(Conn_Attrs* conn) {
 int Conn_reconnect(Conn_Attrs* conn) {
     if (!Build_connect(conn)) {
         kvc_set_text(&conn->error_text, kTextReconnectSocket);
-        return -8;
+        return KVC_CONNECT_FAILED;
     }
     if (!Login_database(conn)) {
         if (!login_refused_by_library(conn)) kvc_set_text(&conn->error_text, kTextReconnectLogin);
-        return -9;
+        return KVC_LOGIN_FAILED;
     }
     return 1;
 }

@@ -26,20 +26,20 @@ void* hr_malloc0(size_t size) {
 }
 
 int kv_strcpy_s(char* dst, size_t size, const char* src) {
-    if (dst == nullptr || size == 0) return -12;
+    if (dst == nullptr || size == 0) return KVC_TRUNCATED;
     memset(dst, 0, size);
     if (src == nullptr) return 0;
     size_t n = strlen(src);
     if (n + 1 > size) {
         memcpy(dst, src, size - 1);
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(dst, src, n);
     return 0;
 }
 
 int kv_strcat_s(char* dst, size_t size, const char* src) {
-    if (dst == nullptr || size == 0) return -12;
+    if (dst == nullptr || size == 0) return KVC_TRUNCATED;
     size_t m = strnlen(dst, size);
     if (m >= size) return (src == nullptr || *src == '\0') ? 0 : -12;
     return kv_strcpy_s(dst + m, size - m, src);
@@ -348,7 +348,7 @@ int rh_fail_stream(Conn_Attrs* conn) {
     conn->recv_fill = 0;
     conn->recv_pos = 0;
     conn->pushed_back_byte = 0;
-    return -4;
+    return KVC_NET_ERROR;
 }
 
 int rh_recv(Conn_Attrs* conn, void* buf, int len) {
@@ -384,7 +384,7 @@ int rh_recv_r8(Conn_Attrs* conn, double* out) { return recv_value(conn, out); }
 int rh_recv_str(Conn_Attrs* conn, char** out) {
     *out = nullptr;
     int32_t n = 0;
-    if (!rh_recv_int32(conn, &n)) return -4;
+    if (!rh_recv_int32(conn, &n)) return KVC_NET_ERROR;
     if (n < 0) return rh_fail_stream(conn);   // no valid text has a negative length
     // The text grows as its bytes arrive instead of taking at once what the
     // length claims: a broken or hostile length costs only what was sent.
@@ -392,7 +392,7 @@ int rh_recv_str(Conn_Attrs* conn, char** out) {
     const size_t total = static_cast<size_t>(n);
     size_t capacity = total < kFirstPiece ? total : kFirstPiece;
     char* text = static_cast<char*>(malloc(capacity + 1));
-    if (text == nullptr) return -5;
+    if (text == nullptr) return KVC_NO_MEMORY;
     size_t done = 0;
     while (done < total) {
         if (done == capacity) {
@@ -400,14 +400,14 @@ int rh_recv_str(Conn_Attrs* conn, char** out) {
             char* bigger = static_cast<char*>(realloc(text, grown + 1));
             if (bigger == nullptr) {
                 free(text);
-                return -5;
+                return KVC_NO_MEMORY;
             }
             text = bigger;
             capacity = grown;
         }
         if (!rh_recv(conn, text + done, static_cast<int>(capacity - done))) {
             free(text);
-            return -4;
+            return KVC_NET_ERROR;
         }
         done = capacity;
     }
@@ -697,7 +697,7 @@ int init_turing_key(Conn_Attrs* conn, const unsigned char* key, int /*length*/) 
     if (recv_state == nullptr || send_state == nullptr) {
         free(recv_state);
         free(send_state);
-        return -5;
+        return KVC_NO_MEMORY;
     }
     turing_session_start(recv_state, key);
     turing_session_start(send_state, key);
@@ -1002,14 +1002,14 @@ int read_server_version(Conn_Attrs* conn, void* value, int buffer_length, int* t
 // the addresses need.
 int write_address_list(const Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
                        int* length_out) {
-    if (conn->has_ips != 1 || conn->ips == nullptr) return -3;
+    if (conn->has_ips != 1 || conn->ips == nullptr) return KVC_BAD_HANDLE;
     const Ips_Artrs* ips = conn->ips;
     const int count = ips->addrs != nullptr && ips->addr_count > 0 ? ips->addr_count : 0;
     size_t size = 16;   // the count, ":" and the terminator
     for (int i = 0; i < count; ++i)
         size += (ips->addrs[i] != nullptr ? strlen(ips->addrs[i]) : 0) + 1;
     char* text = static_cast<char*>(hr_malloc0(size));
-    if (text == nullptr) return -5;
+    if (text == nullptr) return KVC_NO_MEMORY;
     snprintf(text, size, "%d:", ips->addr_count);
     for (int i = 0; i < count; ++i) {
         if (ips->addrs[i] != nullptr) kv_strcat_s(text, size, ips->addrs[i]);
@@ -1030,9 +1030,9 @@ int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int
     const bool is_number = text == nullptr && conn_int_attr(conn, id, &number);
     if (text == nullptr && !is_number && id != 1 && id != 7) {
         kvc_set_text(&conn->error_text, kUnknownConnAttr);
-        return -3;
+        return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     if (id == 1) return read_server_version(conn, value, buffer_length, type_out, length_out);
     if (id == 7) return write_address_list(conn, value, buffer_length, type_out, length_out);
     if (text != nullptr)
@@ -1046,7 +1046,7 @@ int get_result_attrs(Result* result, int id, void* value, int buffer_length, int
     switch (id) {
         case 61: number = result->column_count; break;
         case 62:
-            if (value == nullptr) return -3;
+            if (value == nullptr) return KVC_BAD_HANDLE;
             return write_attr_int64(value, buffer_length, result->row_count, type_out,
                                     length_out);
         case 63: number = result->affected_rows; break;
@@ -1055,18 +1055,18 @@ int get_result_attrs(Result* result, int id, void* value, int buffer_length, int
         case 66: number = result->next_result != nullptr ? 1 : 0; break;
         default:
             kvc_set_text(&result->error_text, kUnknownResultAttr);
-            return -3;
+            return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     return write_attr_int32(value, buffer_length, number, type_out, length_out);
 }
 
 int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int /*length*/) {
     if (id != 11 && id != 12) {
         kvc_set_text(&conn->error_text, kUnsettableConnAttr);
-        return -3;
+        return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     if (id == 11) {
         // Only recorded: the setting travels with the next login.
         const char* text = static_cast<const char*>(value);

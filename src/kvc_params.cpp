@@ -605,7 +605,7 @@ void put_unbound_slot(ConnSink& out) {
 // anything else as a null. -1 when a binary chunk could not be sent.
 int put_lob(ConnSink& out, int c_type, const void* value) {
     KolvaLob_* lob = value != nullptr ? load<KolvaLob_*>(value) : nullptr;
-    const bool complete = lob != nullptr && lob->handle_kind == HANDLE_LOB && lob->lob_state == 2 &&
+    const bool complete = lob != nullptr && lob->handle_kind == KVC_HANDLE_LOB && lob->lob_state == 2 &&
                           lob->total_length > 0 && lob->total_length <= INT32_MAX;
     // The chain must hold every byte the length promises.
     int64_t held = 0;
@@ -836,7 +836,7 @@ void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
 KVCSParam* new_param_set(int32_t origin) {
     KVCSParam* set = static_cast<KVCSParam*>(hr_malloc0(sizeof(KVCSParam)));
     if (set == nullptr) return nullptr;
-    set->handle_kind = HANDLE_PARAMS;
+    set->handle_kind = KVC_HANDLE_PARAMS;
     set->origin = origin;
     return set;
 }
@@ -845,12 +845,12 @@ KVCSParam* resolve_param_handle(void* handle, char*** error_slot) {
     if (error_slot != nullptr) *error_slot = nullptr;
     if (handle == nullptr) return nullptr;
     const int32_t kind = *static_cast<int32_t*>(handle);
-    if (kind == HANDLE_PARAMS) {
+    if (kind == KVC_HANDLE_PARAMS) {
         KVCSParam* set = static_cast<KVCSParam*>(handle);
         if (error_slot != nullptr) *error_slot = &set->error_text;
         return set;
     }
-    if (kind != HANDLE_CONNECTION) return nullptr;
+    if (kind != KVC_HANDLE_CONNECTION) return nullptr;
     Conn_Attrs* conn = static_cast<Conn_Attrs*>(handle);
     if (error_slot != nullptr) *error_slot = &conn->error_text;
     if (conn->bound_params == nullptr) bind_params_to_conn(conn, new_param_set(PARAMS_IMPLICIT));
@@ -927,7 +927,7 @@ int check_prepared_params_bound(Conn_Attrs* conn) {
 // in step).
 int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
     int32_t count = 0;
-    if (!rh_recv_int32(conn, &count)) return -4;
+    if (!rh_recv_int32(conn, &count)) return KVC_NET_ERROR;
     if (count < 0 || count > kMaxWireCount) return rh_fail_stream(conn);
     release_storage(set);
     const size_t n = static_cast<size_t>(count);
@@ -940,7 +940,7 @@ int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
     if (!keep) release_storage(set);
     for (int32_t entry = 0; entry < count; ++entry) {
         int32_t name_length = 0;
-        if (!rh_recv_int32(conn, &name_length)) return -4;
+        if (!rh_recv_int32(conn, &name_length)) return KVC_NET_ERROR;
         if (name_length < 0 || name_length > kMaxNameBytes) return rh_fail_stream(conn);
         char* name = keep ? alloc_zeroed<char>(static_cast<size_t>(name_length) + 1) : nullptr;
         if (keep && name == nullptr) {   // read on without storing, so the reply stays in step
@@ -953,7 +953,7 @@ int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
         if (!name_read || !rh_recv_int32(conn, &position) || !rh_recv_int32(conn, &type) ||
             !rh_recv_int32(conn, &length)) {
             free(name);
-            return -4;
+            return KVC_NET_ERROR;
         }
         if (!keep) continue;
         set->names[entry] = name;

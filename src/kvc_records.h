@@ -3,20 +3,14 @@
 // apart through a plain void*.
 #pragma once
 
+#include "kvc.h"   // the handle kinds, statuses and type codes
+
 #include <semaphore.h>
 #include <netinet/in.h>
 #include <cstdint>
 
 struct TuringData;
 struct ConnLink;
-
-enum HandleKind : int32_t {
-    HANDLE_CONNECTION = 1,
-    HANDLE_PARAMS = 2,
-    HANDLE_RESULT = 4,
-    HANDLE_LOB = 5,
-    HANDLE_RESERVED_RESULT = 6,
-};
 
 constexpr int KVC_SEND_BUF_SIZE = 8192;
 constexpr int KVC_RECV_CACHE_SIZE = 8192;

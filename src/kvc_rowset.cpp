@@ -199,7 +199,7 @@ void split_column_name(char* name, FieldInfo* field) {
 Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
     Result* result = static_cast<Result*>(hr_malloc0(sizeof(Result)));
     if (result == nullptr) return nullptr;
-    result->handle_kind = HANDLE_RESULT;
+    result->handle_kind = KVC_HANDLE_RESULT;
     result->result_kind = result_kind;
     result->conn_link = conn_link_share(conn);
     result->lob_descriptors = conn != nullptr ? conn->lob_ret_descriptor : 0;
@@ -472,7 +472,7 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) {
 // =============================================================================
 
 int record_next(Result* result) {
-    if (result == nullptr || result->handle_kind != HANDLE_RESULT) return -1;
+    if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
     if (result->read_pos < 0 || result->read_pos >= result->row_count) {
         result->current_row = nullptr;
         return 100;
@@ -803,7 +803,7 @@ int write_number(const Target& target, T value, int type_width = sizeof(T)) {
     if (room < static_cast<int>(sizeof value)) {
         memcpy(target.dst, &value, static_cast<size_t>(room));
         set_length(target, static_cast<int>(sizeof value));
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(target.dst, &value, sizeof value);
     set_length(target, static_cast<int>(sizeof value));
@@ -1004,11 +1004,11 @@ int deliver_chars(const Target& target, const void* text, int n) {
     }
     if (target.size == 0) {
         set_length(target, n);
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(target.dst, text, static_cast<size_t>(target.size - 1));
     set_length(target, n - target.size + 1);
-    return -12;
+    return KVC_TRUNCATED;
 }
 
 int deliver_text(const Cell& cell, const Target& target) {
@@ -1053,14 +1053,14 @@ int deliver_binary(const Cell& cell, const Target& target) {
     }
     memcpy(target.dst, cell.bytes, static_cast<size_t>(target.size));
     set_length(target, cell.length - target.size);
-    return -12;
+    return KVC_TRUNCATED;
 }
 
 // The length parameter carries the offset in and the piece's size out.
 int deliver_piece(const Cell& cell, const Target& target) {
-    if (target.length == nullptr) return -3;
+    if (target.length == nullptr) return KVC_BAD_HANDLE;
     const int offset = *target.length;
-    if (offset < 0 || cell.length < offset) return -18;
+    if (offset < 0 || cell.length < offset) return KVC_BAD_OFFSET;
     if (cell.length == offset) {
         *target.length = 0;
         return 0;
@@ -1096,14 +1096,14 @@ int fill_lob(KolvaLob_* lob, const Target& target, const unsigned char* bytes, i
     if (lob_try_append(lob, bytes, n) == 0) return lob_delivered(lob, target, 0);
     lob->lob_state = 2;
     set_length(target, static_cast<int>(n));
-    return -12;
+    return KVC_TRUNCATED;
 }
 
 // The destination holds the caller's LOB handle variable. A value delivered
 // into a LOB replaces what it held; a chunk that cannot be allocated gives -5.
 int deliver_lob(const Cell& cell, const Target& target) {
     KolvaLob_* lob = *static_cast<KolvaLob_**>(target.dst);
-    if (lob == nullptr || lob->handle_kind != HANDLE_LOB) return -3;
+    if (lob == nullptr || lob->handle_kind != KVC_HANDLE_LOB) return KVC_BAD_HANDLE;
     if (cell.result != nullptr && cell.result->lob_descriptors) {
         // The first byte tells an inline value ('c' / 'b') from a descriptor ('C' / 'B').
         const bool character = target.c_type == 41;
@@ -1112,7 +1112,7 @@ int deliver_lob(const Cell& cell, const Target& target) {
         if (form == (character ? 'C' : 'B')) {
             lob_release_content(lob);
             lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
-            if (lob->descriptor == nullptr) return -5;
+            if (lob->descriptor == nullptr) return KVC_NO_MEMORY;
             Conn_Attrs* conn = conn_link_target(cell.result->conn_link);
             if (conn == nullptr) {
                 // The content lives on the server, reachable only over the result's connection.
@@ -1149,9 +1149,9 @@ constexpr Deliveries kDeliveries;
 }  // namespace
 
 int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
-    if (dst == nullptr || handle == nullptr || *handle == nullptr) return -3;
+    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
     Result* result = static_cast<Result*>(*handle);
-    if (col < 1 || col > result->column_count) return -15;
+    if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
     const int i = col - 1;
     int stored_length = 0;
     const void* value = result->current_row != nullptr
@@ -1159,7 +1159,7 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
                             : nullptr;
     if (value == nullptr) {
         if (length != nullptr) *length = 0;
-        return -11;
+        return KVC_NULL_VALUE;
     }
     const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
                        result};

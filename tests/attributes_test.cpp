@@ -167,7 +167,7 @@ TEST(ConnectionAttributes, UnknownIdsAndSettings) {
 TEST(ResultAttributes, CountsKindsAndUnknownIds) {
     Result next{};
     Result r{};
-    r.handle_kind = HANDLE_RESULT;
+    r.handle_kind = KVC_HANDLE_RESULT;
     r.column_count = 3;
     r.row_count = 5;
     r.affected_rows = 7;
@@ -189,8 +189,8 @@ TEST(ResultAttributes, CountsKindsAndUnknownIds) {
 }
 
 TEST(Attributes, OtherHandleKinds) {
-    int32_t params_record[4] = {HANDLE_PARAMS, 0, 0, 0};
-    int32_t reserved_record[4] = {HANDLE_RESERVED_RESULT, 0, 0, 0};
+    int32_t params_record[4] = {KVC_HANDLE_PARAMS, 0, 0, 0};
+    int32_t reserved_record[4] = {KVC_HANDLE_RESERVED, 0, 0, 0};
     void* params = params_record;
     void* reserved = reserved_record;
     Attr a = get_attr(&params, 61);

@@ -80,7 +80,7 @@ WirePair::WirePair() {
     setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     conn_ = static_cast<Conn_Attrs*>(hr_malloc0(sizeof(Conn_Attrs)));
-    conn_->handle_kind = HANDLE_CONNECTION;
+    conn_->handle_kind = KVC_HANDLE_CONNECTION;
     conn_->lock_timeout = 300;
     kv_strcpy_s(conn_->protocol_version, sizeof conn_->protocol_version, "301");
     conn_->recv_timeout = 1800;
