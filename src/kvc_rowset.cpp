@@ -626,18 +626,8 @@ void release_row_index(Result* result) {
 
 namespace {
 
-constexpr int kServerTypeCount = 46;
 constexpr int kCTypeCount = 64;
 constexpr int kDecimalTextMax = 63;
-
-enum ServerType : int {
-    ST_BOOL = 2, ST_TINYINT = 3, ST_SMALLINT = 4, ST_INT = 5, ST_BIGINT = 6, ST_DECIMAL = 7,
-    ST_FLOAT = 8, ST_DOUBLE = 9, ST_DATE = 10, ST_TIME = 11, ST_TIME_TZ = 12, ST_DATETIME = 13,
-    ST_DATETIME_TZ = 14, ST_INTERVAL_YM = 16, ST_INTERVAL_DH = 19, ST_INTERVAL_DM = 21,
-    ST_INTERVAL_HM = 22, ST_INTERVAL_DS = 24, ST_INTERVAL_HS = 25, ST_INTERVAL_MS = 26,
-    ST_INTERVAL_S = 27, ST_VERBATIM = 29, ST_CHAR = 30, ST_CLOB = 32, ST_BINARY = 33, ST_BLOB = 34,
-    ST_VERBATIM_2 = 45,
-};
 
 constexpr uint64_t types_mask(std::initializer_list<int> types) {
     uint64_t mask = 0;
@@ -650,7 +640,7 @@ bool in_mask(uint64_t mask, int server_type) {
 }
 
 // Server types whose bytes are handed over as they are stored.
-constexpr uint64_t kCharacterTypes = types_mask({ST_CHAR, ST_CLOB, ST_BINARY, ST_BLOB});
+constexpr uint64_t kCharacterTypes = types_mask({KVC_SQL_CHAR, KVC_SQL_CLOB, KVC_SQL_BINARY, KVC_SQL_BLOB});
 constexpr uint64_t kVerbatimTextTypes = kCharacterTypes | types_mask({ST_VERBATIM, ST_VERBATIM_2});
 
 struct Cell {
@@ -717,9 +707,9 @@ int32_t decimal_to_int32(const char* text) {
 enum class Source : uint8_t { None, Byte, Int16, Int32, Int64, Float, Double, Decimal };
 
 Source source_of(int server_type) {
-    if (server_type == ST_DECIMAL) return Source::Decimal;
-    if (server_type == ST_FLOAT) return Source::Float;
-    if (server_type == ST_DOUBLE) return Source::Double;
+    if (server_type == KVC_SQL_NUMERIC) return Source::Decimal;
+    if (server_type == KVC_SQL_FLOAT) return Source::Float;
+    if (server_type == KVC_SQL_DOUBLE) return Source::Double;
     switch (getTypeLen(server_type)) {
     case 1: return Source::Byte;
     case 2: return Source::Int16;
@@ -764,19 +754,19 @@ struct NumericRule {
     Out alternate_out;
 };
 
-constexpr uint64_t kIntegerSources = types_mask({ST_BOOL, ST_TINYINT, ST_SMALLINT, ST_INT, ST_DECIMAL});
+constexpr uint64_t kIntegerSources = types_mask({KVC_SQL_BOOL, KVC_SQL_TINYINT, KVC_SQL_SMALLINT, KVC_SQL_INT, KVC_SQL_NUMERIC});
 constexpr uint64_t kRealSources =
-    types_mask({ST_TINYINT, ST_SMALLINT, ST_INT, ST_BIGINT, ST_DECIMAL, ST_FLOAT, ST_DOUBLE});
+    types_mask({KVC_SQL_TINYINT, KVC_SQL_SMALLINT, KVC_SQL_INT, KVC_SQL_BIGINT, KVC_SQL_NUMERIC, KVC_SQL_FLOAT, KVC_SQL_DOUBLE});
 
 constexpr NumericRule kInt32Rule = {kIntegerSources, Out::Int32, 0, Out::Int32};
-constexpr NumericRule kInt16Rule = {types_mask({ST_BOOL, ST_TINYINT, ST_SMALLINT}), Out::Int16, 0, Out::Int16};
-constexpr NumericRule kInt64Rule = {kIntegerSources | types_mask({ST_BIGINT}), Out::Int64, 0, Out::Int64};
+constexpr NumericRule kInt16Rule = {types_mask({KVC_SQL_BOOL, KVC_SQL_TINYINT, KVC_SQL_SMALLINT}), Out::Int16, 0, Out::Int16};
+constexpr NumericRule kInt64Rule = {kIntegerSources | types_mask({KVC_SQL_BIGINT}), Out::Int64, 0, Out::Int64};
 constexpr NumericRule kFloatRule = {kRealSources, Out::Float, 0, Out::Float};
 constexpr NumericRule kDoubleRule = {kRealSources, Out::Double, 0, Out::Double};
-constexpr NumericRule kDatetimeRule = {types_mask({ST_DATETIME}), Out::Int64, types_mask({ST_DATE}), Out::Date};
-constexpr NumericRule kYearMonthRule = {types_mask({ST_INT, ST_BIGINT}), Out::Int64,
-                                        types_mask({ST_INTERVAL_YM}), Out::Int32};
-constexpr NumericRule kDaySecondRule = {types_mask({ST_INT, ST_BIGINT, ST_INTERVAL_DS}), Out::Int64, 0, Out::Int64};
+constexpr NumericRule kDatetimeRule = {types_mask({KVC_SQL_DATETIME}), Out::Int64, types_mask({KVC_SQL_DATE}), Out::Date};
+constexpr NumericRule kYearMonthRule = {types_mask({KVC_SQL_INT, KVC_SQL_BIGINT}), Out::Int64,
+                                        types_mask({KVC_SQL_INTERVAL_YM}), Out::Int32};
+constexpr NumericRule kDaySecondRule = {types_mask({KVC_SQL_INT, KVC_SQL_BIGINT, KVC_SQL_INTERVAL_DS}), Out::Int64, 0, Out::Int64};
 
 const NumericRule* numeric_rule(int c_type) {
     switch (c_type) {
@@ -960,25 +950,25 @@ int text_second(const Cell& cell, char* work) {
 struct TextForms {
     TextForm forms[kServerTypeCount];
     constexpr TextForms() : forms() {
-        forms[ST_BOOL] = text_bool;
-        forms[ST_TINYINT] = forms[ST_SMALLINT] = forms[ST_INT] = forms[ST_BIGINT] = text_integer;
+        forms[KVC_SQL_BOOL] = text_bool;
+        forms[KVC_SQL_TINYINT] = forms[KVC_SQL_SMALLINT] = forms[KVC_SQL_INT] = forms[KVC_SQL_BIGINT] = text_integer;
         for (int single_unit : {15, 17, 18, 20, 23}) forms[single_unit] = text_integer;
-        forms[ST_DECIMAL] = text_decimal;
-        forms[ST_FLOAT] = text_float;
-        forms[ST_DOUBLE] = text_double;
-        forms[ST_DATE] = text_date;
-        forms[ST_TIME] = text_time;
-        forms[ST_TIME_TZ] = text_time_zone;
-        forms[ST_DATETIME] = text_datetime;
-        forms[ST_DATETIME_TZ] = text_datetime_zone;
-        forms[ST_INTERVAL_YM] = text_year_month;
-        forms[ST_INTERVAL_DH] = text_day_hour;
-        forms[ST_INTERVAL_DM] = text_day_minute;
-        forms[ST_INTERVAL_HM] = text_hour_minute;
-        forms[ST_INTERVAL_DS] = text_day_second;
-        forms[ST_INTERVAL_HS] = text_hour_second;
-        forms[ST_INTERVAL_MS] = text_minute_second;
-        forms[ST_INTERVAL_S] = text_second;
+        forms[KVC_SQL_NUMERIC] = text_decimal;
+        forms[KVC_SQL_FLOAT] = text_float;
+        forms[KVC_SQL_DOUBLE] = text_double;
+        forms[KVC_SQL_DATE] = text_date;
+        forms[KVC_SQL_TIME] = text_time;
+        forms[KVC_SQL_TIME_TZ] = text_time_zone;
+        forms[KVC_SQL_DATETIME] = text_datetime;
+        forms[KVC_SQL_DATETIME_TZ] = text_datetime_zone;
+        forms[KVC_SQL_INTERVAL_YM] = text_year_month;
+        forms[KVC_SQL_INTERVAL_DH] = text_day_hour;
+        forms[KVC_SQL_INTERVAL_DM] = text_day_minute;
+        forms[KVC_SQL_INTERVAL_HM] = text_hour_minute;
+        forms[KVC_SQL_INTERVAL_DS] = text_day_second;
+        forms[KVC_SQL_INTERVAL_HS] = text_hour_second;
+        forms[KVC_SQL_INTERVAL_MS] = text_minute_second;
+        forms[KVC_SQL_INTERVAL_S] = text_second;
     }
 };
 constexpr TextForms kTextForms;
@@ -1015,7 +1005,7 @@ int deliver_text(const Cell& cell, const Target& target) {
     if (in_mask(kVerbatimTextTypes, cell.server_type)) return deliver_chars(target, cell.bytes, cell.length);
     // Decimal text may be longer than the work area: it goes out whole, so
     // that digits are only ever lost with -12.
-    if (cell.server_type == ST_DECIMAL)
+    if (cell.server_type == KVC_SQL_NUMERIC)
         return deliver_chars(target, cell.bytes,
                              static_cast<int>(strnlen(reinterpret_cast<const char*>(cell.bytes),
                                                       static_cast<size_t>(cell.length))));
@@ -1075,7 +1065,7 @@ int deliver_piece(const Cell& cell, const Target& target) {
 }
 
 int deliver_interval(const Cell& cell, const Target& target) {
-    if (cell.server_type == ST_INTERVAL_YM || cell.server_type == ST_INTERVAL_DS) return 0;
+    if (cell.server_type == KVC_SQL_INTERVAL_YM || cell.server_type == KVC_SQL_INTERVAL_DS) return 0;
     return no_conversion(target);
 }
 
@@ -1193,10 +1183,10 @@ int db2str(char* text, double x) {
 int single_value_text(int server_type, const void* value, int length, char* work) {
     const Cell cell = {server_type, static_cast<const unsigned char*>(value), length, nullptr};
     switch (server_type) {
-    case ST_BOOL: return format_text(work, "%c", static_cast<char>(cell.bytes[0]));
-    case ST_DOUBLE: return format_text(work, "%.16g", load<double>(cell.bytes));
-    case ST_TIME_TZ:
-    case ST_DATETIME_TZ: return -1;
+    case KVC_SQL_BOOL: return format_text(work, "%c", static_cast<char>(cell.bytes[0]));
+    case KVC_SQL_DOUBLE: return format_text(work, "%.16g", load<double>(cell.bytes));
+    case KVC_SQL_TIME_TZ:
+    case KVC_SQL_DATETIME_TZ: return -1;
     default: return value_text(cell, work);
     }
 }
