@@ -150,6 +150,7 @@ class ResultSet:
         lib = self._lib
         ref = byref(self._handle)
         read_next, get_data = lib.KVC_ReadNext, lib.KVC_GetData
+        string_at = ctypes.string_at
         length, length_ref = self._length, byref(self._length)
         columns = tuple(zip(range(1, len(self._kinds) + 1), self._kinds, self._decoders))
         rows = []
@@ -171,7 +172,7 @@ class ResultSet:
                 elif status < 0:
                     self._raise_for(status, col)
                 else:
-                    row.append(v.decode_simple(kind, buf.raw[:length.value], decoder))
+                    row.append(v.decode_simple(kind, string_at(buf, length.value), decoder))
             rows.append(tuple(row))
         return rows
 
