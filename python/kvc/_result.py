@@ -117,7 +117,7 @@ class ResultSet:
                 raise InterfaceError("cannot create a large object", -5)
             holder = c_void_p(lob.value)
             length = c_int(0)
-            status = lib.KVC_GetData(byref(self._handle), col, c_type, byref(holder), ctypes.sizeof(holder),
+            status = lib.KVC_GetData(byref(self._handle), col, c_type, ctypes.addressof(holder), ctypes.sizeof(holder),
                                      byref(length))
             reader = LobReader(lib, lob, length.value)
             if status == n.NULL_VALUE:

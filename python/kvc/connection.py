@@ -199,11 +199,13 @@ class Connection:
             data = ctypes.create_string_buffer(payload, max(len(payload), 1))
             length = c_int(len(payload))
         keep.append((data, length))
+        # For a large object the value is the variable that holds its handle.
+        address = ctypes.addressof(data)
         if isinstance(key, int):
-            status = lib.KVC_BindParamByPos(ref, key, n.PARAM_IN, c_type, data, 0, byref(length))
+            status = lib.KVC_BindParamByPos(ref, key, n.PARAM_IN, c_type, address, 0, byref(length))
         else:
             status = lib.KVC_BindParamByName(ref, str(key).lstrip(":@$").encode("utf-8"), n.PARAM_IN, c_type,
-                                             data, 0, None, byref(length))
+                                             address, 0, None, byref(length))
         self._check_bind(status, key)
 
     def _check_bind(self, status, key):
