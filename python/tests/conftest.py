@@ -45,13 +45,14 @@ def server():
 
 @pytest.fixture
 def connect(server, request):
-    """connect(**kw): a connection to this test's own database (one per login name)."""
-    user = re.sub(r"[^A-Za-z0-9_]", "_", request.node.name)[:60]
+    """connect(**kw): a connection to this test's own database (kvcd keeps one
+    file per database name)."""
+    name = re.sub(r"[^A-Za-z0-9_]", "_", request.node.name)[:60]
     opened = []
 
     def open_connection(**options):
-        options.setdefault("user", user)
-        conn = kvc.connect(host="127.0.0.1", port=server.port, database="d", password="p", **options)
+        options.setdefault("database", name)
+        conn = kvc.connect(host="127.0.0.1", port=server.port, user="u", password="p", **options)
         opened.append(conn)
         return conn
 
