@@ -147,11 +147,6 @@ def decode_simple(kind, raw, decoder):
 
 # ---- writing --------------------------------------------------------------------
 
-def _iso_time(value):
-    text = value.isoformat()
-    return text
-
-
 def encode(value):
     """(C type, bytes) of one parameter value; None is C type 0 with no bytes.
 
@@ -196,6 +191,12 @@ _FIXED = {n.C_TINYINT: 1, n.C_BIGINT: 8, n.C_DOUBLE: 8}
 _PREFIX = struct.Struct("=i")
 
 
+def _widen(value, c_type, data, target):
+    if c_type in (n.C_NULL, target):
+        return c_type, data
+    return target, (_DOUBLE.pack(float(value)) if target == n.C_DOUBLE else _INT64.pack(int(value)))
+
+
 def batch_column(values):
     """(C type, block bytes, lengths list) of one parameter over all rows, or
     None when its values cannot share one array type."""
@@ -206,9 +207,11 @@ def batch_column(values):
         if c_type != n.C_NULL:
             kinds.add(c_type if c_type in _FIXED or c_type == n.C_BINARY else n.C_CHAR)
         encoded.append((c_type, data))
-    if kinds == {n.C_TINYINT, n.C_BIGINT}:
-        encoded = [(n.C_BIGINT, _INT64.pack(data[0])) if c == n.C_TINYINT else (c, data) for c, data in encoded]
-        kinds = {n.C_BIGINT}
+    if kinds and kinds <= {n.C_TINYINT, n.C_BIGINT, n.C_DOUBLE} and len(kinds) > 1:
+        # Flags widen to integers, integers to doubles, as Python's own arithmetic does.
+        target = n.C_DOUBLE if n.C_DOUBLE in kinds else n.C_BIGINT
+        encoded = [_widen(value, c, data, target) for value, (c, data) in zip(values, encoded)]
+        kinds = {target}
     if len(kinds) > 1:
         return None
     c_type = kinds.pop() if kinds else n.C_CHAR
