@@ -18,6 +18,7 @@ except ImportError:
 
 _NAME_BUFFER = 128
 _FIRST_BUFFER = 64 * 1024
+_LOB_READ_MAX = 1 << 30   # the library counts a read in an int
 
 
 class LobReader(io.RawIOBase):
@@ -39,7 +40,7 @@ class LobReader(io.RawIOBase):
 
     def readinto(self, buffer):
         self._check()
-        view = memoryview(buffer).cast("B")
+        view = memoryview(buffer).cast("B")[:_LOB_READ_MAX]
         if len(view) == 0:
             return 0
         target = (ctypes.c_char * len(view)).from_buffer(view)

@@ -3,6 +3,8 @@
 import ctypes
 import re
 import socket
+import weakref
+from collections.abc import Mapping
 from ctypes import byref, c_int, c_int64, c_void_p
 
 from . import _native as n
@@ -16,25 +18,21 @@ _KEYS = (("host", "IP"), ("port", "PORT"), ("database", "DB"), ("user", "USER"),
 _CONTROL = re.compile(r"\s*(BEGIN|START|COMMIT|END|ROLLBACK)\b", re.IGNORECASE)
 
 
-def _flag(value):
-    return "on" if value else "off"
-
-
 def build_dsn(dsn, options):
     """The connection string for connect()'s arguments: `dsn` first, then one
-    item per keyword. A value may not contain the item separator."""
+    item per keyword."""
     items = [dsn.strip().rstrip(";")] if dsn else []
     for name, key in _KEYS:
         value = options.pop(name, None)
         if value is not None:
+            if ";" in str(value):
+                # The separator cannot be escaped inside a value.
+                raise InterfaceError("the %s cannot contain ';'" % name)
             items.append("%s=%s" % (key, value))
     if options.pop("ssl", False):
         items.append("USE_SSL=on")
     if options.pop("lob_descriptors", False):
         items.append("LOB_RET=on")
-    for item in items:
-        if ";" in item.split("=", 1)[-1] and item is not items[0]:
-            raise InterfaceError("connection values cannot contain ';': %r" % item.split("=", 1)[0])
     # A single item without a separator would not be parsed at all.
     return ";".join(items) + ";"
 
@@ -79,7 +77,7 @@ class Connection:
             raise error
         self._autocommit = bool(autocommit)
         self._in_transaction = False
-        self._cursors = set()
+        self._cursors = weakref.WeakSet()
         self.messages = []
 
     # ---- PEP 249 --------------------------------------------------------------
@@ -108,7 +106,10 @@ class Connection:
         if not self._handle:
             return
         for cursor in list(self._cursors):
-            cursor._release()
+            try:
+                cursor._release()
+            except e.Error:
+                pass   # the server drops what is left with the connection
         self._lib.KVC_CloseConn(byref(self._handle))
         self._handle = c_void_p()
 
@@ -178,8 +179,8 @@ class Connection:
         lib.KVC_ResetParams(ref)
         if params is None:
             return
-        if isinstance(params, dict):
-            items = [(name, value) for name, value in params.items()]
+        if isinstance(params, Mapping):
+            items = list(params.items())
         elif isinstance(params, (str, bytes)):
             raise ProgrammingError("parameters must be a sequence or a mapping, not %s" % type(params).__name__)
         else:

@@ -31,7 +31,6 @@ class Cursor:
         self.rowcount = -1
         self.lastrowid = None
         self.return_value = None
-        self.messages = []
         # "value": large objects come back as bytes / str; "stream": as LobReader.
         self.lob_mode = "value"
         self._result = None

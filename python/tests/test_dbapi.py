@@ -151,3 +151,4 @@ def test_encrypted_connection(connect):
     cur.execute("INSERT INTO t VALUES (?)", (text,))
     cur.execute("SELECT s FROM t")
     assert cur.fetchall() == [(text,)]
+
