@@ -10,6 +10,7 @@ from ctypes import byref, c_int, c_int64, c_void_p
 from . import _native as n
 from . import _values as v
 from . import exceptions as e
+from .cursor import Cursor, NamedCursor
 from .exceptions import InterfaceError, OperationalError, ProgrammingError, from_status
 
 # Keyword arguments of connect() and the connection-string keys they become.
@@ -83,10 +84,8 @@ class Connection:
     # ---- PEP 249 --------------------------------------------------------------
 
     def cursor(self, name=None):
-        from .cursor import Cursor, NamedCursor
         self._check()
-        cursor = NamedCursor(self, name) if name is not None else Cursor(self)
-        return cursor
+        return NamedCursor(self, name) if name is not None else Cursor(self)
 
     def commit(self):
         self._check()

@@ -12,7 +12,7 @@ from ctypes import byref, c_int, c_void_p
 from . import _native as n
 from . import _values as v
 from ._result import ResultSet
-from .exceptions import InterfaceError, ProgrammingError, from_status
+from .exceptions import InterfaceError, ProgrammingError
 from .types import InOut, Out
 
 _BATCH_ROWS = 65535   # the batch header carries the row count in 16 bits
