@@ -37,20 +37,19 @@ static int buffer_reserve(Buffer* b, int size) {
     return 0;
 }
 
-static PyObject* little_endian_int(const char* p, int len) {
-    switch (len) {
-    case 1: return PyLong_FromLong((int8_t)p[0]);
-    case 2: { int16_t x; memcpy(&x, p, 2); return PyLong_FromLong(x); }
-    case 4: { int32_t x; memcpy(&x, p, 4); return PyLong_FromLong(x); }
-    case 8: { int64_t x; memcpy(&x, p, 8); return PyLong_FromLongLong(x); }
-    default: return _PyLong_FromByteArray((const unsigned char*)p, (size_t)len, 1, 1);
-    }
-}
-
-/* One stored value as a Python object, or NULL with an exception set. */
+/* One stored value as a Python object, or NULL with an exception set. Values
+ * of an unexpected width go to the package's decoder. */
 static PyObject* make_value(int kind, const char* p, int len, PyObject* decoder) {
     switch (kind) {
-    case K_INT: return little_endian_int(p, len);
+    case K_INT:
+        switch (len) {
+        case 1: return PyLong_FromLong((int8_t)p[0]);
+        case 2: { int16_t x; memcpy(&x, p, 2); return PyLong_FromLong(x); }
+        case 4: { int32_t x; memcpy(&x, p, 4); return PyLong_FromLong(x); }
+        case 8: { int64_t x; memcpy(&x, p, 8); return PyLong_FromLongLong(x); }
+        default: break;
+        }
+        break;
     case K_DOUBLE:
         if (len == 8) { double x; memcpy(&x, p, 8); return PyFloat_FromDouble(x); }
         break;

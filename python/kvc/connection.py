@@ -90,8 +90,9 @@ class Connection:
     def commit(self):
         self._check()
         if self._in_transaction:
-            self._in_transaction = False
+            # A refused commit leaves the transaction open.
             self._run_simple("COMMIT")
+            self._in_transaction = False
 
     def rollback(self):
         self._check()
