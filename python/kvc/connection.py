@@ -79,7 +79,6 @@ class Connection:
         self._autocommit = bool(autocommit)
         self._in_transaction = False
         self._cursors = weakref.WeakSet()
-        self.messages = []
 
     # ---- PEP 249 --------------------------------------------------------------
 
@@ -249,11 +248,10 @@ class Connection:
                                                   byref(columns), byref(rows), byref(affected))
         self._lib.KVC_ResetParams(byref(self._handle))
         if status < 0:
-            # A server warning also gives -1, but leaves the statement's results.
-            if status != n.ERROR or not result:
-                self._free_chain(result)
-                raise self._error(status, "execute")
-            self.messages.append((e.Warning, e.handle_error_text(self._lib, self._handle)[1]))
+            # Results may come before the failure (a text of several statements):
+            # the failure still wins, as the status cannot tell it from a warning.
+            self._free_chain(result)
+            raise self._error(status, "execute")
         return self._walk(result)
 
     def _walk(self, result):

@@ -32,6 +32,13 @@ def test_server_errors_map_to_classes(conn, sql, error):
     assert cur.fetchone() == (1,)
 
 
+def test_error_after_a_successful_statement_of_the_same_text_is_raised(conn):
+    cur = conn.cursor()
+    cur.execute("CREATE TABLE t(v INT)")
+    with pytest.raises(kvc.ProgrammingError):
+        cur.execute("INSERT INTO t VALUES (1); INSERT INTO missing_table VALUES (2)")
+
+
 def test_failed_batch_is_an_integrity_error_and_leaves_nothing(connect):
     conn = connect(autocommit=True)
     cur = conn.cursor()
