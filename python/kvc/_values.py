@@ -46,13 +46,13 @@ def _numeric(raw):
 
 
 def _guard(fn):
-    # Values outside Python's calendar (years before 1 or after 9999) are
-    # reported instead of crashing the fetch with an OverflowError.
+    # Values outside Python's calendar (years before 1 or after 9999), and
+    # values of the wrong width from a faulty server, are reported as DataError.
     def decode(raw):
         try:
             return fn(raw)
-        except (OverflowError, ValueError) as exc:
-            raise DataError("value out of range for %s: %s" % (fn.__name__.strip("_"), exc)) from None
+        except (OverflowError, ValueError, struct.error) as exc:
+            raise DataError("unreadable %s value: %s" % (fn.__name__.strip("_"), exc)) from None
     decode.__name__ = fn.__name__
     return decode
 
@@ -99,6 +99,16 @@ def _interval_us(raw):
     return datetime.timedelta(microseconds=_int(raw))
 
 
+@_guard
+def _float(raw):
+    return struct.unpack("=f", raw)[0]
+
+
+@_guard
+def _double(raw):
+    return _DOUBLE.unpack(raw)[0]
+
+
 # By the C type the library reports for a column: the server type it stands
 # for, the decoding kind and the decoder.
 _COLUMN_TYPES = {
@@ -108,8 +118,8 @@ _COLUMN_TYPES = {
     n.C_INT: (t.SQL_INT, K_INT, _int),
     n.C_BIGINT: (t.SQL_BIGINT, K_INT, _int),
     n.C_NUMERIC: (t.SQL_NUMERIC, K_DECODE, _numeric),
-    n.C_FLOAT: (t.SQL_FLOAT, K_FLOAT, lambda raw: struct.unpack("=f", raw)[0]),
-    n.C_DOUBLE: (t.SQL_DOUBLE, K_DOUBLE, lambda raw: _DOUBLE.unpack(raw)[0]),
+    n.C_FLOAT: (t.SQL_FLOAT, K_FLOAT, _float),
+    n.C_DOUBLE: (t.SQL_DOUBLE, K_DOUBLE, _double),
     n.C_DATE: (t.SQL_DATE, K_DECODE, _date),
     n.C_TIME: (t.SQL_TIME, K_DECODE, _time),
     n.C_TIME_TZ: (t.SQL_TIME_TZ, K_DECODE, _time_tz),

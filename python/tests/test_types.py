@@ -108,3 +108,13 @@ def test_large_object_whole_and_streamed(connect, descriptors):
         assert b"".join(pieces) == FIVE_MIB
         reader.seek(-10, io.SEEK_END)
         assert reader.read() == FIVE_MIB[-10:]
+
+
+@pytest.mark.parametrize("decl,stored", [("DATE", "10000-01-01"), ("DATETIME", "0000-12-31 10:00:00")])
+def test_value_outside_pythons_calendar_is_a_data_error(conn, fetch_path, decl, stored):
+    cur = conn.cursor()
+    cur.execute("CREATE TABLE t(v %s)" % decl)
+    cur.execute("INSERT INTO t VALUES ('%s')" % stored)
+    cur.execute("SELECT v FROM t")
+    with pytest.raises(kvc.DataError):
+        cur.fetchall()
