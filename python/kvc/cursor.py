@@ -110,15 +110,15 @@ class Cursor:
         count = 0
         for params in rows:
             handle, affected, _ = self.connection._execute(operation, params)
-            self.connection._free_chain(c_void_p(handle.value) if handle else None)
+            self.connection._free_chain(handle)
             count = -1 if count < 0 or affected < 0 else count + affected
         return count
 
     def _execute_batch(self, operation, rows):
         """The rows as one batch; None when they cannot be array-bound."""
-        width = len(rows[0]) if rows and not isinstance(rows[0], Mapping) else 0
-        if width == 0 or any(isinstance(r, Mapping) or len(r) != width for r in rows):
-            return None
+        width = len(rows[0]) if rows and not isinstance(rows[0], (Mapping, str, bytes)) else 0
+        if width == 0 or any(isinstance(r, (Mapping, str, bytes)) or len(r) != width for r in rows):
+            return None   # row by row, where each row's parameters are checked
         if any(hasattr(value, "read") for r in rows for value in r):
             return None
         columns = [v.batch_column([r[i] for r in rows]) for i in range(width)]
