@@ -79,6 +79,7 @@ class Connection:
         self._autocommit = bool(autocommit)
         self._in_transaction = False
         self._cursors = weakref.WeakSet()
+        self._background = None
 
     # ---- PEP 249 --------------------------------------------------------------
 
@@ -104,6 +105,7 @@ class Connection:
         twice is allowed."""
         if not self._handle:
             return
+        self._settle()
         for cursor in list(self._cursors):
             try:
                 cursor._release()
@@ -152,6 +154,14 @@ class Connection:
     def _check(self):
         if not self._handle:
             raise InterfaceError("the connection is closed")
+        self._settle()
+
+    def _settle(self):
+        # A named cursor's fetch ahead must end before the next request.
+        job = self._background
+        if job is not None:
+            job.join()
+            self._background = None
 
     def _error(self, status, what):
         return from_status(self._lib, self._handle, status, what)

@@ -6,6 +6,7 @@ import datetime
 import decimal
 import re
 import struct
+import threading
 from collections.abc import Mapping
 from ctypes import byref, c_int, c_void_p
 
@@ -18,6 +19,8 @@ from .types import InOut, Out
 _BATCH_ROWS = 65535   # the batch header carries the row count in 16 bits
 _CURSOR_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_]{0,62}$")
 _PROC_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_.]*$")
+# Below this block size a fetch ahead costs more than it saves.
+_PREFETCH_MIN_ROWS = 5000
 
 
 class Cursor:
@@ -292,10 +295,27 @@ def _output_value(kind, c_type, buf, length):
     return text
 
 
+class _Prefetch(threading.Thread):
+    """Fetches the next block of a server cursor while the caller converts the
+    current one. The connection waits for it before any other request."""
+
+    def __init__(self, connection, command, size, slot):
+        super().__init__(daemon=True)
+        self._lib, self._conn_handle = connection._lib, connection._handle
+        self._command, self._slot = command, slot
+        self.size = size
+        self.status = n.NET_ERROR
+
+    def run(self):
+        self.status = self._lib.KVC_FetchServerCursorRowset_V2(byref(self._conn_handle), self._command,
+                                                               byref(self._slot))
+
+
 class NamedCursor(Cursor):
     """A cursor kept by the server: `execute` declares and opens it, fetches
     bring `arraysize` rows at a time, so that memory stays bounded whatever the
-    size of the result."""
+    size of the result. Blocks of many rows are fetched one ahead, while the
+    previous one is converted."""
 
     def __init__(self, connection, name):
         if not isinstance(name, str) or not _CURSOR_NAME.match(name):
@@ -304,14 +324,26 @@ class NamedCursor(Cursor):
         self.name = name
         self.arraysize = 1000
         self._open = False
-        self._handle = c_void_p()
+        # Two blocks at most: the one being converted and the one being fetched.
+        self._slots = (c_void_p(), c_void_p())
+        self._current = 0
+        self._prefetch = None
         self._pending = collections.deque()
         self._exhausted = True
 
+    @property
+    def _handle(self):
+        return self._slots[self._current]
+
     def _release(self):
         conn = self.connection
-        if self._handle:
-            conn._lib.KVC_FreeRowset(byref(self._handle))
+        if self._prefetch is not None:
+            self._prefetch.join()
+            self._prefetch = None
+        conn._settle()
+        for slot in self._slots:
+            if slot:
+                conn._lib.KVC_FreeRowset(byref(slot))
         if self._open and not conn.closed:
             self._open = False
             status = conn._lib.KVC_CloseCursor(byref(conn._handle), self.name.encode())
@@ -349,20 +381,35 @@ class NamedCursor(Cursor):
         raise ProgrammingError("callproc is not available on a named cursor")
 
     def _fill(self):
-        """Fetch the next block of rows from the server."""
+        """Take the next block of rows: the one fetched ahead, or a new fetch."""
         conn = self.connection
         size = max(int(self.arraysize), 1)
         command = ("FETCH %d FROM %s" % (size, self.name)).encode()
-        status = conn._lib.KVC_FetchServerCursorRowset_V2(byref(conn._handle), command, byref(self._handle))
+        status = None
+        if self._prefetch is not None:
+            self._prefetch.join()
+            status, size, self._prefetch = self._prefetch.status, self._prefetch.size, None
+            self._current ^= 1
+        conn._settle()   # another cursor's fetch ahead, if any
+        if status is None:
+            status = conn._lib.KVC_FetchServerCursorRowset_V2(byref(conn._handle), command,
+                                                              byref(self._handle))
         if status < 0:
             raise conn._error(status, "fetching from cursor %s" % self.name)
+        if status < size:
+            self._exhausted = True
+        elif size >= _PREFETCH_MIN_ROWS and not conn._lob_descriptors:
+            # The other slot holds the block converted last time; the fetch releases it.
+            self._prefetch = _Prefetch(conn, command, size, self._slots[self._current ^ 1])
+            conn._background = self._prefetch
+            self._prefetch.start()
         rows = ResultSet(conn, self._handle, self.lob_mode).fetch(-1) if self._handle else []
         self._pending.extend(rows)
-        if len(rows) < size:
-            self._exhausted = True
 
     def _rows(self, limit):
-        self._check()
+        # No wait for the connection here: the fetch ahead is this cursor's own.
+        if self._closed or self.connection.closed:
+            raise InterfaceError("the %s is closed" % ("cursor" if self._closed else "connection"))
         if not self._open:
             raise ProgrammingError("the cursor has not been opened with execute()")
         rows = []

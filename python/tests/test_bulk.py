@@ -67,6 +67,20 @@ def test_named_cursor_reads_a_large_result_in_bounded_memory(conn):
     assert expected == 100001
     assert growth < 20 * 1024 * 1024
     named.close()
+
+    # Large blocks are fetched ahead; other statements on the connection wait for them.
+    ahead = conn.cursor(name="ahead")
+    ahead.arraysize = 7000
+    ahead.execute("SELECT id FROM big ORDER BY id")
+    other = conn.cursor()
+    seen = 0
+    for (row_id,) in ahead:
+        seen += 1
+        assert row_id == seen
+        if seen % 9000 == 0:
+            other.execute("SELECT count(*) FROM big WHERE id <= ?", (seen,))
+            assert other.fetchone() == (seen,)
+    assert seen == 100000
     # The server cursor is gone; the name can be used again.
     again = conn.cursor(name="walk_big")
     again.execute("SELECT id FROM big WHERE id <= 3 ORDER BY id")
