@@ -123,7 +123,7 @@ deallocated STC0" "" -- "$conn" -c '\prepare SELECT name FROM t WHERE id = ?
 \execute STC0 1
 \deallocate STC0'
 
-check "execute an unknown statement" 1 "" "^ERROR EC0100: sql:\? STC9 +errinfo: prepared statement STC9 does not exist" -- "$conn" -c '\execute STC9'
+check "execute an unknown statement: the server's text alone" 1 "" "^ERROR EC0100: prepared statement STC9 does not exist \(status -1\)$" -- "$conn" -c '\execute STC9'
 
 cat >"$work/batch.sql" <<'SQL'
 CREATE TABLE b (id INTEGER, label VARCHAR(10), v DOUBLE);
@@ -139,10 +139,14 @@ check "batch" 0 "id,label,v
 2,\"two, too\",2.5
 3,,3" "" -- "$conn" -q --csv -f "$work/batch.sql"
 
-check "batch row of the wrong width" 1 "(batch of 1 row)" "batch row 2: every row needs 2 values" -- "$conn" -c '\batch INSERT INTO b (id, label) VALUES (?, ?)
+check "a batch with one bad row is refused whole" 1 " n
+---
+ 0
+(1 row)" "batch refused, nothing was sent: row 2: every row needs 2 values" -- "$conn" -c '\batch INSERT INTO b (id, label) VALUES (?, ?)
 4 four
 5
-\.'
+\.
+SELECT count(*) AS n FROM b WHERE id >= 4;'
 
 check "procedure outputs" 0 " parameter | value
 -----------+-------
