@@ -209,6 +209,98 @@ TMPDIR="$work/tmp" KVCD="$kvcd" check "embedded kvcd" 0 " answer
 (1 row)" "" -- -c "SELECT 40 + 2 AS answer"
 if [ -z "$(ls -A "$work/tmp")" ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: the embedded server left files behind:"; ls -lR "$work/tmp"; fi
 
+# Output formats. CSV and JSON carry data only: status and timing go to stderr.
+check "unaligned, separator, null text" 0 "a;b
+1;-
+(1 row)" "" -- "$conn" -A -F ';' --null - -c "SELECT 1 AS a, NULL AS b"
+check "expanded, tuples only" 0 "a  | 1
+bb | x
+
+a  | 2
+bb | y" "" -- "$conn" -x -t -c "SELECT 1 AS a, 'x' AS bb UNION ALL SELECT 2, 'y'"
+check "expanded with record labels" 0 "Expanded display is on.
+-[ RECORD 1 ]
+a  | 1
+bb | x" "" -- "$conn" -c "\\x
+SELECT 1 AS a, 'x' AS bb" -q
+check "json lines" 0 '{"n":1,"s":"a \"q\"","z":null,"d":4.5e-05,"t":"1"}' "^Time: " -- "$conn" --json --timing -c \
+  "SELECT 1 AS n, 'a \"q\"' AS s, NULL AS z, 4.5e-05 AS d, '1' AS t"
+check "csv: status and timing on stderr" 0 "n
+1" "^OK$" -- "$conn" --csv --timing -c "CREATE TABLE fmt (x INTEGER); SELECT 1 AS n"
+check "wide characters take two cells" 0 "  w   | n
+------+---
+ 中文 | 1
+ ab   | 2
+(2 rows)" "" -- "$conn" -c "SELECT '中文' AS w, 1 AS n UNION ALL SELECT 'ab', 2"
+
+# Query rows stream through a cursor in blocks: no row lost or doubled at the
+# block edges, the footer counts them all, an empty result keeps its header.
+for rows in 0 100 101 10100 10101; do
+  "$kvcsql" "$conn" -c "SELECT i FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $rows)
+    SELECT i FROM n) WHERE i <= $rows" >"$work/stream" 2>&1
+  got=$(sed -n '3,$p' "$work/stream" | grep -cv rows)
+  sum=$(sed -n '3,$p' "$work/stream" | grep -v rows | awk '{s += $1} END {print s + 0}')
+  footer=$(tail -n1 "$work/stream")
+  if [ "$got" = "$rows" ] && [ "$sum" = $((rows * (rows + 1) / 2)) ] && [ "$footer" = "($rows rows)" ] &&
+     [ "$(head -n1 "$work/stream" | tr -d " ")" = i ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)); echo "FAILED: streaming $rows rows (got $got, sum $sum, footer $footer)"; head "$work/stream"
+  fi
+done
+
+# Scripts name the file and line of a failure, \i included; \o writes a file;
+# variables come from -v and \set.
+printf 'SELECT 1 AS one;\n\nSELECT\n  nope FROM missing;\n\\prepare SELECT ?, ?\n\\execute STC0 1\n\\execute STC0 1 2 3\n' >"$work/load.sql"
+printf '\\o %s\nSELECT :v AS v, :'"'"'w'"'"' AS w;\n\\o\n\\i %s\n' "$work/result.txt" "$work/load.sql" >"$work/main.sql"
+check "errors name file and line" 1 " one
+-----
+   1
+(1 row)
+prepared STC0 (returns rows)" "^kvcsql:$work/load.sql:3: ERROR EC0100: no such table: missing .*
+kvcsql:$work/load.sql:6: ERROR: \\\\execute STC0: the statement takes 2 parameters, 1 value was given
+kvcsql:$work/load.sql:7: ERROR: \\\\execute STC0: the statement takes 2 parameters, 3 values were given" \
+  -- "$conn" -v v=7 -c "\\set w 'it''s'" -f "$work/main.sql"
+if [ "$(cat "$work/result.txt")" = " v |  w
+---+------
+ 7 | it's
+(1 row)" ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: \\o and variables"; cat "$work/result.txt"; fi
+if [ "$(grep -c ERROR "$work/err")" = 3 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: error count"; cat "$work/err"; fi
+
+# Large objects read with LOB_RET=on show their content.
+check "large objects as descriptors" 0 "body,bytes
+hello,\\x0102ff" "" -- "$conn;LOB_RET=on" --csv -q -c "CREATE TABLE lobs2 (body CLOB, bytes BLOB);
+\\bind clob:'hello' blob:@$work/bytes.bin
+INSERT INTO lobs2 VALUES (?, ?);
+SELECT body, bytes FROM lobs2;"
+
+# A second server, with a password and killed halfway through a script read
+# from standard input: the script stops with status 2, the rest is not run.
+"$kvcd" --listen 127.0.0.1 --port 0 --db "$work/second.db" --user u --password secret --print-port \
+  --exit-with-parent >"$work/port2" 2>"$work/kvcd2.log" &
+kvcd2_pid=$!
+for _ in $(seq 1 100); do [ -s "$work/port2" ] && break; sleep 0.1; done
+conn2="IP=127.0.0.1;PORT=$(head -n1 "$work/port2");DB=test;USER=u"
+KVCPASSWORD=secret check "password from KVCPASSWORD" 0 "1" "" -- "$conn2" -A -t -c "SELECT 1"
+mkfifo "$work/fifo"
+KVCPASSWORD=secret "$kvcsql" "$conn2" -A -t <"$work/fifo" >"$work/lost_out" 2>"$work/lost_err" &
+lost_pid=$!
+exec 3>"$work/fifo"
+echo "SELECT 'first';" >&3
+for _ in $(seq 1 100); do grep -q first "$work/lost_out" && break; sleep 0.1; done
+kill "$kvcd2_pid"; wait "$kvcd2_pid" 2>/dev/null
+# kvcsql may be gone before the last line is written: that is the point.
+( trap '' PIPE; printf "SELECT 'second';\nSELECT 'third';\n" >&3 ) 2>/dev/null
+exec 3>&-
+wait "$lost_pid"
+lost_status=$?
+if [ "$lost_status" = 2 ] && ! grep -q third "$work/lost_out" && grep -q "^kvcsql:<stdin>:2: ERROR: the connection to the server broke" "$work/lost_err" &&
+   [ "$(grep -c ERROR "$work/lost_err")" = 1 ]; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAILED: lost connection stops the script (status $lost_status)"; cat "$work/lost_out" "$work/lost_err"
+fi
+
 # One interactive session on a pseudo-terminal: a statement, then \q.
 if "$pty_driver" --expect "kvcsql=> " --send "SELECT 6 * 7 AS product;" --expect "product" \
      --expect "42" --expect "(1 row)" --expect "kvcsql=> " --send "\\q" -- \
