@@ -310,5 +310,41 @@ else
   failed=$((failed + 1)); echo "FAILED: interactive session"; cat "$work/pty"
 fi
 
+# history: the statement of the session above was kept.
+if grep -q "product" "$work/.kvcsql_history" 2>/dev/null; then passed=$((passed + 1)); else
+  failed=$((failed + 1)); echo "FAILED: history file"; cat "$work/.kvcsql_history"; fi
+
+# Tab completes keywords and the catalogue's tables and columns.
+"$kvcsql" "$conn" -q -c "CREATE TABLE widgets (wcolour VARCHAR(10))"
+if "$pty_driver" --expect "kvcsql=> " --keys $'SEL\t' --expect "ECT " --keys $'wco\t' --expect "lour " \
+     --keys $'FROM widg\t' --expect "ets " --send ";" --expect "(0 rows)" --expect "kvcsql=> " --send "\\q" -- \
+     env HOME="$work" "$kvcsql" "$conn" >"$work/pty" 2>&1; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAILED: completion"; cat "$work/pty"
+fi
+
+# Ctrl-C cancels a long statement; the next one reconnects and says so. The
+# password is asked for without echo when the string has none. The statement
+# waits for a lock that another session holds, so that it takes no CPU.
+mkfifo "$work/hold"
+"$kvcsql" "$conn" -q <"$work/hold" >"$work/hold_out" 2>&1 &
+hold_pid=$!
+exec 4>"$work/hold"
+echo "CREATE TABLE lockt (x INTEGER); BEGIN; INSERT INTO lockt VALUES (1); SELECT 'held' AS h;" >&4
+for _ in $(seq 1 100); do grep -q held "$work/hold_out" && break; sleep 0.1; done
+slow="INSERT INTO lockt VALUES (2);"
+if "$pty_driver" --expect "Password: " --send "test" --expect "kvcsql=> " --send "$slow" \
+     --expect "waiting for the server" --keys $'\x03' --expect "cancelled: the statement may or may not have completed" \
+     --expect "kvcsql=> " --send "SELECT 5 AS five;" --expect "reconnected to the server" --expect "five" \
+     --expect "kvcsql=> " --send "\\q" -- env HOME="$work" "$kvcsql" "IP=127.0.0.1;PORT=$port;DB=test;USER=test" \
+     >"$work/pty" 2>&1 && ! grep -q "Password: test" "$work/pty"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAILED: Ctrl-C and reconnect"; cat "$work/pty"
+fi
+exec 4>&-
+wait "$hold_pid"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
