@@ -11,22 +11,10 @@ shift 2
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(200000 2000000)
 
-work=$(mktemp -d /tmp/kvcsql-bench.XXXXXX)
-kvcd_pid=""
-cleanup() {
-  if [ -n "$kvcd_pid" ]; then kill "$kvcd_pid" 2>/dev/null || true; wait "$kvcd_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$kvcd" --listen 127.0.0.1 --port 0 --db "$work/bench.db" --print-port --exit-with-parent \
-  >"$work/port" 2>"$work/kvcd.log" &
-kvcd_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-conn="IP=127.0.0.1;PORT=$(head -n1 "$work/port");DB=bench;USER=bench;PWD=bench"
+. "$(dirname "$0")/../tests/tools/kvcd_scratch.sh"
+scratch_begin kvcsql-bench
+start_kvcd "$kvcd" bench
+conn="IP=127.0.0.1;PORT=$port;DB=bench;USER=bench;PWD=bench"
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 

@@ -12,26 +12,9 @@ if [ -z "$kvcd" ] || [ ! -x "$kvcd" ]; then
   exit 77
 fi
 
-work=$(mktemp -d /tmp/kvcsql-test.XXXXXX)
-kvcd_pid=""
-cleanup() {
-  if [ -n "$kvcd_pid" ]; then kill "$kvcd_pid" 2>/dev/null; wait "$kvcd_pid" 2>/dev/null; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$kvcd" --listen 127.0.0.1 --port 0 --db "$work/test.db" --print-port --exit-with-parent \
-  >"$work/port" 2>"$work/kvcd.log" &
-kvcd_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-port=$(head -n1 "$work/port")
-if [ -z "$port" ]; then
-  echo "kvcd did not start:"; cat "$work/kvcd.log"
-  exit 1
-fi
+. "$(dirname "$0")/kvcd_scratch.sh"
+scratch_begin kvcsql-test
+start_kvcd "$kvcd" test
 conn="IP=127.0.0.1;PORT=$port;DB=test;USER=test;PWD=test"
 
 passed=0
@@ -276,11 +259,11 @@ SELECT body, bytes FROM lobs2;"
 
 # A second server, with a password and killed halfway through a script read
 # from standard input: the script stops with status 2, the rest is not run.
-"$kvcd" --listen 127.0.0.1 --port 0 --db "$work/second.db" --user u --password secret --print-port \
-  --exit-with-parent >"$work/port2" 2>"$work/kvcd2.log" &
-kvcd2_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/port2" ] && break; sleep 0.1; done
-conn2="IP=127.0.0.1;PORT=$(head -n1 "$work/port2");DB=test;USER=u"
+first_port=$port
+start_kvcd "$kvcd" second --user u --password secret
+kvcd2_pid=${kvcd_pids[-1]}
+conn2="IP=127.0.0.1;PORT=$port;DB=test;USER=u"
+port=$first_port
 KVCPASSWORD=secret check "password from KVCPASSWORD" 0 "1" "" -- "$conn2" -A -t -c "SELECT 1"
 mkfifo "$work/fifo"
 KVCPASSWORD=secret "$kvcsql" "$conn2" -A -t <"$work/fifo" >"$work/lost_out" 2>"$work/lost_err" &
