@@ -253,7 +253,8 @@ int main(int argc, char** argv) {
         out << kVersion << (version.empty() ? "" : ", server " + version)
             << (server.port() ? ", embedded kvcd on port " + std::to_string(server.port()) : std::string())
             << (opts.ssl ? ", encrypted" : "") << "\nType \\? for help, \\q to quit.\n";
-        auto reader = make_terminal_reader(results, [&shell](const std::string& prefix) { return shell.completions(prefix); });
+        auto complete = [&shell](const std::string& prefix) { return shell.completions(prefix); };
+        auto reader = make_terminal_reader(results, complete);
         shell.run(*reader, true);
         out << "\n";
     } else {

@@ -1,6 +1,7 @@
 #include "shell.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -210,6 +211,16 @@ bool Shell::ensure_connected() {
 
 // ---- plain SQL ------------------------------------------------------------
 
+int Shell::wait_for_server(const std::function<int()>& call) {
+    WaitIndicator wait(err_, settings_.progress);
+    return call();
+}
+
+int Shell::run_guarded(const std::function<int()>& call) {
+    StatementGuard guard(socket_fd_, interactive_);
+    return wait_for_server(call);
+}
+
 // Binds the values of the last \bind (if any) for the next statement; they
 // serve that statement only. false after reporting a value that cannot be bound.
 bool Shell::bind_pending_params(BoundParams& params, bool allow_outputs) {
@@ -235,12 +246,8 @@ void Shell::run_sql(const std::string& sql) {
     int columns = 0, affected = 0;
     int64_t rows = 0;
     auto start = Clock::now();
-    int status;
-    {
-        StatementGuard guard(socket_fd_, interactive_);
-        WaitIndicator wait(err_, settings_.progress);
-        status = KVC_ExecwithDataReader(conn_, sql.c_str(), &result, &columns, &rows, &affected);
-    }
+    int status =
+        run_guarded([&] { return KVC_ExecwithDataReader(conn_, sql.c_str(), &result, &columns, &rows, &affected); });
     double ms = elapsed_ms(start);
     KVC_ResetParams(conn_);  // the set above is ours and goes with this statement
     report_reply(status, &result, error_before, fun_sql_type(sql.c_str()));
@@ -253,14 +260,13 @@ void Shell::run_sql(const std::string& sql) {
 void Shell::run_query_through_cursor(const std::string& sql) {
     std::string error_before = conn_error_text();
     auto start = Clock::now();
+    // Ctrl-C cancels anywhere between the DECLARE and the last block.
     StatementGuard guard(socket_fd_, interactive_);
     void* declared = nullptr;
     int columns = 0;
-    int status;
-    {
-        WaitIndicator wait(err_, settings_.progress);
-        status = KVC_ExecwithServerCursorReader(conn_, sql.c_str(), kStreamCursor, &declared, &columns, nullptr);
-    }
+    int status = wait_for_server([&] {
+        return KVC_ExecwithServerCursorReader(conn_, sql.c_str(), kStreamCursor, &declared, &columns, nullptr);
+    });
     KVC_ResetParams(conn_);
     if (status < 0) {
         KVC_FreeRowset(&declared);
@@ -272,10 +278,7 @@ void Shell::run_query_through_cursor(const std::string& sql) {
     for (int fetch = kFirstBlockRows;; fetch = kBlockRows) {
         const std::string command = "FETCH " + std::to_string(fetch) + " FROM " + kStreamCursor;
         void* rows = nullptr;
-        {
-            WaitIndicator wait(err_, settings_.progress);
-            status = KVC_FetchServerCursorRowset_V2(conn_, command.c_str(), &rows);
-        }
+        status = wait_for_server([&] { return KVC_FetchServerCursorRowset_V2(conn_, command.c_str(), &rows); });
         if (status < 0 || !rows) {
             KVC_FreeRowset(&rows);
             break;
@@ -540,7 +543,8 @@ void Shell::meta_set(const std::string& args) {
         for (const auto& variable : variables_) results() << variable.first << " = '" << variable.second << "'\n";
         return;
     }
-    if (!std::all_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }))
+    auto name_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    if (!std::all_of(name.begin(), name.end(), name_char))
         return fail("\\set: a variable name is made of letters, digits and _");
     variables_[name] = unquoted(value);
 }
@@ -619,12 +623,7 @@ void Shell::meta_execute(const std::string& args) {
     std::string error_before = conn_error_text();
     void* result = nullptr;
     auto start = Clock::now();
-    int status;
-    {
-        StatementGuard guard(socket_fd_, interactive_);
-        WaitIndicator wait(err_, settings_.progress);
-        status = KVC_Execute2(conn_, name.c_str(), nullptr, &result);
-    }
+    int status = run_guarded([&] { return KVC_Execute2(conn_, name.c_str(), nullptr, &result); });
     double ms = elapsed_ms(start);
     KVC_ResetParams(conn_);
     report_reply(status, &result, error_before);
@@ -646,12 +645,7 @@ void Shell::meta_call(const std::string& sql) {
     std::string error_before = conn_error_text();
     void* result = nullptr;
     auto start = Clock::now();
-    int status;
-    {
-        StatementGuard guard(socket_fd_, interactive_);
-        WaitIndicator wait(err_, settings_.progress);
-        status = KVC_Execute_procesure(conn_, sql.c_str(), &result);
-    }
+    int status = run_guarded([&] { return KVC_Execute_procesure(conn_, sql.c_str(), &result); });
     double ms = elapsed_ms(start);
     // A procedure call leaves the set bound: detach it before it goes.
     KVC_ResetParams(conn_);
@@ -716,12 +710,7 @@ void Shell::batch_finish() {
         if (!error.empty()) return fail(error);
         KVC_BindParams2Conn(conn_, params.handle());
         std::string error_before = conn_error_text();
-        int status;
-        {
-            StatementGuard guard(socket_fd_, interactive_);
-            WaitIndicator wait(err_, settings_.progress);
-            status = KVC_ExecBatch(conn_, batch_sql_.c_str(), static_cast<int>(count));
-        }
+        int status = run_guarded([&] { return KVC_ExecBatch(conn_, batch_sql_.c_str(), static_cast<int>(count)); });
         KVC_ResetParams(conn_);
         if (status < 0) return report_error(status, conn_);
         report_notice(error_before);
@@ -759,17 +748,11 @@ void Shell::meta_fetch(const std::string& args) {
     std::string error_before = conn_error_text();
     void* result = nullptr;
     auto start = Clock::now();
-    int status;
-    {
-        StatementGuard guard(socket_fd_, interactive_);
-        WaitIndicator wait(err_, settings_.progress);
-        if (count == kCursorBlock) {
-            status = KVC_FetchServerCursorRowset(conn_, cursor.c_str(), &result);
-        } else {
-            std::string command = "FETCH " + std::to_string(count) + " FROM " + cursor;
-            status = KVC_FetchServerCursorRowset_V2(conn_, command.c_str(), &result);
-        }
-    }
+    const std::string command = "FETCH " + std::to_string(count) + " FROM " + cursor;
+    int status = run_guarded([&] {
+        return count == kCursorBlock ? KVC_FetchServerCursorRowset(conn_, cursor.c_str(), &result)
+                                     : KVC_FetchServerCursorRowset_V2(conn_, command.c_str(), &result);
+    });
     double ms = elapsed_ms(start);
     report_reply(status, &result, error_before);
     print_timing(ms);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -58,6 +59,10 @@ private:
     void run_sql(const std::string& sql);
     void run_query_through_cursor(const std::string& sql);
     bool bind_pending_params(BoundParams& params, bool allow_outputs);
+    // A library call that waits for the server, with the progress line.
+    int wait_for_server(const std::function<int()>& call);
+    // The same for a whole statement, which Ctrl-C also cancels.
+    int run_guarded(const std::function<int()>& call);
     // After a broken connection: reconnect, say so. false when it cannot.
     bool ensure_connected();
 
