@@ -229,6 +229,21 @@ TEST(KvcsqlValues, NumbersAreWrittenAsBrieflyAsTheyReadBack) {
     for (const auto& c : cases) EXPECT_EQ(ResultReader::shortest_text(c.value, c.single), c.text) << c.text;
 }
 
+TEST(KvcsqlValues, FullPrecisionTextsOfDoublesAreShortened) {
+    struct Case {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"19.989999999999998", "19.99"},
+        {"4.5000000000000003e-05", "4.5e-05"},
+        {"19.99000000000000", "19.99"},
+        {"1.50", "1.50"},                            // few digits: as written
+        {"12345678901234567890", "12345678901234567890"},  // an integer stays exact
+        {"0.1000000000000000x", "0.1000000000000000x"},    // not a number
+    };
+    for (const auto& c : cases) EXPECT_EQ(ResultReader::brief_number(c.text), c.shown) << c.text;
+}
+
 TEST(KvcsqlValues, BinaryIsShownInHexAndColumnsPickTheirForm) {
     const unsigned char bytes[] = {0x00, 0xff, 0x10, 0xab};
     EXPECT_EQ(ResultReader::hex_text(bytes, sizeof bytes), "\\x00ff10ab");

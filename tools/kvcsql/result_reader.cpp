@@ -51,6 +51,21 @@ std::string ResultReader::shortest_text(double value, bool single_precision) {
     return text;
 }
 
+std::string ResultReader::brief_number(const std::string& text) {
+    // Fewer digits than a double needs to be exact were written on purpose.
+    const size_t kFullPrecisionDigits = 16;
+    size_t digits = 0;
+    for (char c : text) {
+        if (c == 'e' || c == 'E') break;
+        if (c >= '0' && c <= '9' && (digits > 0 || c != '0')) ++digits;
+    }
+    if (digits < kFullPrecisionDigits || text.find_first_of(".eE") == std::string::npos) return text;
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0') return text;
+    return shortest_text(value, false);
+}
+
 int ResultReader::read_number(void** result, int col, CellForm form, Table& table) {
     int length = 0;
     double value = 0;

@@ -33,6 +33,11 @@ public:
     // The shortest text that reads back as the same double (or float).
     static std::string shortest_text(double value, bool single_precision);
 
+    // Output values of a procedure arrive as text, a double with all its 17
+    // digits ("19.989999999999998"): such a text is shortened the same way.
+    // Any other text is returned as it is.
+    static std::string brief_number(const std::string& text);
+
     // How a column's values are fetched and shown, by its C type.
     enum class CellForm { Text, Binary, Double, Float, ClobContent, BlobContent };
     static CellForm form_of(int c_type, bool lob_descriptors = false);

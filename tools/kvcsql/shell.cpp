@@ -662,7 +662,7 @@ void Shell::meta_call(const std::string& sql) {
             if (output.is_null)
                 table.add_null();
             else
-                table.add_cell(output.value + (output.truncated ? "..." : ""));
+                table.add_cell(output.truncated ? output.value + "..." : ResultReader::brief_number(output.value));
         }
         print_table(table);
     }
