@@ -179,6 +179,21 @@ void Channel::put_bytes(const void* src, size_t len) {
     if (out_.size() >= kOutFlushAt) flush();
 }
 
+void Channel::put_large(const void* src, size_t len) {
+    flush();
+    const auto* p = static_cast<const uint8_t*>(src);
+    if (!out_ks_) return send_all(p, len);
+    uint8_t piece[16384];
+    while (len > 0) {
+        size_t take = std::min(len, sizeof piece);
+        std::memcpy(piece, p, take);
+        out_ks_->apply(piece, take);
+        send_all(piece, take);
+        p += take;
+        len -= take;
+    }
+}
+
 void Channel::put_string(const std::string& s) {
     put_i32(static_cast<int32_t>(s.size()));
     put_bytes(s.data(), s.size());

@@ -64,6 +64,9 @@ public:
     void put_i32(int32_t v);
     void put_i64(int64_t v);
     void put_bytes(const void* src, size_t len);
+    // A large value sent from the caller's buffer without a copy into the
+    // reply buffer (enciphered through a small scratch piece when needed).
+    void put_large(const void* src, size_t len);
     // int32 length, then the bytes: the reply catalogue's string.
     void put_string(const std::string& s);
     void flush();

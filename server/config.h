@@ -36,6 +36,7 @@ struct Config {
     bool verbose = false;
     int idle_exit_seconds = 0;
     bool exit_with_parent = false;
+    bool allow_anyone = false;  // no --user while listening beyond loopback
     Limits limits;
 };
 

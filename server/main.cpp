@@ -63,6 +63,7 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
         if (a == "--print-port") cfg.print_port = true;
         else if (a == "--verbose") cfg.verbose = true;
         else if (a == "--exit-with-parent") cfg.exit_with_parent = true;
+        else if (a == "--allow-anyone") cfg.allow_anyone = true;
         else if (a == "--help" || a == "-h") { error.clear(); return false; }
         else if (!value(v)) { error = "option " + a + " needs a value"; return false; }
         else if (a == "--listen") cfg.listen = v;
@@ -135,6 +136,19 @@ std::string peer_name(const sockaddr_in& a) {
     return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
+// Opens the file as every session will and reads its header, so that a path
+// that cannot serve (a folder, no permission, not a database) fails now.
+bool database_opens(const std::string& path, std::string& why) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA user_version", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db);
+    return rc == SQLITE_OK;
+}
+
+bool is_loopback(const std::string& address) { return address.compare(0, 4, "127.") == 0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +175,18 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     int sig_fd = signalfd(-1, &mask, SFD_CLOEXEC);
 
+    if (cfg.users.empty()) {
+        if (!is_loopback(cfg.listen) && !cfg.allow_anyone) {
+            std::fprintf(stderr, "kvcd: listening on %s without --user accepts every login from the network; "
+                                 "give --user/--password, or --allow-anyone to mean it\n", cfg.listen.c_str());
+            return 2;
+        }
+        log_line("warning: no --user given: every login is accepted");
+    }
+    // Database files, their journals and anything else kvcd creates are the
+    // server user's alone.
+    umask(077);
+
     sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
     sqlite3_initialize();
 
@@ -175,6 +201,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kvcd: cannot create the in-memory database\n");
             return 1;
         }
+    } else if (!cfg.db_path.empty()) {
+        std::string why;
+        if (!database_opens(cfg.db_path, why)) {
+            std::fprintf(stderr, "kvcd: cannot open --db %s: %s\n", cfg.db_path.c_str(), why.c_str());
+            return 1;
+        }
     } else if (!cfg.data_dir.empty()) {
         struct stat sb;
         if (stat(cfg.data_dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
@@ -184,6 +216,8 @@ int main(int argc, char** argv) {
     }
     RsaKeyPair rsa;
     ctx.rsa = &rsa;
+    LoginThrottle throttle;
+    ctx.throttle = &throttle;
 
     int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;

@@ -55,6 +55,7 @@ template <class Source>
 void read_value(Source& src, int32_t type, int32_t length, const Limits& lim, ParamValue& out) {
     out.kind = ValueKind::Null;
     out.bytes.clear();
+    out.refused.clear();
     if (length < 0) throw ProtocolError("negative parameter value length " + std::to_string(length));
     if (length == 0) return;
     if (int w = param_fixed_width(type)) {
@@ -75,11 +76,23 @@ void read_value(Source& src, int32_t type, int32_t length, const Limits& lim, Pa
             }
             case kDouble: std::memcpy(&out.d, &u, 8); out.kind = ValueKind::Real; return;
             // Temporal values are stored as text so that SQLite's date functions apply.
-            case kDate: out.kind = ValueKind::Text; out.bytes = date_text(static_cast<int32_t>(u)); return;
-            case kTime: out.kind = ValueKind::Text; out.bytes = time_text(static_cast<int32_t>(u)); return;
+            // Temporal values are stored as text so that SQLite's date
+            // functions apply; one outside SQLite's dates is refused.
+            case kDate:
+                out.kind = ValueKind::Text;
+                if (!date_text(static_cast<int32_t>(u), out.bytes)) out.refused = "date outside 4713 BC to 9999 AD";
+                return;
+            case kTime: {
+                const int32_t ms = static_cast<int32_t>(u);
+                out.kind = ValueKind::Text;
+                if (ms < 0 || ms >= 86400000) out.refused = "time of day outside 00:00 to 24:00";
+                else out.bytes = time_text(ms);
+                return;
+            }
             case kDateTime:
                 out.kind = ValueKind::Text;
-                out.bytes = datetime_text(static_cast<int64_t>(u));
+                if (!datetime_text(static_cast<int64_t>(u), out.bytes))
+                    out.refused = "datetime outside 4713 BC to 9999 AD";
                 return;
         }
     }
@@ -171,6 +184,7 @@ std::string bind_values(sqlite3_stmt* st, const std::vector<ParamValue>& values,
     int position = 1;
     for (size_t k = 0; k < values.size(); ++k) {
         const ParamValue& v = values[k];
+        if (!v.refused.empty()) return "parameter " + std::to_string(k + 1) + ": " + v.refused;
         int idx = 0;
         if (!v.name.empty()) {
             idx = find_named(st, v.name);

@@ -23,6 +23,7 @@ struct ParamValue {
     int64_t i = 0;
     double d = 0;
     std::string bytes;      // Text and Blob
+    std::string refused;    // why the value cannot be used: the request fails
 };
 
 // A source of bytes: the channel itself, or one batch block held in memory.

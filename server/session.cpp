@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sqlite3.h>
 #include <strings.h>
+#include <thread>
 
 #include "cipher.h"
 #include "log.h"
@@ -75,6 +76,23 @@ bool valid_database_name(const std::string& n) {
     return std::all_of(n.begin(), n.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
     });
+}
+
+// SQL reaches no file but the session's database: attaching another file
+// (ATTACH, VACUUM INTO), detaching, and the pragmas that name folders are
+// refused. A plain VACUUM attaches an unnamed temporary database, which
+// touches no file the client chooses.
+int authorize(void*, int action, const char* arg1, const char*, const char*, const char*) {
+    switch (action) {
+        case SQLITE_ATTACH: return arg1 && *arg1 ? SQLITE_DENY : SQLITE_OK;
+        case SQLITE_DETACH: return SQLITE_DENY;
+        case SQLITE_PRAGMA:
+            return arg1 && (strcasecmp(arg1, "temp_store_directory") == 0 ||
+                            strcasecmp(arg1, "data_store_directory") == 0)
+                       ? SQLITE_DENY
+                       : SQLITE_OK;
+        default: return SQLITE_OK;
+    }
 }
 
 bool accepted_char_set(const std::string& cs) {
@@ -164,6 +182,9 @@ bool Session::login() {
         std::none_of(users.begin(), users.end(), [&](const std::pair<std::string, std::string>& u) {
             return u.first == login_.user && u.second == login_.password;
         })) {
+        // The address without its port: guesses come from many connections.
+        const auto wait = ctx_.throttle->record_failure(peer_.substr(0, peer_.rfind(':')));
+        if (wait.count() > 0) std::this_thread::sleep_for(wait);
         refuse("login refused: unknown user or wrong password");
         return false;
     }
@@ -219,6 +240,11 @@ std::string Session::open_database() {
     if (!login_.current_schema.empty() && strcasecmp(login_.current_schema.c_str(), "main") != 0)
         log("current_schema " + login_.current_schema + " ignored: the database has one schema, main");
     register_builtin_functions(db_);
+    // Defensive mode keeps SQL from corrupting the file (writable_schema and
+    // the like); extensions stay unloadable.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+    sqlite3_set_authorizer(db_, authorize, nullptr);
     sqlite3_update_hook(db_, &Session::on_row_change, this);
     return {};
 }
@@ -281,6 +307,11 @@ void Session::dispatch(const std::string& text, uint32_t header) {
     if (rows > 0) return run_batch(text, count, rows);
     std::vector<ParamValue> params;
     read_param_row(ch_, count, lim_, params);
+    for (size_t k = 0; k < params.size(); ++k)
+        if (!params[k].refused.empty()) {
+            put_error("parameter " + std::to_string(k + 1) + ": " + params[k].refused);
+            return put_end();
+        }
 
     std::string rest = text;
     rest.erase(0, std::find_if(rest.begin(), rest.end(), [](char c) { return !is_blank(c); }) - rest.begin());
@@ -365,9 +396,9 @@ Session::Outcome Session::execute_statement(sqlite3_stmt* st, int continue_every
         if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
             ResultWriter w(ch_, st, login_.lob_descriptors ? &lobs_ : nullptr);
             w.plan(rc == SQLITE_ROW);
-            w.put_description();
-            StreamOutcome s = stream_rows(w, ch_, st, &rc, INT64_MAX, continue_every);
-            if (s.end == StreamEnd::Abandoned) outcome = Outcome::Abandoned;
+            StreamEnd end = send_rows(w, st, &rc, INT64_MAX, continue_every).end;
+            if (end == StreamEnd::Abandoned) outcome = Outcome::Abandoned;
+            else if (end == StreamEnd::BadValue) outcome = Outcome::Failed;
         }
         if (outcome == Outcome::Ok && rc != SQLITE_DONE) {
             put_error(sqlite3_errmsg(db_));
@@ -404,6 +435,19 @@ Session::Outcome Session::execute_statement(sqlite3_stmt* st, int continue_every
     return outcome;
 }
 
+StreamOutcome Session::send_rows(ResultWriter& w, sqlite3_stmt* st, int* rc, int64_t max_rows, int continue_every) {
+    // A first row that cannot be sent fails the statement before its
+    // description, so the client sees an error and no result.
+    if (*rc == SQLITE_ROW && !w.encode_row()) {
+        put_error(w.failure());
+        return {StreamEnd::BadValue, 0};
+    }
+    w.put_description();
+    StreamOutcome s = stream_rows(w, ch_, st, rc, max_rows, continue_every);
+    if (s.end == StreamEnd::BadValue) put_error(w.failure());
+    return s;
+}
+
 sqlite3_stmt* Session::prepare_single(const std::string& sql, std::string& error) {
     sqlite3_stmt* st = nullptr;
     const char* tail = nullptr;
@@ -415,16 +459,21 @@ sqlite3_stmt* Session::prepare_single(const std::string& sql, std::string& error
         error = "no statement to run";
         return nullptr;
     }
-    std::string rest = trim(tail ? std::string(tail, sql.c_str() + sql.size()) : std::string());
-    if (!rest.empty()) {
+    // Whatever follows must be blanks, ';' or comments: another statement or
+    // text that does not parse is refused rather than silently dropped.
+    const char* end = sql.c_str() + sql.size();
+    for (const char* p = tail; p && p < end;) {
         sqlite3_stmt* next = nullptr;
-        sqlite3_prepare_v2(db_, rest.c_str(), static_cast<int>(rest.size()), &next, nullptr);
-        if (next) {
-            sqlite3_finalize(next);
+        const char* next_tail = nullptr;
+        int rc = sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), &next, &next_tail);
+        sqlite3_finalize(next);
+        if (rc != SQLITE_OK || next || next_tail == p) {
+            error = rc != SQLITE_OK ? std::string("text after the statement: ") + sqlite3_errmsg(db_)
+                                    : "only one statement is allowed here";
             sqlite3_finalize(st);
-            error = "only one statement is allowed here";
             return nullptr;
         }
+        p = next_tail;
     }
     return st;
 }
@@ -658,12 +707,12 @@ void Session::cmd_fetch(std::string rest) {
     Cursor& c = it->second;
     ResultWriter w(ch_, c.stmt, login_.lob_descriptors ? &lobs_ : nullptr);
     w.use_plan(c.plan);
-    w.put_description();
-    StreamOutcome s = stream_rows(w, ch_, c.stmt, &c.step_rc, std::min<int64_t>(count, lim_.max_fetch_rows), 0);
-    if (s.end == StreamEnd::Error) {
-        put_error(sqlite3_errmsg(db_));
-        c.step_rc = SQLITE_DONE;  // a failed cursor yields no further rows
-    }
+    w.set_row_number(c.rows_sent + 1);
+    StreamOutcome s = send_rows(w, c.stmt, &c.step_rc, std::min<int64_t>(count, lim_.max_fetch_rows), 0);
+    c.rows_sent += s.rows;
+    if (s.end == StreamEnd::Error) put_error(sqlite3_errmsg(db_));
+    // A failed cursor yields no further rows.
+    if (s.end == StreamEnd::Error || s.end == StreamEnd::BadValue) c.step_rc = SQLITE_DONE;
     put_end();
 }
 

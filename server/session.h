@@ -23,6 +23,7 @@ struct ServerContext {
     const Config* cfg = nullptr;
     const RsaKeyPair* rsa = nullptr;
     std::string memory_uri;  // set when the database is ":memory:"
+    LoginThrottle* throttle = nullptr;
 };
 
 class Session {
@@ -42,6 +43,7 @@ private:
         std::vector<ColumnPlan> plan;
         int step_rc = 0;  // result of the last step: the next row is pending when SQLITE_ROW
         bool opened = false;
+        int64_t rows_sent = 0;
     };
 
     bool login();
@@ -65,6 +67,9 @@ private:
     void cmd_get_lob(std::string rest);
     void cmd_call(std::string rest, const std::vector<ParamValue>& params);
 
+    // The description and rows of a result (see stream_rows); a value that
+    // does not fit ends it with an error.
+    StreamOutcome send_rows(ResultWriter& w, sqlite3_stmt* st, int* rc, int64_t max_rows, int continue_every);
     // Prepares exactly one statement; null with `error` set otherwise.
     sqlite3_stmt* prepare_single(const std::string& sql, std::string& error);
     void ensure_transaction(sqlite3_stmt* st);

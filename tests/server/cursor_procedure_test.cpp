@@ -34,7 +34,7 @@ TEST(CursorWire, DeclareOpenFetchInBlocksClose) {
     EXPECT_EQ(tags(s.client.exec("DECLARE c CURSOR FOR DELETE FROM n ")), "EK");
     auto r = s.client.exec("DECLARE c1 CURSOR FOR SELECT i FROM n ORDER BY i ");
     ASSERT_EQ(tags(r), "AK");
-    EXPECT_EQ(r[0].columns[0].type, 5);
+    EXPECT_EQ(r[0].columns[0].type, 6);
     EXPECT_TRUE(r[0].rows.empty());
     EXPECT_EQ(tags(s.client.exec("OPEN c1 ;")), "K");
     // The library's text, then forms a caller may write for the _V2 fetch.
@@ -48,7 +48,7 @@ TEST(CursorWire, DeclareOpenFetchInBlocksClose) {
         r = s.client.exec(f.text);
         ASSERT_EQ(tags(r), "AK");
         ASSERT_EQ(r[0].rows.size(), f.rows);
-        for (const auto& row : r[0].rows) EXPECT_EQ(get32(*row[0]), expected++);
+        for (const auto& row : r[0].rows) EXPECT_EQ(get64(*row[0]), expected++);
     }
     EXPECT_EQ(tags(s.client.exec("CLOSE c1 ")), "K");
     EXPECT_EQ(tags(s.client.exec("CLOSE c1 ")), "EK");
@@ -63,7 +63,7 @@ TEST(CursorWire, CursorOverAPreparedStatementTakesItsParameters) {
     EXPECT_EQ(tags(s.client.exec("OPEN STC3_CUR ;")), "K");
     auto r = s.client.exec("FETCH  20000  FROM  STC3_CUR ");
     ASSERT_EQ(r[0].rows.size(), 5u);
-    EXPECT_EQ(get32(*r[0].rows[0][0]), 41);
+    EXPECT_EQ(get64(*r[0].rows[0][0]), 41);
 }
 
 TEST(ProcedureWire, OutputAndInOutValuesComeAsPMessages) {
