@@ -21,9 +21,9 @@ void Channel::set_deadline_ms(int ms) {
     deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
-void Channel::fill(bool unbounded_wait) {
+void Channel::fill(bool between_messages) {
     for (;;) {
-        int wait_ms = unbounded_wait ? -1 : stall_ms_;
+        int wait_ms = between_messages ? (idle_ms_ > 0 ? idle_ms_ : -1) : stall_ms_;
         if (has_deadline_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
             if (left.count() <= 0) throw ProtocolError("peer did not finish in time");
@@ -35,7 +35,9 @@ void Channel::fill(bool unbounded_wait) {
             if (errno == EINTR) continue;
             throw PeerGone(std::string("poll: ") + std::strerror(errno));
         }
-        if (r == 0) throw ProtocolError("peer stalled in the middle of a message");
+        if (r == 0)
+            throw ProtocolError(between_messages ? "idle longer than " + std::to_string(idle_ms_ / 1000) + " s"
+                                                 : "peer stalled in the middle of a message");
         ssize_t n = ::recv(fd_, in_, sizeof in_, 0);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;

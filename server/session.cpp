@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <sqlite3.h>
 #include <strings.h>
 #include <thread>
@@ -23,6 +24,8 @@ constexpr size_t kMaxInsertIds = 100000;
 // Rows of a result set inside a procedure reply go in batches of this many,
 // each after the client's continue request.
 constexpr int kProcedureRowBatch = 200;
+// SQLite asks whether to go on after this many virtual machine steps.
+constexpr int kProgressSteps = 10000;
 
 struct StmtGuard {
     sqlite3_stmt* st;
@@ -129,6 +132,7 @@ void Session::run() {
         if (!login()) return;
         ch_.set_deadline_ms(0);
         ch_.set_stall_ms(lim_.stall_ms);
+        ch_.set_idle_ms(ctx_.cfg->idle_timeout_seconds * 1000);
         command_loop();
     } catch (const ProtocolError& e) {
         log(std::string("dropped: ") + e.what());
@@ -188,6 +192,10 @@ bool Session::login() {
         refuse("login refused: unknown user or wrong password");
         return false;
     }
+    if (ctx_.admit && !ctx_.admit(ch_.fd())) {
+        refuse("too many sessions: the server's limit of " + std::to_string(lim_.max_connections) + " is reached");
+        return false;
+    }
     if (!accepted_char_set(login_.char_set)) {
         refuse("character set " + login_.char_set + " is not supported; use UTF8");
         return false;
@@ -231,8 +239,9 @@ std::string Session::open_database() {
         return e;
     }
     // lock_timeout is in seconds; without one a writer waits 30 seconds.
-    int wait_s = login_.lock_timeout > 0 ? std::min(login_.lock_timeout, 86400) : 30;
-    sqlite3_busy_timeout(db_, wait_s * 1000);
+    lock_wait_ms_ = (login_.lock_timeout > 0 ? std::min(login_.lock_timeout, 86400) : 30) * 1000;
+    sqlite3_busy_handler(db_, &Session::on_busy, this);
+    sqlite3_progress_handler(db_, kProgressSteps, &Session::on_progress, this);
     if (ctx_.memory_uri.empty()) {
         exec_simple("PRAGMA journal_mode=WAL");
         exec_simple("PRAGMA synchronous=NORMAL");
@@ -247,6 +256,44 @@ std::string Session::open_database() {
     sqlite3_set_authorizer(db_, authorize, nullptr);
     sqlite3_update_hook(db_, &Session::on_row_change, this);
     return {};
+}
+
+// ---- statements that must stop --------------------------------------------------
+
+std::string Session::stop_reason() {
+    if (ctx_.stopping && ctx_.stopping->load()) return "the server is shutting down";
+    const auto now = std::chrono::steady_clock::now();
+    if (ctx_.cfg->statement_timeout_seconds > 0 && now > statement_deadline_)
+        return "ran longer than the statement time-out of " + std::to_string(ctx_.cfg->statement_timeout_seconds) + " s";
+    // The socket is looked at now and then, not at every check.
+    if (now >= next_peer_check_) {
+        next_peer_check_ = now + std::chrono::milliseconds(50);
+        struct pollfd p{ch_.fd(), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return "the client went away";
+    }
+    return {};
+}
+
+int Session::on_progress(void* self) {
+    auto* s = static_cast<Session*>(self);
+    if (!s->stopped_.empty()) return 1;
+    s->stopped_ = s->stop_reason();
+    return s->stopped_.empty() ? 0 : 1;
+}
+
+int Session::on_busy(void* self, int attempt) {
+    auto* s = static_cast<Session*>(self);
+    constexpr int kPauseMs = 10;
+    if (int64_t(attempt) * kPauseMs >= s->lock_wait_ms_) return 0;
+    if (s->stopped_.empty()) s->stopped_ = s->stop_reason();
+    if (!s->stopped_.empty()) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+    return 1;
+}
+
+std::string Session::db_error() const {
+    if (!stopped_.empty()) return "statement stopped: " + stopped_;
+    return sqlite3_errmsg(db_);
 }
 
 void Session::on_row_change(void* self, int op, const char*, const char*, long long rowid) {
@@ -296,6 +343,10 @@ void Session::command_loop() {
         if (ch_.read_u8() != 0) throw ProtocolError("command text not followed by its zero byte");
         uint32_t header = static_cast<uint32_t>(ch_.read_i32());
         if (verbose()) log("command: " + text.substr(0, 200));
+        // Each request has the whole time-out for its statements.
+        stopped_.clear();
+        statement_deadline_ = std::chrono::steady_clock::now() +
+                              std::chrono::seconds(ctx_.cfg->statement_timeout_seconds);
         dispatch(text, header);
         ch_.flush();
     }
@@ -350,7 +401,7 @@ void Session::run_script(const std::string& sql, const std::vector<ParamValue>& 
         sqlite3_stmt* st = nullptr;
         const char* tail = nullptr;
         if (sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), &st, &tail) != SQLITE_OK) {
-            put_error(sqlite3_errmsg(db_));
+            put_error(db_error());
             ok = false;
             break;
         }
@@ -401,13 +452,13 @@ Session::Outcome Session::execute_statement(sqlite3_stmt* st, int continue_every
             else if (end == StreamEnd::BadValue) outcome = Outcome::Failed;
         }
         if (outcome == Outcome::Ok && rc != SQLITE_DONE) {
-            put_error(sqlite3_errmsg(db_));
+            put_error(db_error());
             outcome = Outcome::Failed;
         }
     } else {
         while (rc == SQLITE_ROW) rc = sqlite3_step(st);
         if (rc != SQLITE_DONE) {
-            put_error(sqlite3_errmsg(db_));
+            put_error(db_error());
             outcome = Outcome::Failed;
         } else {
             // sqlite3_changes keeps the last DML's count through DDL statements.
@@ -512,7 +563,7 @@ void Session::run_batch(const std::string& text, int count, int rows) {
         error = bind_values(st, values, &next, nullptr);
         if (!error.empty()) return;
         int rc = sqlite3_step(st);
-        if (rc != SQLITE_DONE) error = sqlite3_errmsg(db_);
+        if (rc != SQLITE_DONE) error = db_error();
         else total += sqlite3_changes64(db_);
     };
     run_row(header);
@@ -657,7 +708,7 @@ void Session::cmd_declare(std::string rest, const std::vector<ParamValue>& param
         ensure_transaction(st);
         // The first row is read now: the description needs the value types.
         c.step_rc = sqlite3_step(st);
-        if (c.step_rc != SQLITE_ROW && c.step_rc != SQLITE_DONE) error = sqlite3_errmsg(db_);
+        if (c.step_rc != SQLITE_ROW && c.step_rc != SQLITE_DONE) error = db_error();
     }
     if (!error.empty()) {
         sqlite3_finalize(st);
@@ -710,7 +761,7 @@ void Session::cmd_fetch(std::string rest) {
     w.set_row_number(c.rows_sent + 1);
     StreamOutcome s = send_rows(w, c.stmt, &c.step_rc, std::min<int64_t>(count, lim_.max_fetch_rows), 0);
     c.rows_sent += s.rows;
-    if (s.end == StreamEnd::Error) put_error(sqlite3_errmsg(db_));
+    if (s.end == StreamEnd::Error) put_error(db_error());
     // A failed cursor yields no further rows.
     if (s.end == StreamEnd::Error || s.end == StreamEnd::BadValue) c.step_rc = SQLITE_DONE;
     put_end();

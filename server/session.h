@@ -2,7 +2,10 @@
 // Each session has its own SQLite connection and runs on its own thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +27,10 @@ struct ServerContext {
     const RsaKeyPair* rsa = nullptr;
     std::string memory_uri;  // set when the database is ":memory:"
     LoginThrottle* throttle = nullptr;
+    const std::atomic<bool>* stopping = nullptr;  // set at shutdown: statements stop
+    // Called once a login is accepted, before it is answered; false refuses
+    // it (the limit of logged-in sessions is reached).
+    std::function<bool(int fd)> admit;
 };
 
 class Session {
@@ -78,6 +85,13 @@ private:
     void put_end();
     void log(const std::string& what) const;
 
+    // Why the running statement must stop (time-out, client gone, shutdown), or "".
+    std::string stop_reason();
+    static int on_progress(void* self);
+    static int on_busy(void* self, int attempt);
+    // The failed statement's error: SQLite's text, or why it was stopped.
+    std::string db_error() const;
+
     static void on_row_change(void* self, int op, const char* db, const char* table, long long rowid);
 
     const ServerContext& ctx_;
@@ -93,6 +107,9 @@ private:
     bool capturing_inserts_ = false;
     bool inserts_overflowed_ = false;
     std::vector<int64_t> inserted_rowids_;
+    int lock_wait_ms_ = 30000;
+    std::string stopped_;  // set when the current request's statement was stopped
+    std::chrono::steady_clock::time_point statement_deadline_, next_peer_check_;
 };
 
 }  // namespace kvcd
