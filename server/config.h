@@ -39,7 +39,8 @@ struct Config {
     int idle_timeout_seconds = 0;       // logged-in sessions idle longer are closed; 0: never
     int statement_timeout_seconds = 0;  // a request's statements stop after this; 0: never
     bool exit_with_parent = false;
-    bool allow_anyone = false;  // no --user while listening beyond loopback
+    bool allow_anyone = false;
+    size_t max_memory_bytes = 0;  // server-wide budget; 0: half the machine's memory  // no --user while listening beyond loopback
     Limits limits;
 };
 

@@ -26,6 +26,7 @@
 #include <unistd.h>
 #include <unordered_set>
 
+#include "budget.h"
 #include "config.h"
 #include "log.h"
 #include "login.h"
@@ -91,6 +92,7 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
         else if (a == "--idle-timeout") { if (!parse_number(v, 1, 86400 * 365, n)) { error = "bad --idle-timeout"; return false; } cfg.idle_timeout_seconds = int(n); }
         else if (a == "--statement-timeout") { if (!parse_number(v, 1, 86400 * 365, n)) { error = "bad --statement-timeout"; return false; } cfg.statement_timeout_seconds = int(n); }
         else if (a == "--max-pending-logins") { if (!parse_number(v, 1, 100000, n)) { error = "bad --max-pending-logins"; return false; } cfg.limits.max_pending_logins = int(n); }
+        else if (a == "--max-memory") { if (!parse_number(v, 16LL << 20, 1LL << 50, n)) { error = "bad --max-memory (bytes, at least 16777216)"; return false; } cfg.max_memory_bytes = size_t(n); }
         else if (a == "--login-seconds") { if (!parse_number(v, 1, 3600, n)) { error = "bad --login-seconds"; return false; } cfg.limits.login_ms = int(n * 1000); }
         else if (a == "--stall-seconds") { if (!parse_number(v, 1, 86400, n)) { error = "bad --stall-seconds"; return false; } cfg.limits.stall_ms = int(n * 1000); }
         else { error = "unknown option " + a; return false; }
@@ -238,6 +240,7 @@ int main(int argc, char** argv) {
 
     sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
     sqlite3_initialize();
+    MemoryBudget::configure(cfg.max_memory_bytes ? cfg.max_memory_bytes : MemoryBudget::default_bytes());
 
     ServerContext ctx;
     ctx.cfg = &cfg;

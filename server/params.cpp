@@ -8,28 +8,34 @@
 
 namespace kvcd {
 
+void BlockReader::take(size_t len) {
+    if (len > left_) throw ProtocolError("batch row runs past the end of its block");
+    left_ -= len;
+}
+
 void BlockReader::read_bytes(void* dst, size_t len) {
-    if (len > data_.size() - pos_) throw ProtocolError("batch row runs past the end of its block");
-    std::memcpy(dst, data_.data() + pos_, len);
-    pos_ += len;
+    take(len);
+    ch_.read_bytes(dst, len);
 }
 
 uint8_t BlockReader::read_u8() {
-    uint8_t v;
-    read_bytes(&v, 1);
-    return v;
+    take(1);
+    return ch_.read_u8();
 }
 
 int32_t BlockReader::read_i32() {
-    uint8_t b[4];
-    read_bytes(b, 4);
-    return static_cast<int32_t>((uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3]);
+    take(4);
+    return ch_.read_i32();
 }
 
 void BlockReader::read_into(std::string& out, size_t len) {
-    if (len > data_.size() - pos_) throw ProtocolError("batch row runs past the end of its block");
-    out.assign(data_, pos_, len);
-    pos_ += len;
+    take(len);
+    ch_.read_into(out, len);
+}
+
+void BlockReader::skip(size_t len) {
+    take(len);
+    ch_.skip(len);
 }
 
 namespace {
@@ -56,6 +62,7 @@ void read_value(Source& src, int32_t type, int32_t length, const Limits& lim, Pa
     out.kind = ValueKind::Null;
     out.bytes.clear();
     out.refused.clear();
+    out.held.reset();
     if (length < 0) throw ProtocolError("negative parameter value length " + std::to_string(length));
     if (length == 0) return;
     if (int w = param_fixed_width(type)) {
@@ -99,7 +106,16 @@ void read_value(Source& src, int32_t type, int32_t length, const Limits& lim, Pa
     if (static_cast<size_t>(length) > lim.max_value_bytes)
         throw ProtocolError("parameter value of " + std::to_string(length) + " bytes exceeds the limit of " +
                             std::to_string(lim.max_value_bytes));
+    // The bytes count against the memory budget; a value it cannot hold is
+    // read past and fails the request.
+    auto held = std::make_shared<Reservation>();
+    if (!held->hold(static_cast<size_t>(length))) {
+        src.skip(static_cast<size_t>(length));
+        out.refused = kBudgetExhausted;
+        return;
+    }
     src.read_into(out.bytes, static_cast<size_t>(length));
+    out.held = std::move(held);
     switch (type) {
         case kUntyped: case kNullParam: out.kind = ValueKind::Null; out.bytes.clear(); return;
         case kBoolean: {

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 
+#include "budget.h"
 #include "lobs.h"
 #include "types.h"
 
@@ -205,6 +206,10 @@ bool ResultWriter::encode(int c, int32_t t) {
                     row_.append(static_cast<const char*>(p), n);
                 } else {
                     std::string desc = lobs_->add(binary ? 'B' : 'C', p, n);
+                    if (desc.empty()) {
+                        failure_ = kBudgetExhausted;
+                        return false;
+                    }
                     append_len(row_, desc.size());
                     row_ += desc;
                 }
@@ -232,6 +237,7 @@ bool ResultWriter::encode_row() {
     failure_.clear();
     for (size_t c = 0; c < cols_.size(); ++c) {
         if (encode(static_cast<int>(c), cols_[c].type)) continue;
+        if (!failure_.empty()) return false;
         failure_ = "row " + std::to_string(row_number_) + ", column " + cols_[c].wire_name +
                    (cols_[c].declared.empty() ? "" : " (" + cols_[c].declared + ")") + ": value " +
                    shown_value(st_, static_cast<int>(c)) + " does not fit server type " +

@@ -573,14 +573,12 @@ void Session::run_batch(const std::string& text, int count, int rows) {
         for (; remaining > 0; --remaining) run_row(header);
     }
     std::vector<ParamValue> row(static_cast<size_t>(count));
-    std::string block;
     while (remaining > 0) {
         int32_t n = ch_.read_i32();
         if (n <= 0 || static_cast<size_t>(n) > lim_.max_block_bytes)
             throw ProtocolError("batch block length " + std::to_string(n) + " outside 1.." +
                                 std::to_string(lim_.max_block_bytes));
-        ch_.read_into(block, static_cast<size_t>(n));
-        BlockReader r(block);
+        BlockReader r(ch_, static_cast<size_t>(n));
         while (!r.at_end()) {
             if (remaining == 0) throw ProtocolError("batch block holds more rows than the header announced");
             for (int k = 0; k < count; ++k)

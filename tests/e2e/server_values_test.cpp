@@ -188,3 +188,39 @@ TEST(ServerValues, OnlyOneStatementWherePrepareCursorOrBatchTakeOne) {
     char name[32] = {0};
     EXPECT_GE(KVC_Prepare2(s.c.handle(), "SELECT a FROM t; -- all of them", name), 0) << error_of(s.c.handle());
 }
+
+// Values that the budget cannot hold fail their own request only; large
+// values still travel whole, plain and enciphered.
+TEST(ServerValues, MemoryBudgetRefusesARequestAndServesTheRest) {
+    Server server({"--max-memory", std::to_string(24 << 20)});
+    Connection greedy(conn_string(server.port())), other(conn_string(server.port(), ";USE_SSL=on"));
+    ASSERT_EQ(other.status(), 2) << error_of(other.handle());
+    greedy.run("CREATE TABLE t(a BLOB, b BLOB, c BLOB)");
+    std::string big(10 << 20, '\0');
+    for (size_t k = 0; k < big.size(); ++k) big[k] = char(k * 7 % 251);
+    std::vector<int> lengths(3, int(big.size()));
+    for (int k = 0; k < 3; ++k)
+        ASSERT_EQ(KVC_BindParamByPos(greedy.handle(), k + 1, KVC_PARAM_IN, KVC_C_BINARY, &big[0], int(big.size()),
+                                     &lengths[size_t(k)]),
+                  0);
+    EXPECT_EQ(KVC_Execute_no_query(greedy.handle(), "INSERT INTO t VALUES (?, ?, ?)"), -1);
+    EXPECT_NE(error_of(greedy.handle()).find("--max-memory"), std::string::npos) << error_of(greedy.handle());
+
+    // One large value is within the budget, and comes back whole to both.
+    ASSERT_EQ(KVC_BindParamByPos(greedy.handle(), 1, KVC_PARAM_IN, KVC_C_BINARY, &big[0], int(big.size()),
+                                 &lengths[0]),
+              0);
+    EXPECT_GE(KVC_Execute_no_query(greedy.handle(), "INSERT INTO t(a) VALUES (?)"), 0) << error_of(greedy.handle());
+    for (Connection* c : {&greedy, &other}) {
+        Rows rows;
+        int columns = 0, affected = 0;
+        int64_t count = 0;
+        ASSERT_GE(KVC_ExecwithDataReader(c->handle(), "SELECT a FROM t", rows.handle(), &columns, &count, &affected), 0)
+            << error_of(c->handle());
+        ASSERT_EQ(KVC_ReadNext(rows.handle()), 0);
+        std::string back(big.size(), '\0');
+        int len = 0;
+        ASSERT_EQ(KVC_GetData(rows.handle(), 1, KVC_C_BINARY, &back[0], int(back.size()), &len), 0);
+        EXPECT_TRUE(back == big);
+    }
+}
