@@ -391,7 +391,8 @@ void Session::ensure_transaction(sqlite3_stmt* st) {
     exec_simple("BEGIN");
 }
 
-void Session::run_script(const std::string& sql, const std::vector<ParamValue>& params) {
+void Session::run_script(const std::string& text, const std::vector<ParamValue>& params) {
+    const std::string sql = quote_interval_type_names(text);
     const char* p = sql.c_str();
     const char* end = p + sql.size();
     size_t next_position = 0;
@@ -499,7 +500,8 @@ StreamOutcome Session::send_rows(ResultWriter& w, sqlite3_stmt* st, int* rc, int
     return s;
 }
 
-sqlite3_stmt* Session::prepare_single(const std::string& sql, std::string& error) {
+sqlite3_stmt* Session::prepare_single(const std::string& text, std::string& error) {
+    const std::string sql = quote_interval_type_names(text);
     sqlite3_stmt* st = nullptr;
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, &tail) != SQLITE_OK) {

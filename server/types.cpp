@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <sqlite3.h>
+#include <strings.h>
 
 namespace kvcd {
 
@@ -53,6 +54,7 @@ std::string normalise_decl(const char* s) {
     bool blank = false;
     for (; *s; ++s) {
         char c = *s;
+        if (c == '"') continue;  // a quoted word of the name (see quote_interval_type_names)
         if (c == '(') { ++depth; continue; }
         if (c == ')') { if (depth) --depth; continue; }
         if (depth) continue;
@@ -296,6 +298,78 @@ void append_temporal(std::string& out, const ParsedTime& t, int32_t type) {
             return;
         default: return;
     }
+}
+
+namespace {
+
+bool is_word_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
+
+bool is_interval_unit(const std::string& w) {
+    static const char* const kUnits[] = {"YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND"};
+    for (const char* u : kUnits)
+        if (strcasecmp(w.c_str(), u) == 0) return true;
+    return false;
+}
+
+// End of the literal, quoted name or comment that starts at s[i], or i when none does.
+size_t skip_quoted(const std::string& s, size_t i) {
+    const char c = s[i];
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+        const char close = c == '[' ? ']' : c;
+        size_t j = s.find(close, i + 1);
+        return j == std::string::npos ? s.size() : j + 1;  // a doubled quote is two literals in a row
+    }
+    if (s.compare(i, 2, "--") == 0) {
+        size_t j = s.find('\n', i);
+        return j == std::string::npos ? s.size() : j + 1;
+    }
+    if (s.compare(i, 2, "/*") == 0) {
+        size_t j = s.find("*/", i + 2);
+        return j == std::string::npos ? s.size() : j + 2;
+    }
+    return i;
+}
+
+}  // namespace
+
+std::string quote_interval_type_names(const std::string& sql) {
+    if (strcasestr(sql.c_str(), "interval") == nullptr) return sql;
+    std::string out;
+    // The last words, with where "TO" would sit in out; any other token resets.
+    std::string words[3];
+    size_t to_at = 0;
+    size_t i = 0;
+    while (i < sql.size()) {
+        size_t j = skip_quoted(sql, i);
+        if (j != i) {
+            const bool comment = sql[i] == '-' || sql[i] == '/';
+            if (!comment) words[0] = words[1] = words[2] = "";
+            out.append(sql, i, j - i);
+            i = j;
+            continue;
+        }
+        if (std::isspace(static_cast<unsigned char>(sql[i]))) {
+            out += sql[i++];
+            continue;
+        }
+        if (!is_word_char(sql[i])) {
+            words[0] = words[1] = words[2] = "";
+            out += sql[i++];
+            continue;
+        }
+        for (j = i; j < sql.size() && is_word_char(sql[j]); ++j) {}
+        std::string w = sql.substr(i, j - i);
+        if (is_interval_unit(w) && strcasecmp(words[2].c_str(), "TO") == 0 && is_interval_unit(words[1]) &&
+            strcasecmp(words[0].c_str(), "INTERVAL") == 0)
+            out.replace(to_at, 2, "\"" + words[2] + "\"");
+        if (strcasecmp(w.c_str(), "TO") == 0) to_at = out.size();
+        words[0] = words[1];
+        words[1] = words[2];
+        words[2] = w;
+        out += w;
+        i = j;
+    }
+    return out;
 }
 
 void append_be(std::string& out, uint64_t v, int width) {

@@ -75,6 +75,12 @@ void append_temporal(std::string& out, const ParsedTime& t, int32_t server_type)
 // Days of SQLite's date range, -4713-11-24 to 9999-12-31.
 bool days_in_range(int64_t days);
 
+// SQLite cannot parse the interval type names "INTERVAL YEAR TO MONTH" and
+// "INTERVAL DAY TO SECOND" ("TO" is a keyword): the "TO" of such a name,
+// outside literals and comments, comes back quoted, which SQLite takes as a
+// type name and the declared-type table reads as the name itself.
+std::string quote_interval_type_names(const std::string& sql);
+
 // Appends v as a big-endian number of `width` bytes (the wire's byte order).
 void append_be(std::string& out, uint64_t v, int width);
 // Whole-text number parsing; false unless the text is exactly one number.
