@@ -36,6 +36,21 @@ int read_back(Connection& c, Rows& rows) {
     return st;
 }
 
+// Each case's literal, stored in a column of its declared type, reads back as
+// its value in the given C type.
+template <class Case, size_t N>
+void expect_read_back(Connection& c, const Case (&cases)[N], int c_type) {
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.decl) + " " + k.literal);
+        store(c, k.decl, k.literal);
+        Rows rows;
+        ASSERT_GE(read_back(c, rows), 0) << error_of(c.handle());
+        decltype(k.value) got{};
+        EXPECT_EQ(rows.get(1, c_type, got), 0);
+        EXPECT_EQ(got, k.value);
+    }
+}
+
 }  // namespace
 
 TEST(ServerValues, IntegersAndRealsArriveWhole) {
@@ -49,29 +64,13 @@ TEST(ServerValues, IntegersAndRealsArriveWhole) {
         {"INTEGER", "-9223372036854775808", INT64_MIN},
         {"BIGINT", "9223372036854775807", INT64_MAX},
     };
-    for (const auto& k : integers) {
-        SCOPED_TRACE(std::string(k.decl) + " " + k.literal);
-        store(s.c, k.decl, k.literal);
-        Rows rows;
-        ASSERT_GE(read_back(s.c, rows), 0) << error_of(s.c.handle());
-        int64_t got = 0;
-        EXPECT_EQ(rows.get(1, KVC_C_BIGINT, got), 0);
-        EXPECT_EQ(got, k.value);
-    }
+    expect_read_back(s.c, integers, KVC_C_BIGINT);
     const struct { const char* decl; const char* literal; double value; } reals[] = {
         {"REAL", "16777217", 16777217.0},   {"FLOAT", "-73.779317", -73.779317},
         {"DOUBLE", "1e308", 1e308},          {"DOUBLE PRECISION", "0.1", 0.1},
         {"FLOAT4", "1.5", 1.5},
     };
-    for (const auto& k : reals) {
-        SCOPED_TRACE(std::string(k.decl) + " " + k.literal);
-        store(s.c, k.decl, k.literal);
-        Rows rows;
-        ASSERT_GE(read_back(s.c, rows), 0) << error_of(s.c.handle());
-        double got = 0;
-        EXPECT_EQ(rows.get(1, KVC_C_DOUBLE, got), 0);
-        EXPECT_EQ(got, k.value);
-    }
+    expect_read_back(s.c, reals, KVC_C_DOUBLE);
 }
 
 TEST(ServerValues, DatesAndTimesReadAsSQLiteReadsThem) {
