@@ -143,7 +143,7 @@ bool datum_wire(const Datum& v, int32_t type, std::string& out) {
             out += n ? 'T' : 'F';
             return true;
         case kInt8: case kInt16: case kInt32: case kInt64:
-            if (!datum_int(v, n)) return false;
+            if (!datum_int(v, n) || !fits_width(n, fixed_wire_width(type))) return false;
             append_be(out, static_cast<uint64_t>(n), fixed_wire_width(type));
             return true;
         case kFloat: {

@@ -59,15 +59,6 @@ bool column_time(sqlite3_stmt* st, int c, ParsedTime& t) {
                      static_cast<size_t>(sqlite3_column_bytes(st, c)), t);
 }
 
-bool in_range(int64_t v, int width) {
-    switch (width) {
-        case 1: return v >= INT8_MIN && v <= INT8_MAX;
-        case 2: return v >= INT16_MIN && v <= INT16_MAX;
-        case 4: return v >= INT32_MIN && v <= INT32_MAX;
-        default: return true;
-    }
-}
-
 // The stored value as a short text for an error message.
 std::string shown_value(sqlite3_stmt* st, int c) {
     switch (sqlite3_column_type(st, c)) {
@@ -161,7 +152,7 @@ bool ResultWriter::encode(int c, int32_t t) {
         case kInt8: case kInt16: case kInt32: case kInt64: case kYearMonth: case kDaySecond: {
             int w = fixed_wire_width(t);
             int64_t v;
-            if (!column_int(st_, c, v) || !in_range(v, w)) return false;
+            if (!column_int(st_, c, v) || !fits_width(v, w)) return false;
             append_len(row_, static_cast<size_t>(w));
             append_be(row_, static_cast<uint64_t>(v), w);
             return true;

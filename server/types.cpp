@@ -111,6 +111,15 @@ int fixed_wire_width(int32_t t) {
     }
 }
 
+bool fits_width(int64_t v, int width) {
+    switch (width) {
+        case 1: return v >= INT8_MIN && v <= INT8_MAX;
+        case 2: return v >= INT16_MIN && v <= INT16_MAX;
+        case 4: return v >= INT32_MIN && v <= INT32_MAX;
+        default: return true;
+    }
+}
+
 bool is_lob_type(int32_t t) { return t == kClob || t == kBlob; }
 
 // Howard Hinnant's civil-calendar algorithms.

@@ -41,6 +41,8 @@ int32_t server_type_for_storage(int sqlite_type);
 
 // Width of a fixed-width value on the wire, or 0 for variable-length types.
 int fixed_wire_width(int32_t server_type);
+// Whether v is a signed integer of `width` bytes (1, 2, 4 or 8).
+bool fits_width(int64_t v, int width);
 bool is_lob_type(int32_t server_type);
 
 // Calendar: days since 1970-01-01 in the proleptic Gregorian calendar.

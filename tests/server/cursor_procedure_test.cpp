@@ -79,6 +79,16 @@ TEST(ProcedureWire, OutputAndInOutValuesComeAsPMessages) {
                       param("", 1, 5, be32(1)) + param("", 1, 5, be32(2)) + param("", 2, 5, be32(0)));
     ASSERT_EQ(r[0].type, 5);
     EXPECT_EQ(r[0].text, be32(3));
+    // A total the announced type cannot hold comes in its own type, whole.
+    r = s.client.exec("CALL kvc_add(?, ?, ?)", 3,
+                      param("", 1, 5, be32(INT32_MAX)) + param("", 1, 5, be32(1)) + param("", 2, 5, be32(0)));
+    ASSERT_EQ(r[0].type, 6);
+    EXPECT_EQ(get64(r[0].text), 2147483648LL);
+    // Beyond 64 bits it is an error, not a wrapped number.
+    r = s.client.exec("CALL kvc_add(?, ?, ?)", 3,
+                      param("", 1, 6, be64(INT64_MAX)) + param("", 1, 6, be64(1)) + param("", 2, 6, be64(0)));
+    ASSERT_EQ(tags(r), "EK");
+    EXPECT_EQ(r[0].text, "kvc_add: integer overflow");
     r = s.client.exec("EXEC kvc_swap", 2, param("b", 3, 30, "second") + param("a", 3, 30, "first"));
     ASSERT_EQ(tags(r), "PPK");
     EXPECT_EQ(r[0].number, 1);  // slot of "a" in the client's set
