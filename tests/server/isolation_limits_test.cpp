@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -21,10 +23,20 @@ std::string login_with(const std::string& settings) {
     return "login database = D user='U' password='P' " + settings + " version = '301'";
 }
 
-// Exit status of a kvcd that is expected to refuse to start.
-int start_status(const std::string& args) {
-    int rc = std::system((std::string(KVCD_PATH) + " --port 0 --idle-exit 1 " + args + " >/dev/null 2>&1").c_str());
+// Exit status of a kvcd started (after `shell_setup`) with these arguments
+// that either refuses to start or stops after a second without clients; its
+// log goes to log_path.
+int start_status(const std::string& args, const std::string& log_path = "/dev/null",
+                 const std::string& shell_setup = "") {
+    const std::string line = shell_setup + " exec " + KVCD_PATH + " --port 0 --idle-exit 1 " + args + " >/dev/null 2>" +
+                             log_path;
+    int rc = std::system(line.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -88,5 +100,10 @@ TEST(IsolationLimits, UnsafeOrImpossibleStartsAreRefused) {
     struct stat sb;
     ASSERT_EQ(stat((dir + "/a.db").c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0600u);
+    // 256 descriptors cannot serve 1024 sessions of three each: the limit is
+    // lowered, and said so.
+    EXPECT_EQ(start_status("--db " + dir + "/a.db", dir + "/log", "ulimit -n 256;"), 0);
+    EXPECT_NE(read_file(dir + "/log").find("descriptor limit 256: at most 42 sessions"), std::string::npos)
+        << read_file(dir + "/log");
     EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }
