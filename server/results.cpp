@@ -238,6 +238,15 @@ bool ResultWriter::encode_row() {
     return true;
 }
 
+bool ResultWriter::hold_row(std::string& held) {
+    if (!large_.empty()) return false;
+    encoded_ = false;
+    ++row_number_;
+    held += 'R';
+    held += row_;
+    return true;
+}
+
 void ResultWriter::put_row(bool with_tag) {
     encode_row();
     encoded_ = false;

@@ -43,6 +43,10 @@ public:
     const std::string& failure() const { return failure_; }
     // Sends the current row, encoded if it was not yet.
     void put_row(bool with_tag = true);
+    // Appends the encoded current row, tagged, to held instead of sending
+    // it; false (nothing appended) when it refers to large values in SQLite's
+    // buffer, which last only until the next step.
+    bool hold_row(std::string& held);
 
 private:
     bool encode(int col, int32_t type);

@@ -488,14 +488,28 @@ Session::Outcome Session::execute_statement(sqlite3_stmt* st, int continue_every
 }
 
 StreamOutcome Session::send_rows(ResultWriter& w, sqlite3_stmt* st, int* rc, int64_t max_rows, int continue_every) {
-    // A first row that cannot be sent fails the statement before its
-    // description, so the client sees an error and no result.
-    if (*rc == SQLITE_ROW && !w.encode_row()) {
-        put_error(w.failure());
-        return {StreamEnd::BadValue, 0};
+    // The first rows (up to kHeldRowBytes, and the first row of a procedure's
+    // result) are encoded before the description goes: a value that does not
+    // fit among them, or a failing step, fails the statement with an error
+    // alone, which the client reports as the statement's failure. Beyond
+    // them the error can only follow the rows already sent.
+    constexpr size_t kHeldRowBytes = 256 * 1024;
+    std::string held;
+    int64_t held_rows = 0;
+    while (*rc == SQLITE_ROW && held_rows < max_rows) {
+        if (!w.encode_row()) {
+            put_error(w.failure());
+            return {StreamEnd::BadValue, 0};
+        }
+        if (continue_every > 0 || held.size() >= kHeldRowBytes || !w.hold_row(held)) break;
+        ++held_rows;
+        *rc = sqlite3_step(st);
     }
+    if (*rc != SQLITE_ROW && *rc != SQLITE_DONE) return {StreamEnd::Error, 0};
     w.put_description();
-    StreamOutcome s = stream_rows(w, ch_, st, rc, max_rows, continue_every);
+    ch_.put_bytes(held.data(), held.size());
+    StreamOutcome s = stream_rows(w, ch_, st, rc, max_rows - held_rows, continue_every);
+    s.rows += held_rows;
     if (s.end == StreamEnd::BadValue) put_error(w.failure());
     return s;
 }

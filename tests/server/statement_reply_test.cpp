@@ -102,14 +102,18 @@ TEST(StatementReply, DeclaredTypesChooseServerTypesAndWireForms) {
 
 TEST(StatementReply, ValueThatDoesNotFitItsColumnFailsTheStatement) {
     Session s;
-    s.client.exec("CREATE TABLE t(v SMALLINT); INSERT INTO t VALUES (1), (70000), (2)");
-    // Rows before the bad one have gone; the error names row, column and value.
-    auto r = s.client.exec("SELECT v FROM t ORDER BY rowid");
+    s.client.exec("CREATE TABLE t(v SMALLINT, pad TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                  "FROM n WHERE i < 5000) INSERT INTO t SELECT 1, printf('%100d', i) FROM n; "
+                  "INSERT INTO t VALUES (70000, 'x'), (2, 'y')");
+    // Within the first rows the error comes alone, naming row, column and value.
+    auto r = s.client.exec("SELECT v FROM t WHERE v <> 1 ORDER BY rowid");
+    ASSERT_EQ(tags(r), "EK");
+    EXPECT_EQ(r[0].text, "row 1, column t.v (SMALLINT): value 70000 does not fit server type 4");
+    // Beyond them, the rows already sent stay and the error follows them.
+    r = s.client.exec("SELECT v, pad FROM t ORDER BY rowid");
     ASSERT_EQ(tags(r), "AEK");
-    EXPECT_EQ(r[0].rows.size(), 1u);
-    EXPECT_EQ(r[1].text, "row 2, column t.v (SMALLINT): value 70000 does not fit server type 4");
-    // A first row that does not fit fails before the description.
-    EXPECT_EQ(tags(s.client.exec("SELECT v FROM t WHERE v > 2")), "EK");
+    EXPECT_EQ(r[0].rows.size(), 5000u);
+    EXPECT_EQ(r[1].text.compare(0, 10, "row 5001, "), 0) << r[1].text;
 }
 
 TEST(StatementReply, AutoCommitOffKeepsChangesPrivateUntilCommit) {
