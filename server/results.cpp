@@ -53,10 +53,14 @@ int column_bool(sqlite3_stmt* st, int c) {
     return -1;
 }
 
+// Only the form the value is stored in is fetched: no conversion per field.
 bool column_time(sqlite3_stmt* st, int c, ParsedTime& t) {
-    return read_time(sqlite3_column_type(st, c), sqlite3_column_int64(st, c), sqlite3_column_double(st, c),
-                     reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
-                     static_cast<size_t>(sqlite3_column_bytes(st, c)), t);
+    const int type = sqlite3_column_type(st, c);
+    const bool text = type == SQLITE_TEXT;
+    return read_time(type, type == SQLITE_INTEGER ? sqlite3_column_int64(st, c) : 0,
+                     type == SQLITE_FLOAT ? sqlite3_column_double(st, c) : 0,
+                     text ? reinterpret_cast<const char*>(sqlite3_column_text(st, c)) : nullptr,
+                     text ? static_cast<size_t>(sqlite3_column_bytes(st, c)) : 0, t);
 }
 
 // The stored value as a short text for an error message.
