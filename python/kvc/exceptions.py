@@ -74,7 +74,7 @@ _OPERATIONAL_CODES = ("EC004", "EC011", "EC012", "EC013", "EC014", "EC0195", "EC
 # Server texts (the development server passes SQLite's own) by what they say.
 _SERVER_TEXTS = (
     (IntegrityError, ("constraint failed", "constraint violation", "not unique", "foreign key mismatch")),
-    (DataError, ("datatype mismatch", "out of range", "too big", "integer overflow", "division by zero")),
+    (DataError, ("datatype mismatch", "out of range", "too big", "integer overflow", "division by zero", "does not fit")),
     (OperationalError, ("database is locked", "database table is locked", "busy", "disk i/o", "readonly",
                         "interrupted", "unable to open", "out of memory")),
     (NotSupportedError, ("not supported",)),

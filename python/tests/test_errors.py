@@ -16,6 +16,7 @@ SERVER_ERRORS = [
     ("INSERT INTO t VALUES (1, 'dup', 1)", kvc.IntegrityError),
     ("INSERT INTO t VALUES (2, NULL, 1)", kvc.IntegrityError),
     ("INSERT INTO t VALUES (3, 'c', -1)", kvc.IntegrityError),
+    ("SELECT kvc_double(9223372036854775807)", kvc.DataError),
 ]
 
 
@@ -30,6 +31,14 @@ def test_server_errors_map_to_classes(conn, sql, error):
     # The connection stays usable after a statement error.
     cur.execute("SELECT count(*) FROM t")
     assert cur.fetchone() == (1,)
+
+
+def test_stored_value_its_column_cannot_carry_is_a_data_error(conn):
+    cur = conn.cursor()
+    cur.execute("CREATE TABLE s(v SMALLINT)")
+    cur.execute("INSERT INTO s VALUES (70000)")
+    with pytest.raises(kvc.DataError):
+        cur.execute("SELECT v FROM s")
 
 
 def test_error_after_a_successful_statement_of_the_same_text_is_raised(conn):
