@@ -70,32 +70,33 @@ constexpr int kCTypeLimit = 70;
 // parse.
 constexpr std::array<TypeCoding, kCTypeLimit> make_codings() {
     std::array<TypeCoding, kCTypeLimit> table{};
-    for (auto& entry : table) entry = {30, Form::Bytes, Form::Null, Layout::None, false, false};
-    table[0] = {1, Form::Null, Form::Null, Layout::None, false, false};
-    table[1] = {3, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
-    table[2] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
-    table[3] = {3, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
-    table[4] = {4, Form::Int16, Form::Int16, Layout::Fixed, false, false};
-    table[5] = {5, Form::Int32, Form::Int32, Layout::Fixed, true, true};
-    table[6] = {6, Form::Int64, Form::Int64, Layout::Fixed, false, false};
-    table[7] = {8, Form::Int32, Form::Int32, Layout::Fixed, false, true};
-    table[8] = {9, Form::Int64, Form::Int64, Layout::Fixed, false, false};
-    table[9] = {30, Form::Bytes, Form::Bytes, Layout::PackedCopy, false, false};
-    table[10] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
-    table[11] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
-    table[13] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
-    table[15] = {33, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed, false, false};
-    table[23] = {13, Form::Int64, Form::Int64, Layout::Fixed, false, false};
-    table[40] = {34, Form::Lob, Form::Null, Layout::None, false, false};
-    table[41] = {32, Form::Lob, Form::Null, Layout::None, false, false};
-    table[42] = {34, Form::Lob, Form::Null, Layout::None, false, false};
-    table[58] = {1008, Form::Null, Form::Null, Layout::None, false, false};
-    table[62] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
-    table[63] = {30, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    for (auto& entry : table) entry = {KVC_SQL_CHAR, Form::Bytes, Form::Null, Layout::None, false, false};
+    // Server types 1 (a null of no type) and 1008 have no name of their own.
+    table[KVC_C_NULL] = {1, Form::Null, Form::Null, Layout::None, false, false};
+    table[KVC_C_BOOL] = {KVC_SQL_TINYINT, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    table[KVC_C_CHAR] = {KVC_SQL_CHAR, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
+    table[KVC_C_TINYINT] = {KVC_SQL_TINYINT, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    table[KVC_C_SHORT] = {KVC_SQL_SMALLINT, Form::Int16, Form::Int16, Layout::Fixed, false, false};
+    table[KVC_C_INT] = {KVC_SQL_INT, Form::Int32, Form::Int32, Layout::Fixed, true, true};
+    table[KVC_C_BIGINT] = {KVC_SQL_BIGINT, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[KVC_C_FLOAT] = {KVC_SQL_FLOAT, Form::Int32, Form::Int32, Layout::Fixed, false, true};
+    table[KVC_C_DOUBLE] = {KVC_SQL_DOUBLE, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[KVC_C_NUMERIC] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedCopy, false, false};
+    table[KVC_C_DATE] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[KVC_C_TIME] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[KVC_C_DATETIME] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[KVC_C_BINARY] = {KVC_SQL_BINARY, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed, false, false};
+    table[KVC_C_TIMESTAMP_MS] = {KVC_SQL_DATETIME, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[KVC_C_BLOB_ALT] = {KVC_SQL_BLOB, Form::Lob, Form::Null, Layout::None, false, false};
+    table[KVC_C_CLOB] = {KVC_SQL_CLOB, Form::Lob, Form::Null, Layout::None, false, false};
+    table[KVC_C_BLOB] = {KVC_SQL_BLOB, Form::Lob, Form::Null, Layout::None, false, false};
+    table[KVC_C_TYPE_1008] = {1008, Form::Null, Form::Null, Layout::None, false, false};
+    table[KVC_C_CHARDATA] = {KVC_SQL_CHAR, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
+    table[KVC_C_SINGLE_CHAR] = {KVC_SQL_CHAR, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
     return table;
 }
 constexpr std::array<TypeCoding, kCTypeLimit> kCodings = make_codings();
-constexpr TypeCoding kOtherCoding = {30, Form::Bytes, Form::Null, Layout::None, false, false};
+constexpr TypeCoding kOtherCoding = {KVC_SQL_CHAR, Form::Bytes, Form::Null, Layout::None, false, false};
 
 const TypeCoding& coding_of(int c_type) {
     return c_type >= 0 && c_type < kCTypeLimit ? kCodings[c_type] : kOtherCoding;
