@@ -728,9 +728,7 @@ void keep_prepared_columns(Conn_Attrs* conn, Result* columns) {
 }
 
 void keep_prepared_params(Conn_Attrs* conn, KVCSParam* params) {
-    KVCSParam* old = conn->bound_params;
-    if (old != nullptr && old != params && old->origin != PARAMS_CALLER) free_param_set(old);
-    conn->bound_params = params;
+    bind_params_to_conn(conn, params);
 }
 
 }  // namespace

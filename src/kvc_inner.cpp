@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <strings.h>
 #include <sys/socket.h>
 
@@ -60,20 +61,20 @@ char* kvc_strdup(const char* text) { return kvc_strndup(text, SIZE_MAX); }
 void* hr_malloc0(size_t size) { return kvc_calloc(1, size); }
 
 int kv_strcpy_s(char* dst, size_t size, const char* src) {
-    if (dst == nullptr || size == 0) return -12;
+    if (dst == nullptr || size == 0) return KVC_TRUNCATED;
     memset(dst, 0, size);
     if (src == nullptr) return 0;
     size_t n = strlen(src);
     if (n + 1 > size) {
         memcpy(dst, src, size - 1);
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(dst, src, n);
     return 0;
 }
 
 int kv_strcat_s(char* dst, size_t size, const char* src) {
-    if (dst == nullptr || size == 0) return -12;
+    if (dst == nullptr || size == 0) return KVC_TRUNCATED;
     size_t m = strnlen(dst, size);
     if (m >= size) return (src == nullptr || *src == '\0') ? 0 : -12;
     return kv_strcpy_s(dst + m, size - m, src);
@@ -145,6 +146,44 @@ void conn_lock_release(Conn_Attrs* conn) {
 }
 
 // =============================================================================
+// The tie from results to their connection
+// =============================================================================
+
+struct ConnLink {
+    std::atomic<Conn_Attrs*> conn;
+    std::atomic<int32_t> holders;   // the open connection and every result made on it
+};
+
+ConnLink* conn_link_share(Conn_Attrs* conn) {
+    if (conn == nullptr) return nullptr;
+    if (conn->link == nullptr) {
+        ConnLink* link = static_cast<ConnLink*>(kvc_malloc(sizeof(ConnLink)));
+        if (link == nullptr) return nullptr;
+        new (link) ConnLink{{conn}, {1}};
+        conn->link = link;
+    }
+    conn->link->holders.fetch_add(1);
+    return conn->link;
+}
+
+void conn_link_drop(ConnLink* link) {
+    if (link == nullptr || link->holders.fetch_sub(1) != 1) return;
+    link->~ConnLink();
+    free(link);
+}
+
+Conn_Attrs* conn_link_target(const ConnLink* link) {
+    return link != nullptr ? link->conn.load() : nullptr;
+}
+
+void conn_link_sever(Conn_Attrs* conn) {
+    if (conn->link == nullptr) return;
+    conn->link->conn.store(nullptr);
+    conn_link_drop(conn->link);
+    conn->link = nullptr;
+}
+
+// =============================================================================
 // Framed transport
 // =============================================================================
 
@@ -152,24 +191,25 @@ void conn_lock_release(Conn_Attrs* conn) {
 // wrong flag; every connect sets it again, Init forces it to 1.
 unsigned char g_little_tail = (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ? 1 : 0;
 
+bool send_whole(int fd, const void* data, size_t len) {
+    if (fd <= 0) return false;   // not connected: descriptor 0 is never ours
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 namespace {
 
 constexpr int kDirectWriteThreshold = 2048;
 
-// Sends every byte (a short count from send is followed up so that the stream
-// stays whole). Returns the bytes sent, or -1. MSG_NOSIGNAL: a peer that went
-// away must not kill the host process with SIGPIPE.
 int send_all(int fd, const unsigned char* data, int len) {
-    int done = 0;
-    do {
-        ssize_t n = send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        done += static_cast<int>(n);
-    } while (done < len);
-    return done;
+    return send_whole(fd, data, static_cast<size_t>(len)) ? len : -1;
 }
 
 int send_pending(Conn_Attrs* conn) {
@@ -223,20 +263,21 @@ int rh_send(Conn_Attrs* conn, const void* data, int len) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     if (sending_encrypted(conn)) {
         if (len > kDirectWriteThreshold) {
-            // The caller's bytes stay untouched: encipher a copy, after the
-            // pending bytes so the keystream follows the wire order.
-            unsigned char* copy = static_cast<unsigned char*>(kvc_malloc(static_cast<size_t>(len)));
-            if (copy == nullptr) return -1;
-            memcpy(copy, bytes, static_cast<size_t>(len));
-            encrypt_buff(conn, copy, len);
-            int first = send_pending(conn);
-            if (first == -1) {
-                free(copy);
-                return -1;
+            // Enciphered piece by piece in the send buffer, after the pending
+            // bytes so the keystream follows the wire order. The caller's
+            // bytes stay untouched and nothing is allocated, so no failure
+            // can send a command without its text.
+            int result = send_pending(conn);
+            while (len > 0 && result != -1) {
+                const int piece = len < KVC_SEND_BUF_SIZE ? len : KVC_SEND_BUF_SIZE;
+                memcpy(conn->send_buf, bytes, static_cast<size_t>(piece));
+                encrypt_buff(conn, conn->send_buf, piece);
+                conn->send_fill = piece;
+                if (send_pending(conn) == -1) result = -1;
+                bytes += piece;
+                len -= piece;
             }
-            int second = send_all(conn->sock_fd, copy, len);
-            free(copy);
-            return second == -1 ? -1 : first;
+            return result;
         }
         int result = 0;
         if (conn->send_fill + len >= KVC_SEND_BUF_SIZE) result = send_pending(conn);
@@ -302,6 +343,7 @@ ssize_t recv_some(Conn_Attrs* conn, unsigned char* into, int len) {
     if (conn->feed != nullptr) {
         got = feed_some(conn->feed, into, len);
     } else {
+        if (conn->sock_fd <= 0) return -1;   // not connected: descriptor 0 is never ours
         do {
             got = recv(conn->sock_fd, into, static_cast<size_t>(len), 0);
         } while (got < 0 && errno == EINTR);
@@ -344,7 +386,7 @@ int rh_fail_stream(Conn_Attrs* conn) {
     conn->recv_fill = 0;
     conn->recv_pos = 0;
     conn->pushed_back_byte = 0;
-    return -4;
+    return KVC_NET_ERROR;
 }
 
 const unsigned char* rh_window_fill(Conn_Attrs* conn, int n) {
@@ -470,7 +512,7 @@ int rh_take_text(Conn_Attrs* conn, int64_t length, char** out) {
         }
         if (!rh_take(conn, text + done, capacity - done)) {
             free(text);
-            return -4;
+            return KVC_NET_ERROR;
         }
         done = capacity;
     }
@@ -713,8 +755,6 @@ int Phrase_conn_str(const char* text, Conn_Attrs* conn) {
 // Session encryption glue
 // =============================================================================
 
-namespace {
-
 void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]) {
     for (int i = 0; i < 8; ++i) {
         digits[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
@@ -722,6 +762,8 @@ void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]) {
                     static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
     }
 }
+
+namespace {
 
 void store_le_digits(unsigned char bytes[32], const uint32_t digits[8]) {
     for (int i = 0; i < 8; ++i) {
@@ -769,7 +811,7 @@ int init_turing_key(Conn_Attrs* conn, const unsigned char* key, int /*length*/) 
     if (recv_state == nullptr || send_state == nullptr) {
         free(recv_state);
         free(send_state);
-        return -5;
+        return KVC_NO_MEMORY;
     }
     turing_session_start(recv_state, key);
     turing_session_start(send_state, key);
@@ -983,11 +1025,13 @@ const char kUnsettableConnAttr[] =
     "[EC0104]connection attribute type set error,un-supported attribute type\n";
 const char kUnknownResultAttr[] = "[EC0105]result attribute type get error,unknown attribute type\n";
 
-// Writes an attribute value into the caller's buffer, at most buffer_length
-// bytes. The reported length is the value's full length; -12 when it was cut.
+// Writes an attribute value into the caller's buffer: a text at most
+// buffer_length bytes, a number always at its full width (the buffer is the
+// caller's variable of that type, whatever length it gives). The reported
+// length is the value's full length; -12 when it was cut.
 int write_attr(void* value, int buffer_length, int type, const void* bytes, int64_t length,
                int* type_out, int* length_out) {
-    int64_t room = buffer_length > 0 ? buffer_length : 0;
+    int64_t room = type != kAttrText ? length : buffer_length > 0 ? buffer_length : 0;
     int64_t copied = length < room ? length : room;
     if (copied > 0) memcpy(value, bytes, static_cast<size_t>(copied));
     if (type_out != nullptr) *type_out = type;
@@ -1072,14 +1116,14 @@ int read_server_version(Conn_Attrs* conn, void* value, int buffer_length, int* t
 // the addresses need.
 int write_address_list(const Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
                        int* length_out) {
-    if (conn->has_ips != 1 || conn->ips == nullptr) return -3;
+    if (conn->has_ips != 1 || conn->ips == nullptr) return KVC_BAD_HANDLE;
     const Ips_Artrs* ips = conn->ips;
     const int count = ips->addrs != nullptr && ips->addr_count > 0 ? ips->addr_count : 0;
     size_t size = 16;   // the count, ":" and the terminator
     for (int i = 0; i < count; ++i)
         size += (ips->addrs[i] != nullptr ? strlen(ips->addrs[i]) : 0) + 1;
     char* text = static_cast<char*>(hr_malloc0(size));
-    if (text == nullptr) return -5;
+    if (text == nullptr) return KVC_NO_MEMORY;
     snprintf(text, size, "%d:", ips->addr_count);
     for (int i = 0; i < count; ++i) {
         if (ips->addrs[i] != nullptr) kv_strcat_s(text, size, ips->addrs[i]);
@@ -1100,9 +1144,9 @@ int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int
     const bool is_number = text == nullptr && conn_int_attr(conn, id, &number);
     if (text == nullptr && !is_number && id != 1 && id != 7) {
         kvc_set_text(&conn->error_text, kUnknownConnAttr);
-        return -3;
+        return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     if (id == 1) return read_server_version(conn, value, buffer_length, type_out, length_out);
     if (id == 7) return write_address_list(conn, value, buffer_length, type_out, length_out);
     if (text != nullptr)
@@ -1116,7 +1160,7 @@ int get_result_attrs(Result* result, int id, void* value, int buffer_length, int
     switch (id) {
         case 61: number = result->column_count; break;
         case 62:
-            if (value == nullptr) return -3;
+            if (value == nullptr) return KVC_BAD_HANDLE;
             return write_attr_int64(value, buffer_length, result->row_count, type_out,
                                     length_out);
         case 63: number = result->affected_rows; break;
@@ -1125,18 +1169,18 @@ int get_result_attrs(Result* result, int id, void* value, int buffer_length, int
         case 66: number = result->next_result != nullptr ? 1 : 0; break;
         default:
             kvc_set_text(&result->error_text, kUnknownResultAttr);
-            return -3;
+            return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     return write_attr_int32(value, buffer_length, number, type_out, length_out);
 }
 
 int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int /*length*/) {
     if (id != 11 && id != 12) {
         kvc_set_text(&conn->error_text, kUnsettableConnAttr);
-        return -3;
+        return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     if (id == 11) {
         // Only recorded: the setting travels with the next login.
         const char* text = static_cast<const char*>(value);

@@ -3,19 +3,14 @@
 // apart through a plain void*.
 #pragma once
 
+#include "kvc.h"   // the handle kinds, statuses and type codes
+
 #include <semaphore.h>
 #include <netinet/in.h>
 #include <cstdint>
 
 struct TuringData;
-
-enum HandleKind : int32_t {
-    HANDLE_CONNECTION = 1,
-    HANDLE_PARAMS = 2,
-    HANDLE_RESULT = 4,
-    HANDLE_LOB = 5,
-    HANDLE_RESERVED_RESULT = 6,
-};
+struct ConnLink;
 
 constexpr int KVC_SEND_BUF_SIZE = 8192;
 // Replies are parsed straight from this buffer; its size is invisible to the
@@ -86,6 +81,7 @@ struct Conn_Attrs {
     int32_t stream_failed;   // 1 once the reply stream was lost: reads fail at once
     ReplyFeed* feed;         // replies from memory instead of the socket (tests, fuzzers)
     int32_t connect_timeout; // seconds a TCP connect may take; 0: the system's own limit
+    ConnLink* link;          // shared with the results made here, or null until the first
 };
 
 // ---- result sets ---------------------------------------------------------
@@ -134,7 +130,8 @@ struct Result {
     int64_t row_count;
     RhRow* current_row;
     char* error_text;
-    Conn_Attrs* conn;
+    ConnLink* conn_link;     // the connection it came from, while that is open (kvc_inner.h)
+    int32_t lob_descriptors; // the connection sent large objects as descriptors
     Result* next_result;
     Result_Mem* pool;
     int32_t result_kind;     // 1 insert id, 2 update count, 3 delete count, 4 rows
@@ -181,6 +178,7 @@ struct KVCSParam {
     int32_t origin;
     int32_t row_count_allocated;   // rows allocated in row_values
     void** owned_blocks;           // per slot: value block copied by array binding, or null
+    Conn_Attrs* bound_conn;        // the connection whose bound_params this set is, or null
 };
 
 // ---- large objects -------------------------------------------------------

@@ -70,8 +70,10 @@ TEST(Conversion, TextBinaryAndRawRules) {
         {30, bytes_of("0123456789"), 2, 11, "0123456789", 10, 0},
         {30, bytes_of("0123456789"), 15, 4, "0123", 6, -12},   // no terminator in binary form
         {30, bytes_of("0123456789"), 15, 10, "0123456789", 10, 0},
-        {30, bytes_of("abcdefgh"), 9, 4, "abcd", 8, -12},      // a given size is never passed
-        {30, bytes_of("abcdefgh"), 9, 0, "abcdefgh", 8, 0},    // no size: the whole value
+        // Decimal text is never cut silently: beyond the destination it is -12.
+        {7, bytes_of(std::string(70, '7')), 2, 12, "77777777777", 59, -12},
+        {30, bytes_of("abcdefgh"), 9, 4, "abcdefgh", 8, 0},    // the size is not consulted
+        {30, bytes_of("abcdefgh"), 9, 0, "abcdefgh", 8, 0},
         {5, i32_value(1), 15, 10, "", 0, -13},
     };
     for (const Case& c : cases) {
@@ -148,11 +150,18 @@ TEST(Conversion, NumericMatrix) {
     for (const Case& c : cases) {
         SCOPED_TRACE("server type " + std::to_string(c.server_type) + " as C type " + std::to_string(c.c_type));
         OneValue v(c.server_type, c.value);
-        unsigned char buf[16] = {};
-        int length = -7;
-        EXPECT_EQ(v.get(c.c_type, buf, sizeof buf, &length), 0);
-        EXPECT_EQ(length, static_cast<int>(c.expected.size()));
-        EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected);
+        // A fixed-width C type writes its whole width, exactly, whatever size
+        // is given; the date record, wider than C type 23, needs its room.
+        for (int size : {16, 1, 0}) {
+            if (size < 12 && c.expected.size() > 8) continue;
+            unsigned char buf[16];
+            memset(buf, 0xAB, sizeof buf);
+            int length = -7;
+            EXPECT_EQ(v.get(c.c_type, buf, size, &length), 0) << size;
+            EXPECT_EQ(length, static_cast<int>(c.expected.size()));
+            EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected) << size;
+            EXPECT_EQ(buf[c.expected.size()], 0xAB) << size;
+        }
     }
 }
 
@@ -211,7 +220,7 @@ TEST(Conversion, TextForms) {
         {4, WireBuilder().i32(2).i16(-300), "-300"},
         {6, i64_value(-5000000000LL), "-5000000000"},
         {7, bytes_of("12.50"), "12.50"},
-        {7, bytes_of(long_number), long_number.substr(0, 63)},
+        {7, bytes_of(long_number), long_number},
         {8, WireBuilder().i32(4).r4(1.5f), "1.500000"},
         {9, WireBuilder().i32(8).r8(3.5), "3.500000000000000"},
         {10, i32_value(-1), "1969-12-31"},
@@ -319,7 +328,7 @@ TEST(Conversion, LargeObjectsFilledFromAColumn) {
 
 TEST(Conversion, LargeObjectsInDescriptorForm) {
     OneValue inline_value(32, bytes_of("cinline bytes"));
-    inline_value.result()->conn->lob_ret_descriptor = 1;
+    inline_value.result()->lob_descriptors = 1;   // as a LOB_RET connection receives it
     LobHandle lob;
     int length = 0;
     EXPECT_EQ(inline_value.get(41, lob.handle(), 0, &length), 0);
@@ -335,10 +344,18 @@ TEST(Conversion, LargeObjectsInDescriptorForm) {
     EXPECT_EQ(untouched.record()->lob_state, 0);
     EXPECT_EQ(length, 5);
 
+    // An inline value longer than a chunk arrives whole.
+    const std::vector<char> long_content = lob_pattern(3, LOB_CHUNK_SIZE + 10);
+    OneValue long_inline(32, bytes_of("c" + std::string(long_content.begin(), long_content.end())));
+    long_inline.result()->lob_descriptors = 1;
+    EXPECT_EQ(long_inline.get(41, lob.handle(), 0, &length), 0);
+    EXPECT_EQ(length, static_cast<int>(long_content.size()));
+    EXPECT_TRUE(lob_content(lob.handle()) == long_content);
+
     // A descriptor is kept whole and fetched over the result's connection.
     OneValue described(34, bytes_of("B0123456789AB 100"));
     WirePair& wire = described.wire().pair();
-    wire.conn()->lob_ret_descriptor = 1;
+    described.result()->lob_descriptors = 1;
     wire.feed(WireBuilder().tag('A').i32(0).tag('R').i32(1).i32(3).raw("xyz").i32(0).tag('K'));
     EXPECT_EQ(described.get(42, lob.handle(), 0, &length), 0);
     EXPECT_EQ(length, 3);

@@ -42,7 +42,7 @@ struct MemoryConnection {
     MemoryConnection(const Bytes& reply, const Bytes& fragment_cuts, bool encrypted)
         : bytes(reply), cuts(fragment_cuts) {
         if (conn == nullptr) abort();
-        conn->handle_kind = HANDLE_CONNECTION;
+        conn->handle_kind = KVC_HANDLE_CONNECTION;
         conn->sock_fd = -1;
         conn_lock_init(conn);
         if (encrypted) {
