@@ -717,7 +717,6 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
 
 namespace {
 
-
 // A prepare reply's description replaces the one kept before; a replaced set
 // that the library made is released, a caller's set is only detached.
 void keep_prepared_columns(Conn_Attrs* conn, Result* columns) {
