@@ -57,7 +57,7 @@ int drain_rows(Conn_Attrs* conn) {
     int rows_in_pool = 0;
     for (int64_t rows = 0; status == 0; ++rows) {
         if (conn->reply_pauses && rows == kPausedReplyRows && continue_paused_reply(conn) < 0) {
-            status = -4;
+            status = KVC_NET_ERROR;
             break;
         }
         if (scratch->pool == nullptr || rows_in_pool == kDrainRowsPerPool) {
@@ -136,7 +136,7 @@ int drain_reply(Conn_Attrs* conn) {
 
 int drain_reply_from(Conn_Attrs* conn, char tag) {
     if (tag == 'K') return 0;
-    if (skip_message_body(conn, tag) != 0) return -4;
+    if (skip_message_body(conn, tag) != 0) return KVC_NET_ERROR;
     return drain_reply(conn);
 }
 
@@ -169,7 +169,7 @@ int ReplyReader::read_reply() {
 int ReplyReader::take_server_text(char tag, Shown shown) {
     char* text = nullptr;
     const int rc = rh_recv_str(conn_, &text);
-    if (rc == -5) {
+    if (rc == KVC_NO_MEMORY) {
         out_of_memory();
         return kNext;
     }
@@ -192,7 +192,7 @@ int ReplyReader::take_server_text(char tag, Shown shown) {
     }
     free(conn_->error_text);
     conn_->error_text = text;
-    status_ = is_error || shown == Shown::AsResultText ? -1 : 1;
+    status_ = is_error || shown == Shown::AsResultText ? KVC_ERROR : KVC_INFO;
     return kNext;
 }
 
@@ -200,10 +200,10 @@ int read_insert_id(Conn_Attrs* conn, char area[32]) {
     constexpr int kKept = 31;   // the 32-byte fields keep a terminator
     memset(area, 0, 32);
     int32_t length = 0;
-    if (!rh_recv_int32(conn, &length)) return -4;
+    if (!rh_recv_int32(conn, &length)) return KVC_NET_ERROR;
     if (length < 0) return rh_fail_stream(conn);
     const int32_t kept = length < kKept ? length : kKept;
-    if (!rh_take(conn, area, kept) || !rh_recv_skip(conn, static_cast<int64_t>(length) - kept)) return -4;
+    if (!rh_take(conn, area, kept) || !rh_recv_skip(conn, static_cast<int64_t>(length) - kept)) return KVC_NET_ERROR;
     return 0;
 }
 
@@ -225,7 +225,7 @@ int send_continue(Conn_Attrs* conn) {
 
 int continue_paused_reply(Conn_Attrs* conn) {
     const unsigned char* next = rh_window(conn, 1);
-    if (next == nullptr) return -4;
+    if (next == nullptr) return KVC_NET_ERROR;
     if (*next != 'K') send_continue(conn);
     return 0;
 }
@@ -255,7 +255,7 @@ private:
                 puts("Update Prop NetError  ");
                 kvc_set_text(&conn_->error_text, "[EC004]Update Prop NetError");
                 reported_ = true;
-                return -4;
+                return KVC_NET_ERROR;
             }
             status_ = end_status_ = count;
             return kEndIfK;
@@ -266,7 +266,7 @@ private:
                 puts("Insert Prop NetError  ");
                 kvc_set_text(&conn_->error_text, "[EC004]Insert Prop NetError");
                 reported_ = true;
-                return -4;
+                return KVC_NET_ERROR;
             }
             memcpy(conn_->last_insert_id, received, sizeof received);
             end_status_ = ++insert_count_;
@@ -274,9 +274,9 @@ private:
         }
         default:
             // Output values with nowhere to go: read them whole and drop them.
-            if (skip_message_body(conn_, tag) != 0) return -4;
+            if (skip_message_body(conn_, tag) != 0) return KVC_NET_ERROR;
             kvc_set_text(&conn_->error_text, kTextOutputWithoutParams);
-            status_ = -56;
+            status_ = KVC_OUTPUT_UNBOUND;
             return kNext;
         }
     }
@@ -285,7 +285,7 @@ private:
     }
     int fail(char, bool) override {
         if (!reported_) printf("Net Error %s \n", "recv_noQuery");
-        return -4;
+        return KVC_NET_ERROR;
     }
 
     int end_status_ = 0;
@@ -327,11 +327,11 @@ int recv_row_batches(Conn_Attrs* conn, Result* result, bool* rows_lost) {
     int rc = recv_fields_info(conn, result);
     if (rc < 0) {
         rh_fail_stream(conn);   // its rows cannot be followed without it
-        return rc == -5 ? -5 : -4;
+        return rc == KVC_NO_MEMORY ? KVC_NO_MEMORY : KVC_NET_ERROR;
     }
     int batch = receive_rows(conn, result, kPausedReplyRows, rows_lost);
     if (batch == kPausedReplyRows && !conn->stream_failed) {
-        if (continue_paused_reply(conn) < 0) return -4;
+        if (continue_paused_reply(conn) < 0) return KVC_NET_ERROR;
         batch = receive_rows(conn, result, -1, rows_lost);
     }
     return batch;
@@ -490,7 +490,7 @@ int deliver_bytes(const OutputTarget& target, const void* bytes, int32_t length,
     int32_t copied = length < target.buffer_size ? length : target.buffer_size;
     if (copied > 0) memcpy(target.buffer, bytes, static_cast<size_t>(copied));
     if (target.length != nullptr) *target.length = length;
-    return copied < length ? -12 : status;
+    return copied < length ? KVC_TRUNCATED : status;
 }
 
 // Reads one "O" (is_return) or "P" message into its bound target and updates
@@ -508,7 +508,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
     OutputTarget target{};
     if (!find_output_target(set, index, &target)) {
         kvc_set_text(&conn->error_text, is_return ? kNoReturnTarget : kNoOutputTarget);
-        *status = -59;
+        *status = KVC_PARAMS_UNBOUND;
         return rh_recv_skip(conn, length) == 1;
     }
     const bool wanted = is_return ? target.direction == PARAM_RETURN_VALUE
@@ -528,7 +528,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
         if (!rh_recv(conn, target.buffer, copied)) return false;
         if (!rh_recv_skip(conn, length - copied)) return false;
         if (target.length != nullptr) *target.length = length;
-        if (copied < length) *status = -12;
+        if (copied < length) *status = KVC_TRUNCATED;
         return true;
     }
     if (length != width && !byte_as_text) {
@@ -536,7 +536,7 @@ bool recv_output_value(Conn_Attrs* conn, KVCSParam* set, bool is_return, int* st
         kvc_set_textf(&conn->error_text,
                       "[EC068]Error output value of server type %d has length %d, expected %d \n",
                       server_type, length, width);
-        *status = -1;
+        *status = KVC_ERROR;
         return rh_recv_skip(conn, length) == 1;
     }
     DecodedOutput value{};
@@ -591,13 +591,13 @@ protected:
         Result* rows = new_result(conn_, RESULT_ROWS);
         if (rows == nullptr) {
             out_of_memory();
-            return skip_message_body(conn_, 'A') == 0 ? kNext : -4;
+            return skip_message_body(conn_, 'A') == 0 ? kNext : KVC_NET_ERROR;
         }
         replace_received(&received_, rows);
         bool rows_lost = false;
         const int count = recv_row_batches(conn_, rows, &rows_lost);
-        if (count == -5) out_of_memory();
-        if (count < 0) return -4;
+        if (count == KVC_NO_MEMORY) out_of_memory();
+        if (count < 0) return KVC_NET_ERROR;
         if (rows_lost) out_of_memory();
         status_ = count;
         return kEndIfK;
@@ -627,7 +627,7 @@ private:
         switch (message_body(tag)) {
         case MessageBody::Text: return take_server_text(tag, Shown::Warnings);
         case MessageBody::Rows: return take_rows();
-        default: return recv_output_value(conn_, set_, tag == 'O', &status_) ? kNext : -4;
+        default: return recv_output_value(conn_, set_, tag == 'O', &status_) ? kNext : KVC_NET_ERROR;
         }
     }
     // The reply's result set goes to the caller's slot; with no slot it is released.
@@ -640,7 +640,7 @@ private:
     }
     int fail(char tag, bool) override {
         if (tag == 0) printf("Net Error %s \n", "recv_noQuery_OP");
-        return -4;
+        return KVC_NET_ERROR;
     }
 
     KVCSParam* set_;
@@ -668,12 +668,12 @@ private:
         case MessageBody::Text:
             return take_server_text(tag, Shown::WarningsAndErrors);
         case MessageBody::Count:
-            if (!rh_recv_skip(conn_, 4)) return -4;
+            if (!rh_recv_skip(conn_, 4)) return KVC_NET_ERROR;
             status_ = end_status_ = tag == 'U' ? 2 : 3;
             return kEndIfK;
         case MessageBody::InsertId: {
             char ignored[32];
-            if (read_insert_id(conn_, ignored) != 0) return -4;
+            if (read_insert_id(conn_, ignored) != 0) return KVC_NET_ERROR;
             end_status_ = 1;
             return kEndIfK;
         }
@@ -717,8 +717,6 @@ int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
 
 namespace {
 
-constexpr int kPreparedWithColumns = 19665;
-
 // A prepare reply's description replaces the one kept before; a replaced set
 // that the library made is released, a caller's set is only detached.
 void keep_prepared_columns(Conn_Attrs* conn, Result* columns) {
@@ -748,12 +746,12 @@ private:
     bool takes(char) const override { return true; }
     int take(char tag) override {
         mark_answered();
-        status_ = -1;
+        status_ = KVC_ERROR;
         if (message_body(tag) != MessageBody::Text || *server_text_ != nullptr)
-            return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+            return skip_message_body(conn_, tag) == 0 ? kNext : KVC_NET_ERROR;
         const int rc = rh_recv_str(conn_, server_text_);
-        if (rc == -5) out_of_memory();
-        return rc == -4 ? -4 : kNext;
+        if (rc == KVC_NO_MEMORY) out_of_memory();
+        return rc == KVC_NET_ERROR ? KVC_NET_ERROR : kNext;
     }
     int finish(Ending) override {
         mark_answered();
@@ -763,7 +761,7 @@ private:
         if (tag != 0) mark_answered();
         free(*server_text_);
         *server_text_ = nullptr;
-        return -4;
+        return KVC_NET_ERROR;
     }
     // The server has answered: a statement being released is gone whatever it said.
     void mark_answered() {
@@ -788,26 +786,26 @@ private:
             Result* columns = new_result(conn_, RESULT_ROWS);
             if (columns == nullptr) {
                 out_of_memory();
-                return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+                return skip_message_body(conn_, tag) == 0 ? kNext : KVC_NET_ERROR;
             }
             const int rc = recv_fields_info(conn_, columns);
             if (rc < 0) {
                 free_Result(columns);
-                if (rc == -5) out_of_memory();
-                return -4;   // the description is cut: the stream cannot be followed
+                if (rc == KVC_NO_MEMORY) out_of_memory();
+                return KVC_NET_ERROR;   // the description is cut: the stream cannot be followed
             }
             keep_prepared_columns(conn_, columns);
-            status_ = kPreparedWithColumns;
+            status_ = KVC_PREPARED_WITH_COLUMNS;
             return kNext;
         }
         case MessageBody::ParamDescription: {
             KVCSParam* params = new_param_set(PARAMS_PREPARED);
-            const int rc = params != nullptr ? recv_params_info2(conn_, params) : -5;
+            const int rc = params != nullptr ? recv_params_info2(conn_, params) : KVC_NO_MEMORY;
             if (rc < 0) {
                 free_param_set(params);
-                if (rc != -5) return -4;
+                if (rc != KVC_NO_MEMORY) return KVC_NET_ERROR;
                 out_of_memory();   // the description was read past, the reply goes on
-                return params == nullptr && skip_message_body(conn_, tag) != 0 ? -4 : kNext;
+                return params == nullptr && skip_message_body(conn_, tag) != 0 ? KVC_NET_ERROR : kNext;
             }
             keep_prepared_params(conn_, params);
             return kNext;
@@ -815,12 +813,12 @@ private:
         case MessageBody::Text: {
             // A warning too means the prepare failed.
             const int rc = take_server_text(tag, Shown::Nothing);
-            status_ = -1;
+            status_ = KVC_ERROR;
             return rc < 0 ? rc : kEndIfK;
         }
         default:
-            if (skip_message_body(conn_, tag) != 0) return -4;
-            status_ = -1;
+            if (skip_message_body(conn_, tag) != 0) return KVC_NET_ERROR;
+            status_ = KVC_ERROR;
             return kEndIfK;
         }
     }
@@ -841,7 +839,7 @@ int recv_simple_reply(Conn_Attrs* conn, char** server_text) {
 int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
     OwnedText command;
     kvc_set_textf(command.slot(), "PREPARE %s AS %s", name, sql);
-    if (command.get() == nullptr) return -5;
+    if (command.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     sendCommand0(conn, command.get());
     PrepareReader reader(conn);
@@ -851,7 +849,7 @@ int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
 int kvc_cmd_Unprepare(Conn_Attrs* conn, const char* name) {
     OwnedText command;
     kvc_set_textf(command.slot(), "DEALLOCATE %s ", name);
-    if (command.get() == nullptr) return -5;
+    if (command.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     sendCommand0(conn, command.get());
     char* text = nullptr;

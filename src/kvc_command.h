@@ -73,13 +73,13 @@ protected:
     virtual int fail(char tag, bool results_whole) {
         (void)tag;
         (void)results_whole;
-        return -4;
+        return KVC_NET_ERROR;
     }
 
     // An allocation failed while the reply was read past it: -5 at the end.
     void out_of_memory() { out_of_memory_ = true; }
     // The final status: -5 after an allocation failure, else status.
-    int or_out_of_memory(int status) const { return out_of_memory_ ? -5 : status; }
+    int or_out_of_memory(int status) const { return out_of_memory_ ? KVC_NO_MEMORY : status; }
     // How a server text is shown on standard output.
     enum class Shown {
         Nothing,

@@ -525,7 +525,7 @@ int rh_take_text(Conn_Attrs* conn, int64_t length, char** out) {
 int rh_recv_str(Conn_Attrs* conn, char** out) {
     *out = nullptr;
     int32_t n = 0;
-    if (!rh_recv_int32(conn, &n)) return -4;
+    if (!rh_recv_int32(conn, &n)) return KVC_NET_ERROR;
     return rh_take_text(conn, n, out);
 }
 

@@ -55,7 +55,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
     const FieldInfo* fields = result->columns;
     for (int i = 0; i < result->column_count; ++i) {
         const unsigned char* at = rh_window(conn, 4);
-        if (at == nullptr) return -4;
+        if (at == nullptr) return KVC_NET_ERROR;
         const int32_t length = wire_load<int32_t>(at);
         if (length <= 0) {   // null: no value bytes follow
             rh_advance(conn, 4);
@@ -64,7 +64,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
         const int width = getTypeLen(fields[i].server_type);
         if (width != kVariableSlot) {
             at = rh_window(conn, 4 + width);
-            if (at == nullptr) return -4;
+            if (at == nullptr) return KVC_NET_ERROR;
             if (row != nullptr) store_fixed_value(row, fields, i, width, at + 4);
             rh_advance(conn, 4 + width);
             continue;
@@ -78,7 +78,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
                 row = nullptr;
             }
         }
-        if (!recv_or_skip(conn, piece, length)) return -4;
+        if (!recv_or_skip(conn, piece, length)) return KVC_NET_ERROR;
         if (piece == nullptr) continue;
         piece[length] = '\0';   // every value is readable as a C string
         setPtr(row, i);
@@ -94,7 +94,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
     for (;;) {
-        if (!rh_recv_char(conn, &tag)) return -4;
+        if (!rh_recv_char(conn, &tag)) return KVC_NET_ERROR;
         if (tag == 'R' || tag == '*') break;
         if (!is_text_tag(tag)) {
             rh_push_back(conn, tag);
@@ -104,7 +104,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
         // rows after it are dropped and the reply reports -5.
         char* text = nullptr;
         const int rc = rh_recv_str(conn, &text);
-        if (rc == -4) return rc;
+        if (rc == KVC_NET_ERROR) return rc;
         if (rc != 0 || kvc_append_text(&result->error_text, text) != 0) *lost = true;
         free(text);
     }
@@ -117,15 +117,15 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
     if (tag == '*') {
         // The row tag fills at most the 20 header bytes; a longer one is cut.
         int32_t tag_length;
-        if (!rh_recv_int32(conn, &tag_length)) return -4;
+        if (!rh_recv_int32(conn, &tag_length)) return KVC_NET_ERROR;
         if (tag_length < 0) return rh_fail_stream(conn);   // nothing can follow a negative length
         const int32_t kept = tag_length < ROW_TAG_MAX ? tag_length : ROW_TAG_MAX;
-        if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return -4;
-        if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return -4;
+        if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return KVC_NET_ERROR;
+        if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return KVC_NET_ERROR;
     }
     int rc = read_row_values(conn, result, row);
-    if (rc == -4) return -4;
-    if (status != 0 || rc != 0) return -5;
+    if (rc == KVC_NET_ERROR) return KVC_NET_ERROR;
+    if (status != 0 || rc != 0) return KVC_NO_MEMORY;
     if (row_out != nullptr) *row_out = row;
     return 0;
 }
@@ -147,11 +147,11 @@ int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
         const bool store = !*rows_lost && !row_index_full(result);
         RhRow* row = nullptr;
         int rc = read_row_message(conn, result, &row, store, rows_lost);
-        if (rc == -5) {
+        if (rc == KVC_NO_MEMORY) {
             *rows_lost = true;
         } else if (rc != 0) {
             break;
-        } else if (store && append_record(result, row) == -5) {
+        } else if (store && append_record(result, row) == KVC_NO_MEMORY) {
             *rows_lost = true;   // no room for a new index block
         }
         ++count;
@@ -197,10 +197,10 @@ Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
 
 int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field) {
     int32_t length;
-    if (!rh_recv_int32(conn, &length)) return -4;
+    if (!rh_recv_int32(conn, &length)) return KVC_NET_ERROR;
     if (length < 0 || length > kMaxNameLength) return rh_fail_stream(conn);
     char* name = static_cast<char*>(hr_malloc0(static_cast<size_t>(length) + 1));
-    if (name == nullptr) return -5;
+    if (name == nullptr) return KVC_NO_MEMORY;
     int32_t numbers[3];
     if (!rh_recv(conn, name, length) || !rh_recv_int32(conn, &numbers[0]) ||
         !rh_recv_int32(conn, &numbers[1]) || !rh_recv_int32(conn, &numbers[2])) {
@@ -218,17 +218,17 @@ int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field) {
 
 int recv_fields_info(Conn_Attrs* conn, Result* result) {
     int32_t count;
-    if (!rh_recv_int32(conn, &count)) return -4;
+    if (!rh_recv_int32(conn, &count)) return KVC_NET_ERROR;
     if (count < 0 || count > kMaxColumns) return rh_fail_stream(conn);
     FieldInfo* columns = static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
-    if (columns == nullptr) return -5;
+    if (columns == nullptr) return KVC_NO_MEMORY;
     for (int i = 0; i < count; ++i) {
         int rc = recv_attr_des_item(conn, &columns[i]);
         if (rc != 0) {
             // A refused name length reads as a broken stream; any other
             // failure of a column fails the description.
             free_fields_info(columns, i);
-            return rc == -4 ? -4 : -1;
+            return rc == KVC_NET_ERROR ? -4 : -1;
         }
     }
     // Row layout: status bits, then the slots packed in column order.
@@ -309,7 +309,7 @@ private:
 // batch's row count.
 Result* receive_row_set(Conn_Attrs* conn, int batch, int* status, bool* rows_lost) {
     Result* result = new_result(conn, RESULT_ROWS);
-    int rc = result != nullptr ? recv_fields_info(conn, result) : -5;
+    int rc = result != nullptr ? recv_fields_info(conn, result) : KVC_NO_MEMORY;
     if (rc != 0) {
         free_Result(result);
         rh_fail_stream(conn);
@@ -347,7 +347,7 @@ private:
         case MessageBody::Rows: return take_rows();
         case MessageBody::Count: {
             int32_t count = 0;
-            if (!rh_recv_int32(conn_, &count)) return -4;
+            if (!rh_recv_int32(conn_, &count)) return KVC_NET_ERROR;
             Result* result = new_result(conn_, tag == 'U' ? RESULT_UPDATE_COUNT : RESULT_DELETE_COUNT);
             if (result == nullptr) {
                 out_of_memory();
@@ -359,7 +359,7 @@ private:
         }
         default: {
             char text[sizeof conn_->last_insert_id];
-            if (read_insert_id(conn_, text) != 0) return -4;
+            if (read_insert_id(conn_, text) != 0) return KVC_NET_ERROR;
             memcpy(conn_->last_insert_id, text, sizeof text);
             Result* result = new_result(conn_, RESULT_INSERT_ID);
             if (result == nullptr) {
@@ -380,7 +380,7 @@ private:
         Result* result = receive_row_set(conn_, cursor_fetch_ ? -1 : kLargeBatch, &count, lost);
         if (result == nullptr) {
             failure_ = count;
-            return -4;
+            return KVC_NET_ERROR;
         }
         if (rows_lost) out_of_memory();
         if (cursor_fetch_ && fetched_) {
@@ -403,7 +403,7 @@ private:
     const bool cursor_fetch_;
     bool fetched_ = false;
     bool dropped_ = true;   // rows of a second description are never stored
-    int failure_ = -4;      // the status of a column description that failed
+    int failure_ = KVC_NET_ERROR;      // the status of a column description that failed
     ResultChain chain_;
 };
 

@@ -524,7 +524,7 @@ unsigned char* lob_tail_room(KolvaLob_* lob, int64_t* room) {
 // stream at an unknown place: the connection is failed either way).
 int skip_lob_columns(Conn_Attrs* conn) {
     int32_t count = 0;
-    if (!rh_recv_int32(conn, &count)) return -4;
+    if (!rh_recv_int32(conn, &count)) return KVC_NET_ERROR;
     if (count < 0 || count > kMaxLobReplyColumns) return rh_fail_stream(conn);
     if (count == 0) return 0;
     FieldInfo* columns =
@@ -539,7 +539,7 @@ int skip_lob_columns(Conn_Attrs* conn) {
         const int rc = recv_attr_des_item(conn, &columns[used++]);
         if (rc != 0) {
             rh_fail_stream(conn);
-            status = rc == -5 ? -3 : -4;
+            status = rc == KVC_NO_MEMORY ? -3 : -4;
         }
     }
     free_fields_info(columns, used);
@@ -554,12 +554,12 @@ int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob) {
     int status = 0;
     for (;;) {
         int32_t marker = 0;
-        if (!rh_recv_int32(conn, &marker)) return -4;
+        if (!rh_recv_int32(conn, &marker)) return KVC_NET_ERROR;
         if (marker == 0) return status;
         int32_t length = 0;
-        if (!rh_recv_int32(conn, &length)) return -4;
+        if (!rh_recv_int32(conn, &length)) return KVC_NET_ERROR;
         if (length < 0) return rh_fail_stream(conn);   // nothing can be skipped by a negative length
-        if (length > LOB_CHUNK_SIZE && status == 0) status = -4;
+        if (length > LOB_CHUNK_SIZE && status == 0) status = KVC_NET_ERROR;
         int64_t left = length;
         while (left > 0) {
             int64_t room = 0;
@@ -568,11 +568,11 @@ int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob) {
             unsigned char* dst = status == 0 ? lob_tail_room(lob, &room) : nullptr;
             if (dst == nullptr) {
                 if (status == 0) status = -3;
-                if (!rh_recv_skip(conn, left)) return -4;
+                if (!rh_recv_skip(conn, left)) return KVC_NET_ERROR;
                 break;
             }
             int count = static_cast<int>(left < room ? left : room);
-            if (!rh_take(conn, dst, count)) return -4;
+            if (!rh_take(conn, dst, count)) return KVC_NET_ERROR;
             lob->total_length += count;
             left -= count;
         }
@@ -592,27 +592,27 @@ private:
     }
     int take(char tag) override {
         if (message_body(tag) == MessageBody::Text) {
-            if (tag != 'E' && tag != 'F') return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+            if (tag != 'E' && tag != 'F') return skip_message_body(conn_, tag) == 0 ? kNext : KVC_NET_ERROR;
             const int next = take_server_text(tag, Shown::Nothing);
             if (next < 0) return next;
             if (conn_->error_text != nullptr) {
                 kvc_set_text(&lob_->error_text, conn_->error_text);
                 if (lob_->error_text == nullptr) out_of_memory();
             }
-            status_ = -1;
+            status_ = KVC_ERROR;
             return kNext;
         }
         const int columns = skip_lob_columns(conn_);
         if (columns != 0) {
             failure_ = columns;
-            return -4;
+            return KVC_NET_ERROR;
         }
         const unsigned char* next = rh_window(conn_, 1);
-        if (next == nullptr) return -4;
+        if (next == nullptr) return KVC_NET_ERROR;
         if (*next != 'R') return kNext;   // no content: the tag is the next message's
         rh_advance(conn_, 1);
         const int pieces = recv_lob_pieces(conn_, lob_);
-        if (conn_->stream_failed) return -4;
+        if (conn_->stream_failed) return KVC_NET_ERROR;
         if (pieces < 0 && status_ == 0) status_ = pieces;
         return kNext;
     }
@@ -620,7 +620,7 @@ private:
     int fail(char, bool) override { return failure_; }
 
     KolvaLob_* lob_;
-    int failure_ = -4;
+    int failure_ = KVC_NET_ERROR;
 };
 
 }  // namespace

@@ -63,6 +63,7 @@ struct MemoryConnection {
         if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
             free_param_set(conn->bound_params);
         free_Result(conn->current_result);
+        conn_link_sever(conn);
         free(conn->error_text);
         release_turing_keys(conn);
         conn_lock_destroy(conn);
@@ -255,6 +256,7 @@ int fixed_c_type_width(int c_type) {
     case 4: return 2;
     case 1: case 5: case 7: return 4;
     case 6: case 8: case 23: case 28: case 31: return 8;
+    case 9: return 400;
     default: return 0;
     }
 }

@@ -43,8 +43,10 @@ struct ReaderInput {
 };
 bool parse_reader_input(const unsigned char* data, size_t size, ReaderInput* input);
 
-// The bytes a caller provides for a C type that is written at a fixed width
-// whatever size is given; 0 for the types that respect the size.
+// The bytes a caller provides for a C type that is written whatever size is
+// given: the fixed widths, and for the raw copy (C type 9, the whole stored
+// value) more than any value these harnesses make; 0 for the types that
+// respect the size.
 int fixed_c_type_width(int c_type);
 
 // Receives the reply as a statement's result set and converts every value of
