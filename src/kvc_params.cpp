@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <strings.h>
 
 namespace {
@@ -476,12 +477,14 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
     }
     unsigned char* block = nullptr;
     if (copy_room > 0) {
-        block = static_cast<unsigned char*>(hr_malloc0(static_cast<size_t>(copy_room)));
+        // Only what the copy leaves over is cleared: these blocks are large.
+        block = static_cast<unsigned char*>(malloc(static_cast<size_t>(copy_room)));
         if (block == nullptr) return refuse_no_memory(set);
         memcpy(block, b.values, static_cast<size_t>(copy_size));
+        memset(block + copy_size, 0, static_cast<size_t>(copy_room - copy_size));
         source.block = block;
     }
-    int32_t* lengths = alloc_zeroed<int32_t>(static_cast<size_t>(b.rows));
+    int32_t* lengths = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(b.rows)));
     if (lengths == nullptr) {
         free(block);
         return refuse_no_memory(set);
@@ -556,15 +559,49 @@ struct ConnSink {
     void bytes(const void* data, int len) { rh_send(conn, data, len); }
 };
 
-// Packs into a batch block; the caller has made sure the row fits.
+// A value in wire order (big-endian when g_little_tail says the host is not).
+template <typename T>
+inline void wire_store(unsigned char* at, T value) {
+    static_assert(sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8, "wire width");
+    if (g_little_tail) {
+        if (sizeof(T) == 2) {
+            uint16_t bits;
+            memcpy(&bits, &value, 2);
+            bits = __builtin_bswap16(bits);
+            memcpy(&value, &bits, 2);
+        } else if (sizeof(T) == 4) {
+            uint32_t bits;
+            memcpy(&bits, &value, 4);
+            bits = __builtin_bswap32(bits);
+            memcpy(&value, &bits, 4);
+        } else {
+            uint64_t bits;
+            memcpy(&bits, &value, 8);
+            bits = __builtin_bswap64(bits);
+            memcpy(&value, &bits, 8);
+        }
+    }
+    memcpy(at, &value, sizeof(T));
+}
+
+// Packs into a batch block; the caller has made sure the row fits. Inline
+// stores: this runs for every field of every row.
 struct BlockSink {
     unsigned char* buf;
     int pos;
-    void u8(uint8_t v) { rh_put_cache_char(buf, &pos, static_cast<char>(v)); }
-    void i16(int16_t v) { rh_put_cache_int16(buf, &pos, v); }
-    void i32(int32_t v) { rh_put_cache_int32(buf, &pos, v); }
-    void i64(int64_t v) { rh_put_cache_int64(buf, &pos, v); }
-    void bytes(const void* data, int len) { rh_put_cache(buf, &pos, data, len); }
+    void u8(uint8_t v) { buf[pos++] = v; }
+    void i16(int16_t v) { put(v); }
+    void i32(int32_t v) { put(v); }
+    void i64(int64_t v) { put(v); }
+    void bytes(const void* data, int len) {
+        memcpy(buf + pos, data, static_cast<size_t>(len));
+        pos += len;
+    }
+    template <typename T>
+    void put(T v) {
+        wire_store(buf + pos, v);
+        pos += static_cast<int>(sizeof(T));
+    }
 };
 
 // Bytes that follow the int32 length: 0 for a null (no value, length 0, or a
@@ -707,48 +744,75 @@ struct RowField {
     int32_t length;
 };
 
-RowField row_field(const KVCSParam* set, int slot, int row) {
-    if (!array_slot_bound(set, slot))
-        return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr, 0};
-    const int c_type = set->c_types[slot];
-    const TypeCoding& coding = coding_of(c_type);
-    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width,
-            set->row_values[row][slot], row_length(set, slot, row)};
+// How a slot goes out in the block rows, resolved once per batch rather than
+// for every field.
+struct RowColumn {
+    uint8_t type_byte;
+    Form form;
+    bool announce_width;
+    const int32_t* lengths;   // null: the slot goes out as a null in every row
+};
+
+std::vector<RowColumn> row_columns(const KVCSParam* set) {
+    std::vector<RowColumn> columns(static_cast<size_t>(set->param_count));
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        RowColumn& c = columns[static_cast<size_t>(slot)];
+        if (!array_slot_bound(set, slot)) {
+            c = {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr};
+            continue;
+        }
+        const int c_type = set->c_types[slot];
+        const TypeCoding& coding = coding_of(c_type);
+        c = {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width, set->length_ptrs[slot]};
+    }
+    return columns;
+}
+
+RowField row_field(const KVCSParam* set, const RowColumn& c, int slot, int row) {
+    if (c.lengths == nullptr) return {c.type_byte, Form::Null, false, nullptr, 0};
+    return {c.type_byte, c.form, c.announce_width, set->row_values[row][slot], c.lengths[row]};
 }
 
 // Bytes that row r takes in a block.
-int64_t row_wire_size(const KVCSParam* set, int row, bool typed) {
+int64_t row_wire_size(const KVCSParam* set, const std::vector<RowColumn>& columns, int row, bool typed) {
     int64_t size = 0;
     for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, slot, row);
+        const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
         size += (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, f.length);
     }
     return size;
 }
 
 template <typename Sink>
-void put_row(Sink& out, const KVCSParam* set, int row, bool typed, bool all_null) {
+void put_row(Sink& out, const KVCSParam* set, const std::vector<RowColumn>& columns, int row, bool typed,
+             bool all_null) {
     for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, slot, row);
+        const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
         if (typed) out.u8(f.type_byte);
         put_value(out, f.form, f.value, all_null ? 0 : f.length, f.announce_width);
     }
 }
 
-void send_block(Conn_Attrs* conn, const unsigned char* block, int* used) {
+constexpr int kBlockLengthBytes = 4;
+
+// A block goes out as one write: its int32 length sits in front of the rows
+// in the same buffer.
+void send_block(Conn_Attrs* conn, unsigned char* block, int* used) {
     if (*used == 0) return;
-    rh_send_int32(conn, *used);
-    rh_send(conn, block, *used);
+    wire_store(block, static_cast<int32_t>(*used));
+    rh_send(conn, block, *used + kBlockLengthBytes);
     *used = 0;
 }
 
 // Rows 1 and up, in blocks of whole rows. A row that does not fit an empty
 // block goes out as a block of its own, written field by field.
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
-    unsigned char* block = static_cast<unsigned char*>(malloc(kBlockSize));
+    const std::vector<RowColumn> columns = row_columns(set);
+    unsigned char* block = static_cast<unsigned char*>(malloc(kBlockLengthBytes + kBlockSize));
+    unsigned char* rows = block + kBlockLengthBytes;
     int used = 0;
     for (int row = 1; row < set->array_size; ++row) {
-        int64_t size = row_wire_size(set, row, typed);
+        int64_t size = row_wire_size(set, columns, row, typed);
         bool all_null = false;
         if (size > INT32_MAX) {   // cannot be framed: the row's values go as nulls
             all_null = true;
@@ -758,11 +822,11 @@ void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
         if (block == nullptr || size > kBlockSize) {
             ConnSink out{conn};
             out.i32(static_cast<int32_t>(size));
-            put_row(out, set, row, typed, all_null);
+            put_row(out, set, columns, row, typed, all_null);
             continue;
         }
-        BlockSink sink{block, used};
-        put_row(sink, set, row, typed, all_null);
+        BlockSink sink{rows, used};
+        put_row(sink, set, columns, row, typed, all_null);
         used = sink.pos;
         if (used > kBlockSize - kBlockHeadroom) send_block(conn, block, &used);
     }

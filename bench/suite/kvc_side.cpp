@@ -331,7 +331,7 @@ RunResult kvc_fetch_client(int port, int64_t rows, bool encrypted, bool heap_tri
         ++converted;
     }
     KVC_FreeRowset(&result);
-    r.seconds = watch.stop(&r.rss_growth);
+    r.seconds = watch.stop(&r.rss_growth, &r.cpu_seconds);
     KVC_CloseConn(&conn);
 
     r.items = converted;
@@ -381,7 +381,7 @@ RunResult kvc_batch_client(int port, int64_t rows) {
         status = KVC_ExecBatch(&conn, kBatchSql, m);
         sent += m;
     }
-    r.seconds = watch.stop(&r.rss_growth);
+    r.seconds = watch.stop(&r.rss_growth, &r.cpu_seconds);
     KVC_CloseConn(&conn);
     r.items = sent;
     r.ok = status >= 0 && sent == rows;
@@ -403,7 +403,7 @@ RunResult raw_recv_client(int port, int64_t bytes) {
             got += n;
         }
     }
-    r.seconds = watch.stop(&r.rss_growth);
+    r.seconds = watch.stop(&r.rss_growth, &r.cpu_seconds);
     close(fd);
     r.items = got;
     r.payload_bytes = got;
@@ -426,7 +426,7 @@ RunResult raw_send_client(int port, const unsigned char* bytes, int64_t length) 
         done += n;
     }
     const bool answered = recv_exact(fd, &answer, 1);
-    r.seconds = watch.stop(&r.rss_growth);
+    r.seconds = watch.stop(&r.rss_growth, &r.cpu_seconds);
     close(fd);
     r.items = done;
     r.payload_bytes = done;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +109,13 @@ std::vector<RunResult> run_all(const std::string& name, int runs,
 
 }  // namespace
 
+double cpu_seconds() {
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double now_seconds() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -117,11 +125,13 @@ double now_seconds() {
 Stopwatch::Stopwatch() {
     reset_peak_rss();
     rss_start_ = status_kib("VmRSS");
+    cpu_started_ = cpu_seconds();
     started_ = now_seconds();
 }
 
-double Stopwatch::stop(int64_t* growth) {
+double Stopwatch::stop(int64_t* growth, double* cpu) {
     const double elapsed = now_seconds() - started_;
+    *cpu = cpu_seconds() - cpu_started_;
     *growth = (status_kib("VmHWM") - rss_start_) * 1024;
     return elapsed;
 }

@@ -14,6 +14,7 @@ namespace suite {
 struct RunResult {
     int ok = 0;                 // 1 when every value arrived and checked out
     double seconds = 0;
+    double cpu_seconds = 0;     // the client's own user + system time over the same span
     int64_t items = 0;          // rows (or bytes for the transport figures)
     int64_t payload_bytes = 0;  // bytes that crossed the socket for the measured work
     int64_t rss_growth = 0;     // peak resident bytes above the level at the start of the work
@@ -26,12 +27,14 @@ struct RunResult {
 class Stopwatch {
 public:
     Stopwatch();
-    // Seconds since construction; the peak growth is read into `growth`.
-    double stop(int64_t* growth);
+    // Seconds since construction; the peak growth is read into `growth`, the
+    // client's CPU time into `cpu`.
+    double stop(int64_t* growth, double* cpu);
 
 private:
     int64_t rss_start_;
     double started_;
+    double cpu_started_;
 };
 
 double now_seconds();

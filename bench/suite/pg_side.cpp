@@ -315,7 +315,7 @@ RunResult pg_fetch_client(int port, int64_t rows, PgMode mode) {
     uint64_t checksum = 0;
     const int64_t converted =
         single_row ? fetch_row_by_row(conn, binary, &checksum) : fetch_whole(conn, binary, &checksum);
-    r.seconds = watch.stop(&r.rss_growth);
+    r.seconds = watch.stop(&r.rss_growth, &r.cpu_seconds);
     PQfinish(conn);
     r.items = converted;
     r.ok = converted == rows && checksum == expected;
