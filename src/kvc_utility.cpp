@@ -322,14 +322,7 @@ void RS_destroy(Result_Mem* pool) {
 // Row bits, setters and getter
 // =============================================================================
 
-// Two status bits per column in the bytes after the row header: the null bit
-// and, above it, the pointer bit of a variable-length value.
 namespace {
-
-unsigned char* status_byte(RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
-const unsigned char* status_byte(const RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
-unsigned char null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (i % 4))); }
-unsigned char ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (i % 4))); }
 
 unsigned char* slot_of(RhRow* row, const FieldInfo* fields, int i) {
     return row + ROW_HEADER_SIZE + fields[i].data_offset;
@@ -343,12 +336,6 @@ void store_slot(RhRow* row, const FieldInfo* fields, int i, T v) {
 }
 
 }  // namespace
-
-bool isNull(const RhRow* row, int i) { return (*status_byte(row, i) & null_mask(i)) != 0; }
-void setNull(RhRow* row, int i) { *status_byte(row, i) |= null_mask(i); }
-void clrNull(RhRow* row, int i) { *status_byte(row, i) &= static_cast<unsigned char>(~null_mask(i)); }
-void setPtr(RhRow* row, int i) { *status_byte(row, i) |= ptr_mask(i); }
-bool isPtr(const RhRow* row, int i) { return (*status_byte(row, i) & ptr_mask(i)) != 0; }
 
 void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v) { store_slot(row, fields, i, v); }
 void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v) { store_slot(row, fields, i, v); }

@@ -17,11 +17,18 @@ void* RS_malloc(Result_Mem* pool, int n);
 void mem_raise(int size);
 void RS_destroy(Result_Mem* pool);
 
-bool isNull(const RhRow* row, int i);
-void setNull(RhRow* row, int i);
-void clrNull(RhRow* row, int i);
-void setPtr(RhRow* row, int i);
-bool isPtr(const RhRow* row, int i);
+// Row bits: two per column, four columns per status byte (null bit 1 << 2k,
+// pointer bit 2 << 2k). Inline: reception and conversion test them per field.
+inline unsigned char* row_status_byte(RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
+inline const unsigned char* row_status_byte(const RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
+inline unsigned char row_null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (i % 4))); }
+inline unsigned char row_ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (i % 4))); }
+
+inline bool isNull(const RhRow* row, int i) { return (*row_status_byte(row, i) & row_null_mask(i)) != 0; }
+inline void setNull(RhRow* row, int i) { *row_status_byte(row, i) |= row_null_mask(i); }
+inline void clrNull(RhRow* row, int i) { *row_status_byte(row, i) &= static_cast<unsigned char>(~row_null_mask(i)); }
+inline void setPtr(RhRow* row, int i) { *row_status_byte(row, i) |= row_ptr_mask(i); }
+inline bool isPtr(const RhRow* row, int i) { return (*row_status_byte(row, i) & row_ptr_mask(i)) != 0; }
 void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v);
 void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v);
 void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v);

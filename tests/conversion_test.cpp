@@ -156,6 +156,40 @@ TEST(Conversion, NumericMatrix) {
     }
 }
 
+// A number never spills past a given destination size: it is cut (-12) with
+// its full size as the length, whether it is taken as stored or converted;
+// a size of 0 means "not given" and the whole value is written.
+TEST(Conversion, NumbersRespectTheDestinationSize) {
+    auto first = [](Bytes bytes, size_t n) { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(n)); };
+    const struct {
+        int server_type;
+        WireBuilder value;
+        int c_type, size, status;
+        Bytes expected;   // bytes written; the length out is always the full size
+        int full;
+    } cases[] = {
+        {6, i64_value(0x0102030405060708LL), 6, 4, -12, Bytes{8, 7, 6, 5}, 8},
+        {6, i64_value(0x0102030405060708LL), 6, 8, 0, host<int64_t>(0x0102030405060708LL), 8},
+        {6, i64_value(0x0102030405060708LL), 6, 0, 0, host<int64_t>(0x0102030405060708LL), 8},
+        {5, i32_value(-2), 5, 3, -12, Bytes{0xFE, 0xFF, 0xFF}, 4},
+        {5, i32_value(-2), 6, 4, -12, Bytes{0xFE, 0xFF, 0xFF, 0xFF}, 8},
+        {9, WireBuilder().i32(8).r8(1.0), 8, 7, -12, first(host<double>(1.0), 7), 8},
+        {13, i64_value(-1), 23, 16, 0, host<int64_t>(-1), 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("server type " + std::to_string(c.server_type) + " as C type " + std::to_string(c.c_type) +
+                     " into " + std::to_string(c.size));
+        OneValue v(c.server_type, c.value);
+        unsigned char buf[17];
+        memset(buf, '#', sizeof buf);
+        int length = -7;
+        EXPECT_EQ(v.get(c.c_type, buf, c.size, &length), c.status);
+        EXPECT_EQ(length, c.full);
+        EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected);
+        EXPECT_EQ(buf[c.expected.size()], '#');
+    }
+}
+
 // Which server types each C type accepts; every other pair gives -13 with
 // length 0 and nothing written.
 bool accepted(int c_type, int server_type) {
