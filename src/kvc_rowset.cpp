@@ -589,17 +589,32 @@ int append_record(Result* result, RhRow* row) {
     return 0;
 }
 
+namespace {
+
+// Entry of row n when it falls in group G (or a later one). Each group's
+// block size is a constant here, so the division becomes a multiplication:
+// this runs for every row appended and every row the cursor steps to.
+template <int G>
+RhRow** entry_from_group(const Result* result, int64_t n) {
+    constexpr BlockGroup group = kBlockGroups[G];
+    constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
+    const int64_t offset = n - group.first_row;
+    if (offset >= group_rows) {
+        if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
+            return entry_from_group<G + 1>(result, n);
+        else
+            return nullptr;
+    }
+    const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
+    RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
+    return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+}
+
+}  // namespace
+
 RhRow** nthR(Result* result, int64_t n) {
     if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
-    for (const BlockGroup& group : kBlockGroups) {
-        const int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
-        const int64_t offset = n - group.first_row;
-        if (offset >= group_rows) continue;
-        const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
-        RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
-        return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
-    }
-    return nullptr;
+    return entry_from_group<0>(result, n);
 }
 
 void release_row_index(Result* result) {

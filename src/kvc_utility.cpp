@@ -322,37 +322,6 @@ void RS_destroy(Result_Mem* pool) {
 // Row bits, setters and getter
 // =============================================================================
 
-namespace {
-
-unsigned char* slot_of(RhRow* row, const FieldInfo* fields, int i) {
-    return row + ROW_HEADER_SIZE + fields[i].data_offset;
-}
-
-// Slots are packed without alignment: every access is a byte copy.
-template <typename T>
-void store_slot(RhRow* row, const FieldInfo* fields, int i, T v) {
-    memcpy(slot_of(row, fields, i), &v, sizeof v);
-    clrNull(row, i);
-}
-
-}  // namespace
-
-void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v) { store_slot(row, fields, i, v); }
-void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v) { store_slot(row, fields, i, v); }
-void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v) { store_slot(row, fields, i, v); }
-void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v) { store_slot(row, fields, i, v); }
-void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v) { store_slot(row, fields, i, v); }
-void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { store_slot(row, fields, i, v); }
-void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { store_slot(row, fields, i, v); }
-
-void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
-    unsigned char* slot = slot_of(row, fields, i);
-    memcpy(slot, &length, sizeof length);
-    memset(slot + 4, 0, 4);
-    memcpy(slot + 8, &address, sizeof address);
-    clrNull(row, i);
-}
-
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length) {
     if (isNull(row, i)) return nullptr;
     const unsigned char* slot = row + ROW_HEADER_SIZE + fields[i].data_offset;

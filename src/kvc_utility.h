@@ -5,6 +5,7 @@
 #include "kvc_records.h"
 
 #include <cstdint>
+#include <cstring>
 
 int getTypeLen(int server_type);
 int getSQLCType(int server_type);
@@ -29,14 +30,32 @@ inline void setNull(RhRow* row, int i) { *row_status_byte(row, i) |= row_null_ma
 inline void clrNull(RhRow* row, int i) { *row_status_byte(row, i) &= static_cast<unsigned char>(~row_null_mask(i)); }
 inline void setPtr(RhRow* row, int i) { *row_status_byte(row, i) |= row_ptr_mask(i); }
 inline bool isPtr(const RhRow* row, int i) { return (*row_status_byte(row, i) & row_ptr_mask(i)) != 0; }
-void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v);
-void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v);
-void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v);
-void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v);
-void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v);
-void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v);
-void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v);
-void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length);
+// Setters: the value into the column's slot, and the column no longer null.
+// Slots are packed without alignment, so every access is a byte copy.
+inline unsigned char* row_slot(RhRow* row, const FieldInfo* fields, int i) {
+    return row + ROW_HEADER_SIZE + fields[i].data_offset;
+}
+template <typename T>
+inline void row_store_slot(RhRow* row, const FieldInfo* fields, int i, T v) {
+    memcpy(row_slot(row, fields, i), &v, sizeof v);
+    clrNull(row, i);
+}
+inline void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v) { row_store_slot(row, fields, i, v); }
+inline void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { row_store_slot(row, fields, i, v); }
+inline void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { row_store_slot(row, fields, i, v); }
+// (address, length): the length at slot bytes 0-3, bytes 4-7 zero, the
+// address at 8-15. The caller sets the pointer bit first.
+inline void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
+    unsigned char* slot = row_slot(row, fields, i);
+    memcpy(slot, &length, sizeof length);
+    memset(slot + 4, 0, 4);
+    memcpy(slot + 8, &address, sizeof address);
+    clrNull(row, i);
+}
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length);
 RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count);
 
