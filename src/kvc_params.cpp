@@ -622,9 +622,9 @@ int32_t value_bytes(Form form, const void* value, int32_t length) {
 
 // The length in front of a fixed-width value is the caller's L unless
 // announce_width; a one-byte element always announces the one byte it sends.
+// n is value_bytes of the same arguments.
 template <typename Sink>
-void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
-    const int32_t n = value_bytes(form, value, length);
+void put_value_of_size(Sink& out, Form form, const void* value, int32_t length, bool announce_width, int32_t n) {
     const bool fixed = form_width(form) > 0 && form != Form::Int8;
     out.i32(n != 0 && fixed && !announce_width ? length : n);
     if (n == 0) return;
@@ -638,6 +638,11 @@ void put_value(Sink& out, Form form, const void* value, int32_t length, bool ann
     case Form::Int64: out.i64(load<int64_t>(p)); break;
     default: break;
     }
+}
+
+template <typename Sink>
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
+    put_value_of_size(out, form, value, length, announce_width, value_bytes(form, value, length));
 }
 
 void put_name(ConnSink& out, const KVCSParam* set, int slot) {
@@ -783,14 +788,30 @@ int64_t row_wire_size(const KVCSParam* set, const std::vector<RowColumn>& column
     return size;
 }
 
-template <typename Sink>
-void put_row(Sink& out, const KVCSParam* set, const std::vector<RowColumn>& columns, int row, bool typed,
-             bool all_null) {
+// Row r field by field, straight to the connection (a row larger than a block).
+void send_row(ConnSink& out, const KVCSParam* set, const std::vector<RowColumn>& columns, int row, bool typed,
+              bool all_null) {
     for (int slot = 0; slot < set->param_count; ++slot) {
         const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
         if (typed) out.u8(f.type_byte);
         put_value(out, f.form, f.value, all_null ? 0 : f.length, f.announce_width);
     }
+}
+
+// Packs row r into the room left in a block, sizing each field as it goes.
+// The bytes packed, or -1 when the row does not fit (what was written past
+// the block's used part then means nothing).
+int pack_row(unsigned char* at, int room, const KVCSParam* set, const std::vector<RowColumn>& columns, int row,
+             bool typed) {
+    BlockSink out{at, 0};
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
+        const int32_t n = value_bytes(f.form, f.value, f.length);
+        if (static_cast<int64_t>(room) - out.pos < (typed ? 1 : 0) + 4 + static_cast<int64_t>(n)) return -1;
+        if (typed) out.u8(f.type_byte);
+        put_value_of_size(out, f.form, f.value, f.length, f.announce_width, n);
+    }
+    return out.pos;
 }
 
 constexpr int kBlockLengthBytes = 4;
@@ -812,23 +833,24 @@ void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
     unsigned char* rows = block + kBlockLengthBytes;
     int used = 0;
     for (int row = 1; row < set->array_size; ++row) {
+        if (block != nullptr) {
+            int packed = pack_row(rows + used, kBlockSize - used, set, columns, row, typed);
+            if (packed < 0 && used > 0) {   // full: the row starts the next block
+                send_block(conn, block, &used);
+                packed = pack_row(rows, kBlockSize, set, columns, row, typed);
+            }
+            if (packed >= 0) {
+                used += packed;
+                if (used > kBlockSize - kBlockHeadroom) send_block(conn, block, &used);
+                continue;
+            }
+        }
         int64_t size = row_wire_size(set, columns, row, typed);
-        bool all_null = false;
-        if (size > INT32_MAX) {   // cannot be framed: the row's values go as nulls
-            all_null = true;
-            size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
-        }
-        if (block != nullptr && used + size > kBlockSize) send_block(conn, block, &used);
-        if (block == nullptr || size > kBlockSize) {
-            ConnSink out{conn};
-            out.i32(static_cast<int32_t>(size));
-            put_row(out, set, columns, row, typed, all_null);
-            continue;
-        }
-        BlockSink sink{rows, used};
-        put_row(sink, set, columns, row, typed, all_null);
-        used = sink.pos;
-        if (used > kBlockSize - kBlockHeadroom) send_block(conn, block, &used);
+        const bool all_null = size > INT32_MAX;   // cannot be framed: the row's values go as nulls
+        if (all_null) size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
+        ConnSink out{conn};
+        out.i32(static_cast<int32_t>(size));
+        send_row(out, set, columns, row, typed, all_null);
     }
     if (block != nullptr) send_block(conn, block, &used);
     free(block);
