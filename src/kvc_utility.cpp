@@ -7,6 +7,8 @@
 #include "kvc_inner.h"
 #include "kvc_rowset.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,14 +155,17 @@ extern "C" KVC_API int fun_sql_type(const char* sql) {
 
 // Chunk buffers are carved from slabs rather than allocated one by one: the
 // first slab of a pool is a single chunk (a small result costs one ordinary
-// allocation), later slabs are 2 MiB, aligned so that the kernel can back each
-// with one huge page instead of faulting in 512 small ones. Dedicated buffers
-// for big values are separate allocations. The pool record a caller sees is
-// the first member of a larger private record that tracks the slabs.
+// allocation), later slabs are 2 MiB mapped straight from the kernel, aligned
+// so that it can back each with one huge page instead of faulting in 512
+// small ones, whatever the caller's malloc settings. A thread keeps a few
+// freed slabs for its next result, whose rows then land on pages that are
+// already there. Dedicated buffers for big values are separate allocations.
+// The pool record a caller sees is the first member of a larger private
+// record that tracks the slabs.
 namespace {
 
 constexpr size_t kSlabBytes = 2u << 20;
-constexpr int kChunksPerSlab = static_cast<int>(kSlabBytes / RESULT_POOL_CHUNK);
+constexpr int kSpareSlabs = 8;   // 16 MiB kept per thread at most
 
 struct Slab {
     Slab* next;
@@ -177,30 +182,61 @@ struct PoolRecord {
 
 PoolRecord* pool_record(Result_Mem* pool) { return reinterpret_cast<PoolRecord*>(pool); }
 
+// Freed slabs of this thread, unmapped when the thread ends.
+struct SpareSlabs {
+    unsigned char* memory[kSpareSlabs];
+    int count = 0;
+    ~SpareSlabs() {
+        while (count > 0) munmap(memory[--count], kSlabBytes);
+    }
+};
+thread_local SpareSlabs t_spare_slabs;
+
+unsigned char* map_slab() {
+    SpareSlabs& spare = t_spare_slabs;
+    if (spare.count > 0) return spare.memory[--spare.count];
+    // Twice the size, so that an aligned slab lies inside; the rest goes back.
+    const size_t span = 2 * kSlabBytes;
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + kSlabBytes - 1) & ~(uintptr_t{kSlabBytes} - 1);
+    if (aligned > start) munmap(mapped, aligned - start);
+    const uintptr_t end = aligned + kSlabBytes;
+    if (start + span > end) munmap(reinterpret_cast<void*>(end), start + span - end);
+    madvise(reinterpret_cast<void*>(aligned), kSlabBytes, MADV_HUGEPAGE);
+    return reinterpret_cast<unsigned char*>(aligned);
+}
+
+void unmap_slab(unsigned char* memory) {
+    SpareSlabs& spare = t_spare_slabs;
+    if (spare.count < kSpareSlabs) spare.memory[spare.count++] = memory;
+    else munmap(memory, kSlabBytes);
+}
+
+bool is_mapped_slab(const Slab* slab) { return slab->bytes == kSlabBytes; }
+
 Slab* add_slab(PoolRecord* record) {
     Slab* slab = static_cast<Slab*>(malloc(sizeof(Slab)));
     if (slab == nullptr) return nullptr;
-    unsigned char* memory;
-    size_t bytes;
-    if (record->slab_count == 0) {
-        bytes = RESULT_POOL_CHUNK;
-        memory = static_cast<unsigned char*>(malloc(bytes));
-    } else {
-        bytes = kSlabBytes;
-        memory = static_cast<unsigned char*>(aligned_alloc(kSlabBytes, kSlabBytes));
-        if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
-    }
-    if (memory == nullptr) {
+    const bool first = record->slab_count == 0;
+    slab->bytes = first ? RESULT_POOL_CHUNK : kSlabBytes;
+    slab->memory = first ? static_cast<unsigned char*>(malloc(slab->bytes)) : map_slab();
+    if (slab->memory == nullptr) {
         free(slab);
         return nullptr;
     }
-    slab->memory = memory;
-    slab->bytes = bytes;
     slab->next = record->slabs;
     record->slabs = slab;
-    record->chunks_left = static_cast<int>(bytes / RESULT_POOL_CHUNK);
+    record->chunks_left = static_cast<int>(slab->bytes / RESULT_POOL_CHUNK);
     ++record->slab_count;
     return slab;
+}
+
+void release_slab(Slab* slab) {
+    if (is_mapped_slab(slab)) unmap_slab(slab->memory);
+    else free(slab->memory);
+    free(slab);
 }
 
 // A fresh 64 KiB chunk buffer, or null when memory is exhausted.
@@ -212,11 +248,44 @@ unsigned char* carve_chunk(PoolRecord* record) {
     return slab->memory + taken * RESULT_POOL_CHUNK;
 }
 
-bool in_slab(const PoolRecord* record, const unsigned char* buffer) {
-    for (const Slab* slab = record->slabs; slab != nullptr; slab = slab->next)
-        if (buffer >= slab->memory && buffer < slab->memory + slab->bytes) return true;
-    return false;
-}
+// Which chunk buffers came from the pool's slabs (the others are dedicated
+// buffers of their own): mapped slabs are aligned to their size, so a buffer
+// belongs to one when the slab start below it is in the sorted list.
+class SlabLookup {
+public:
+    explicit SlabLookup(const PoolRecord* record) {
+        for (const Slab* slab = record->slabs; slab != nullptr; slab = slab->next) {
+            if (is_mapped_slab(slab)) ++count_;
+            else first_ = slab;
+        }
+        starts_ = static_cast<uintptr_t*>(malloc(sizeof(uintptr_t) * (count_ > 0 ? count_ : 1)));
+        size_t n = 0;
+        for (const Slab* slab = record->slabs; starts_ != nullptr && slab != nullptr; slab = slab->next)
+            if (is_mapped_slab(slab)) starts_[n++] = reinterpret_cast<uintptr_t>(slab->memory);
+        if (starts_ != nullptr) std::sort(starts_, starts_ + count_);
+        record_ = record;
+    }
+    ~SlabLookup() { free(starts_); }
+    SlabLookup(const SlabLookup&) = delete;
+    SlabLookup& operator=(const SlabLookup&) = delete;
+
+    bool holds(const unsigned char* buffer) const {
+        if (first_ != nullptr && buffer >= first_->memory && buffer < first_->memory + first_->bytes) return true;
+        if (starts_ == nullptr) {   // no room for the list: walk the slabs
+            for (const Slab* slab = record_->slabs; slab != nullptr; slab = slab->next)
+                if (buffer >= slab->memory && buffer < slab->memory + slab->bytes) return true;
+            return false;
+        }
+        const uintptr_t start = reinterpret_cast<uintptr_t>(buffer) & ~(uintptr_t{kSlabBytes} - 1);
+        return std::binary_search(starts_, starts_ + count_, start);
+    }
+
+private:
+    const PoolRecord* record_ = nullptr;
+    const Slab* first_ = nullptr;
+    uintptr_t* starts_ = nullptr;
+    size_t count_ = 0;
+};
 
 Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int32_t used) {
     Result_Mem_chunk* chunk = static_cast<Result_Mem_chunk*>(malloc(sizeof(Result_Mem_chunk)));
@@ -303,16 +372,18 @@ void mem_raise(int /*size*/) {}
 void RS_destroy(Result_Mem* pool) {
     if (pool == nullptr) return;
     PoolRecord* record = pool_record(pool);
-    for (Result_Mem_chunk* chunk = pool->head; chunk != nullptr;) {
-        Result_Mem_chunk* next = chunk->next;
-        if (!in_slab(record, chunk->buffer)) free(chunk->buffer);
-        free(chunk);
-        chunk = next;
+    {
+        const SlabLookup slabs(record);
+        for (Result_Mem_chunk* chunk = pool->head; chunk != nullptr;) {
+            Result_Mem_chunk* next = chunk->next;
+            if (!slabs.holds(chunk->buffer)) free(chunk->buffer);
+            free(chunk);
+            chunk = next;
+        }
     }
     for (Slab* slab = record->slabs; slab != nullptr;) {
         Slab* next = slab->next;
-        free(slab->memory);
-        free(slab);
+        release_slab(slab);
         slab = next;
     }
     free(record);
