@@ -315,16 +315,11 @@ Result_Mem* RS_mem_init() {
     return &record->mem;
 }
 
-void* RS_malloc(Result_Mem* pool, int n) {
+void* RS_malloc_beyond_tail(Result_Mem* pool, int n) {
     if (pool == nullptr || pool->tail == nullptr || n < 0) return nullptr;
     Result_Mem_chunk* tail = pool->tail;
     const int32_t remaining = tail->remaining;
-    if (n < remaining) {
-        unsigned char* piece = tail->buffer + tail->used;
-        tail->used += n + 1;
-        tail->remaining -= n + 1;
-        return piece;
-    }
+    if (n < remaining) return RS_malloc_from_tail(tail, n);
     const int64_t reserved = static_cast<int64_t>(n) + 1;   // room for a terminating NUL
     if (reserved > INT32_MAX) {
         mem_raise(INT32_MAX);

@@ -14,7 +14,20 @@ int getDbTypeLen(int c_type);
 int need_copy_v(int c_type);
 
 Result_Mem* RS_mem_init();
-void* RS_malloc(Result_Mem* pool, int n);
+// n + 1 bytes; inline for the common case of a piece cut from the tail chunk
+// (every row and every variable-length value of a result comes from here).
+inline void* RS_malloc_from_tail(Result_Mem_chunk* tail, int n) {
+    unsigned char* piece = tail->buffer + tail->used;
+    tail->used += n + 1;
+    tail->remaining -= n + 1;
+    return piece;
+}
+void* RS_malloc_beyond_tail(Result_Mem* pool, int n);   // a new chunk or a dedicated buffer
+inline void* RS_malloc(Result_Mem* pool, int n) {
+    if (pool != nullptr && pool->tail != nullptr && n >= 0 && n < pool->tail->remaining)
+        return RS_malloc_from_tail(pool->tail, n);
+    return RS_malloc_beyond_tail(pool, n);
+}
 void mem_raise(int size);
 void RS_destroy(Result_Mem* pool);
 
