@@ -136,10 +136,13 @@ double Stopwatch::stop(int64_t* growth, double* cpu) {
     return elapsed;
 }
 
-bool send_exact(int fd, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
+namespace {
+
+// Moves exactly len bytes through fd in the given direction.
+template <typename Step>
+bool transfer_exact(char* p, size_t len, Step step) {
     while (len > 0) {
-        ssize_t n = write(fd, p, len);
+        ssize_t n = step(p, len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
@@ -148,16 +151,15 @@ bool send_exact(int fd, const void* data, size_t len) {
     return true;
 }
 
+}  // namespace
+
+bool send_exact(int fd, const void* data, size_t len) {
+    return transfer_exact(static_cast<char*>(const_cast<void*>(data)), len,
+                          [fd](char* p, size_t n) { return write(fd, p, n); });
+}
+
 bool recv_exact(int fd, void* data, size_t len) {
-    char* p = static_cast<char*>(data);
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
+    return transfer_exact(static_cast<char*>(data), len, [fd](char* p, size_t n) { return read(fd, p, n); });
 }
 
 std::vector<RunResult> measure(const std::string& name, int runs, const PeerMain& peer,

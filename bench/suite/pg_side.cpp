@@ -1,6 +1,7 @@
 #include "pg_side.h"
 
 #include "canned_rows.h"
+#include "types.h"
 #include "wire_bytes.h"
 
 #include <libpq-fe.h>
@@ -30,34 +31,14 @@ struct PgColumn {
 constexpr PgColumn kColumns[5] = {{"id", 23, 4}, {"big", 20, 8}, {"price", 701, 8}, {"name", 25, -1},
                                   {"stamp", 1114, 8}};
 
-// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's days_from_civil).
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void civil_from_days(int64_t z, int* y, int* m, int* d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    *y = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (*m <= 2));
-}
-
 std::string timestamp_text(int64_t ms) {
     const int64_t days = ms / 86400000, rest = ms % 86400000;
-    int y, m, d;
-    civil_from_days(days, &y, &m, &d);
+    int64_t y;
+    unsigned m, d;
+    kvcd::civil_from_days(days, y, m, d);
     char text[40];
-    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, m, d, static_cast<int>(rest / 3600000),
+    snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d.%03d", static_cast<int>(y), m, d,
+             static_cast<int>(rest / 3600000),
              static_cast<int>(rest / 60000 % 60), static_cast<int>(rest / 1000 % 60), static_cast<int>(rest % 1000));
     return text;
 }
@@ -78,7 +59,7 @@ int64_t parse_timestamp(const char* s) {
         int scale = 100;
         for (++s; *s >= '0' && *s <= '9'; ++s, scale /= 10) ms += (*s - '0') * scale;
     }
-    return days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400000 +
+    return kvcd::days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400000 +
            ((h * 60 + mi) * 60 + sec) * 1000LL + ms;
 }
 
