@@ -1166,15 +1166,38 @@ const DirectCopies kDirectCopies;
 
 }  // namespace
 
+namespace {
+
+// Column i of the current row by the conversion matrix. Apart from the common
+// case below, so that the latter does not pay for this one's frame.
+__attribute__((noinline)) int convert_column(const Result* result, int i, int c_type, void* dst, int dst_size,
+                                             int* length) {
+    int stored_length = 0;
+    const RhRow* row = result->current_row;
+    const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
+    if (value == nullptr) {
+        if (length != nullptr) *length = 0;
+        return -11;
+    }
+    const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
+                       result->conn};
+    const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
+    Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
+    if (delivery == nullptr) return no_conversion(target);
+    return delivery(cell, target);
+}
+
+}  // namespace
+
 int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
     if (dst == nullptr || handle == nullptr || *handle == nullptr) return -3;
-    Result* result = static_cast<Result*>(*handle);
+    const Result* result = static_cast<Result*>(*handle);
     if (col < 1 || col > result->column_count) return -15;
     const int i = col - 1;
     const RhRow* row = result->current_row;
     const FieldInfo& field = result->columns[i];
     // The common case, a fixed-width value its C type takes as it is, is
-    // copied straight from the slot: what the matrix below would deliver too.
+    // copied straight from the slot: what the matrix would deliver too.
     if (row != nullptr && c_type >= 0 && c_type < kCTypeCount && field.server_type >= 0 && field.server_type < 64) {
         const int width = kDirectCopies.width[c_type][field.server_type];
         if (width != 0 && !isNull(row, i) && !isPtr(row, i) && (dst_size <= 0 || dst_size >= width)) {
@@ -1187,18 +1210,7 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
             return 0;
         }
     }
-    int stored_length = 0;
-    const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
-    if (value == nullptr) {
-        if (length != nullptr) *length = 0;
-        return -11;
-    }
-    const Cell cell = {field.server_type, static_cast<const unsigned char*>(value), stored_length,
-                       result->conn};
-    const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
-    Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
-    if (delivery == nullptr) return no_conversion(target);
-    return delivery(cell, target);
+    return convert_column(result, i, c_type, dst, dst_size, length);
 }
 
 // Digits of x rounded to an integer, sign aside, as "%.0lf" shows them (both
