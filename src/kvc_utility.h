@@ -33,10 +33,15 @@ void RS_destroy(Result_Mem* pool);
 
 // Row bits: two per column, four columns per status byte (null bit 1 << 2k,
 // pointer bit 2 << 2k). Inline: reception and conversion test them per field.
-inline unsigned char* row_status_byte(RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
-inline const unsigned char* row_status_byte(const RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
-inline unsigned char row_null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (i % 4))); }
-inline unsigned char row_ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (i % 4))); }
+// Column numbers are never negative: unsigned arithmetic spares the sign fix-ups.
+inline unsigned char* row_status_byte(RhRow* row, int i) {
+    return row + ROW_HEADER_SIZE + static_cast<unsigned>(i) / 4;
+}
+inline const unsigned char* row_status_byte(const RhRow* row, int i) {
+    return row + ROW_HEADER_SIZE + static_cast<unsigned>(i) / 4;
+}
+inline unsigned char row_null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (static_cast<unsigned>(i) % 4))); }
+inline unsigned char row_ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (static_cast<unsigned>(i) % 4))); }
 
 inline bool isNull(const RhRow* row, int i) { return (*row_status_byte(row, i) & row_null_mask(i)) != 0; }
 inline void setNull(RhRow* row, int i) { *row_status_byte(row, i) |= row_null_mask(i); }
