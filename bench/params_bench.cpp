@@ -67,7 +67,7 @@ struct DrainedConnection {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
         conn = static_cast<Conn_Attrs*>(hr_malloc0(sizeof(Conn_Attrs)));
-        conn->handle_kind = HANDLE_CONNECTION;
+        conn->handle_kind = KVC_HANDLE_CONNECTION;
         kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "301");
         conn->sock_fd = fds[0];
         peer = fds[1];

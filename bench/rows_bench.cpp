@@ -72,7 +72,7 @@ struct Link {
     Link() {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) abort();
-        conn->handle_kind = HANDLE_CONNECTION;
+        conn->handle_kind = KVC_HANDLE_CONNECTION;
         conn->sock_fd = fds[0];
         peer = fds[1];
     }

@@ -20,15 +20,16 @@ int main(int argc, char** argv) {
     }
     printf("%d columns, %lld rows\n", columns, (long long)rows);
     while (KVC_ReadNext(&rs) == KVC_OK) {
-        int id = 0, len = 0;
+        long long id = 0; /* INTEGER columns are 64-bit */
+        int len = 0;
         char name[32];
         double price = 0;
-        KVC_GetData(&rs, 1, KVC_C_INT, &id, sizeof id, &len);
+        KVC_GetData(&rs, 1, KVC_C_BIGINT, &id, sizeof id, &len);
         KVC_GetData(&rs, 2, KVC_C_CHAR, name, sizeof name, &len);
         if (KVC_GetData(&rs, 3, KVC_C_DOUBLE, &price, sizeof price, &len) == KVC_NULL_VALUE)
-            printf("%d %s (no price)\n", id, name);
+            printf("%lld %s (no price)\n", id, name);
         else
-            printf("%d %s %.2f\n", id, name, price);
+            printf("%lld %s %.2f\n", id, name, price);
     }
     KVC_FreeRowset(&rs);
     example_exec(&conn, "DROP TABLE ex_fruit");

@@ -21,9 +21,9 @@ void Channel::set_deadline_ms(int ms) {
     deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
-void Channel::fill(bool unbounded_wait) {
+void Channel::fill(bool between_messages) {
     for (;;) {
-        int wait_ms = unbounded_wait ? -1 : stall_ms_;
+        int wait_ms = between_messages ? (idle_ms_ > 0 ? idle_ms_ : -1) : stall_ms_;
         if (has_deadline_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
             if (left.count() <= 0) throw ProtocolError("peer did not finish in time");
@@ -35,7 +35,9 @@ void Channel::fill(bool unbounded_wait) {
             if (errno == EINTR) continue;
             throw PeerGone(std::string("poll: ") + std::strerror(errno));
         }
-        if (r == 0) throw ProtocolError("peer stalled in the middle of a message");
+        if (r == 0)
+            throw ProtocolError(between_messages ? "idle longer than " + std::to_string(idle_ms_ / 1000) + " s"
+                                                 : "peer stalled in the middle of a message");
         ssize_t n = ::recv(fd_, in_, sizeof in_, 0);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
@@ -177,6 +179,21 @@ void Channel::put_bytes(const void* src, size_t len) {
     // Enciphered as appended: bytes go onto the wire in exactly this order.
     if (out_ks_) out_ks_->apply(reinterpret_cast<uint8_t*>(&out_[at]), len);
     if (out_.size() >= kOutFlushAt) flush();
+}
+
+void Channel::put_large(const void* src, size_t len) {
+    flush();
+    const auto* p = static_cast<const uint8_t*>(src);
+    if (!out_ks_) return send_all(p, len);
+    uint8_t piece[16384];
+    while (len > 0) {
+        size_t take = std::min(len, sizeof piece);
+        std::memcpy(piece, p, take);
+        out_ks_->apply(piece, take);
+        send_all(piece, take);
+        p += take;
+        len -= take;
+    }
 }
 
 void Channel::put_string(const std::string& s) {

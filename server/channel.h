@@ -38,11 +38,14 @@ public:
 
     int fd() const { return fd_; }
     void set_stall_ms(int ms) { stall_ms_ = ms; }
+    // How long the peer may stay silent between messages; 0: no limit.
+    void set_idle_ms(int ms) { idle_ms_ = ms; }
     // Every read must complete within ms from now (the login's bound); 0 lifts it.
     void set_deadline_ms(int ms);
 
-    // Waits for the first byte of the next message without a time limit.
-    // Returns false when the peer closed the connection between messages.
+    // Waits for the first byte of the next message, as long as the idle limit
+    // allows (ProtocolError beyond it). Returns false when the peer closed the
+    // connection between messages.
     bool next_message_byte(uint8_t& out);
     // Hands a byte back so that the next read returns it first.
     void push_back(uint8_t byte);
@@ -64,6 +67,9 @@ public:
     void put_i32(int32_t v);
     void put_i64(int64_t v);
     void put_bytes(const void* src, size_t len);
+    // A large value sent from the caller's buffer without a copy into the
+    // reply buffer (enciphered through a small scratch piece when needed).
+    void put_large(const void* src, size_t len);
     // int32 length, then the bytes: the reply catalogue's string.
     void put_string(const std::string& s);
     void flush();
@@ -74,11 +80,12 @@ public:
     uint64_t bytes_in() const { return bytes_in_; }
 
 private:
-    void fill(bool unbounded_wait);
+    void fill(bool between_messages);
     void send_all(const uint8_t* p, size_t len);
 
     int fd_;
     int stall_ms_;
+    int idle_ms_ = 0;
     bool has_deadline_ = false;
     std::chrono::steady_clock::time_point deadline_;
     uint8_t in_[16384];

@@ -18,6 +18,9 @@ constexpr size_t kInlineLobMax = 32 * 1024;
 class LobCache {
 public:
     explicit LobCache(size_t capacity_bytes) : capacity_(capacity_bytes) {}
+    ~LobCache();
+    LobCache(const LobCache&) = delete;
+    LobCache& operator=(const LobCache&) = delete;
 
     // Keeps a copy of the value and returns its descriptor text: the form
     // character ('C' or 'B') and a 12-character key (13 characters that name

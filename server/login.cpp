@@ -203,4 +203,21 @@ void read_encrypted_login(Channel& ch, const RsaKeyPair& rsa, std::array<uint8_t
     throw ProtocolError("encrypted login text longer than 450 characters");
 }
 
+std::chrono::milliseconds LoginThrottle::record_failure(const std::string& address) {
+    constexpr int kFreeFailures = 3;
+    constexpr auto kForget = std::chrono::minutes(10);
+    constexpr size_t kMaxAddresses = 10000;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_);
+    if (entries_.size() >= kMaxAddresses)
+        for (auto it = entries_.begin(); it != entries_.end();)
+            it = now - it->second.last > kForget ? entries_.erase(it) : std::next(it);
+    Entry& e = entries_[address];
+    if (now - e.last > kForget) e.failures = 0;
+    e.last = now;
+    const int over = ++e.failures - kFreeFailures;
+    if (over <= 0) return std::chrono::milliseconds(0);
+    return std::chrono::milliseconds(over >= 6 ? 5000 : 125 << over);
+}
+
 }  // namespace kvcd

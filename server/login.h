@@ -3,8 +3,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "channel.h"
 
@@ -52,5 +55,21 @@ private:
 // public key sent: the session key and the login text (0x07 pairs removed).
 void read_encrypted_login(Channel& ch, const RsaKeyPair& rsa, std::array<uint8_t, 32>& session_key,
                           std::string& text);
+
+// Slows down password guessing: the first few failed logins from an address
+// are refused at once, later ones after a wait that doubles up to 5 s. An
+// address is forgotten 10 minutes after its last failure.
+class LoginThrottle {
+public:
+    std::chrono::milliseconds record_failure(const std::string& address);
+
+private:
+    struct Entry {
+        int failures = 0;
+        std::chrono::steady_clock::time_point last;
+    };
+    std::mutex m_;
+    std::unordered_map<std::string, Entry> entries_;
+};
 
 }  // namespace kvcd

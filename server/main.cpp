@@ -2,7 +2,9 @@
 // with SQLite. Options are described in server/README.md and by --help.
 #include <arpa/inet.h>
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,6 +26,7 @@
 #include <unistd.h>
 #include <unordered_set>
 
+#include "budget.h"
 #include "config.h"
 #include "log.h"
 #include "login.h"
@@ -63,6 +67,7 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
         if (a == "--print-port") cfg.print_port = true;
         else if (a == "--verbose") cfg.verbose = true;
         else if (a == "--exit-with-parent") cfg.exit_with_parent = true;
+        else if (a == "--allow-anyone") cfg.allow_anyone = true;
         else if (a == "--help" || a == "-h") { error.clear(); return false; }
         else if (!value(v)) { error = "option " + a + " needs a value"; return false; }
         else if (a == "--listen") cfg.listen = v;
@@ -84,6 +89,10 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
         else if (a == "--max-command-bytes") { if (!parse_number(v, 64, 1LL << 30, n)) { error = "bad --max-command-bytes"; return false; } cfg.limits.max_command_bytes = size_t(n); }
         else if (a == "--max-value-bytes") { if (!parse_number(v, 64, 1LL << 31, n)) { error = "bad --max-value-bytes"; return false; } cfg.limits.max_value_bytes = size_t(n); }
         else if (a == "--max-block-bytes") { if (!parse_number(v, 1024, 1LL << 31, n)) { error = "bad --max-block-bytes"; return false; } cfg.limits.max_block_bytes = size_t(n); }
+        else if (a == "--idle-timeout") { if (!parse_number(v, 1, 86400 * 365, n)) { error = "bad --idle-timeout"; return false; } cfg.idle_timeout_seconds = int(n); }
+        else if (a == "--statement-timeout") { if (!parse_number(v, 1, 86400 * 365, n)) { error = "bad --statement-timeout"; return false; } cfg.statement_timeout_seconds = int(n); }
+        else if (a == "--max-pending-logins") { if (!parse_number(v, 1, 100000, n)) { error = "bad --max-pending-logins"; return false; } cfg.limits.max_pending_logins = int(n); }
+        else if (a == "--max-memory") { if (!parse_number(v, 16LL << 20, 1LL << 50, n)) { error = "bad --max-memory (bytes, at least 16777216)"; return false; } cfg.max_memory_bytes = size_t(n); }
         else if (a == "--login-seconds") { if (!parse_number(v, 1, 3600, n)) { error = "bad --login-seconds"; return false; } cfg.limits.login_ms = int(n * 1000); }
         else if (a == "--stall-seconds") { if (!parse_number(v, 1, 86400, n)) { error = "bad --stall-seconds"; return false; } cfg.limits.stall_ms = int(n * 1000); }
         else { error = "unknown option " + a; return false; }
@@ -93,29 +102,47 @@ bool parse_args(int argc, char** argv, Config& cfg, std::string& error) {
     return true;
 }
 
-// Live sessions, so that a shutdown can end them and wait for them.
+// Live connections, so that a shutdown can end them and wait for them. Those
+// not yet logged in have a small cap of their own: when it is full, the one
+// that has waited longest is cut off, so that silent sockets cannot keep out
+// a client that logs in at once.
 class Registry {
 public:
-    bool add(int fd, int limit) {
+    void add_pending(int fd, int max_pending) {
         std::lock_guard<std::mutex> l(m_);
-        if (static_cast<int>(fds_.size()) >= limit) return false;
+        if (static_cast<int>(pending_.size()) >= max_pending) {
+            log_line("cut off the connection waiting longest to log in: " + std::to_string(max_pending) +
+                     " are waiting");
+            ::shutdown(pending_.front(), SHUT_RDWR);
+            pending_.pop_front();
+        }
         fds_.insert(fd);
+        pending_.push_back(fd);
         last_change_ = std::chrono::steady_clock::now();
+    }
+    // A login was accepted: it counts as a session from now on.
+    bool admit(int fd, int max_sessions) {
+        std::lock_guard<std::mutex> l(m_);
+        if (static_cast<int>(sessions_.size()) >= max_sessions) return false;
+        drop_pending(fd);
+        sessions_.insert(fd);
         return true;
     }
     void remove(int fd) {
         std::lock_guard<std::mutex> l(m_);
         fds_.erase(fd);
+        sessions_.erase(fd);
+        drop_pending(fd);
         last_change_ = std::chrono::steady_clock::now();
         cv_.notify_all();
     }
-    // Seconds since the last session ended, or 0 while any is live.
+    // Seconds since the last connection ended, or 0 while any is live.
     double idle_seconds() {
         std::lock_guard<std::mutex> l(m_);
         if (!fds_.empty()) return 0;
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - last_change_).count();
     }
-    // True when every session ended within the grace period.
+    // True when every connection ended within the grace period.
     bool shutdown_all(std::chrono::seconds grace) {
         std::unique_lock<std::mutex> l(m_);
         for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
@@ -123,17 +150,55 @@ public:
     }
 
 private:
+    void drop_pending(int fd) {
+        auto it = std::find(pending_.begin(), pending_.end(), fd);
+        if (it != pending_.end()) pending_.erase(it);
+    }
+
     std::mutex m_;
     std::condition_variable cv_;
-    std::unordered_set<int> fds_;
+    std::unordered_set<int> fds_, sessions_;
+    std::deque<int> pending_;  // oldest first
     std::chrono::steady_clock::time_point last_change_ = std::chrono::steady_clock::now();
 };
+
+// Raises the soft descriptor limit to what the connection limits need (a
+// socket, the database and its journal per session), or lowers the session
+// limit to what the hard limit allows.
+void fit_descriptor_limit(Limits& lim) {
+    constexpr rlim_t kReserve = 64;  // listening socket, signals, logs, SQLite's shared files
+    const rlim_t needed = rlim_t(lim.max_connections) * 3 + rlim_t(lim.max_pending_logins) + kReserve;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= needed) return;
+    rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? needed : std::min(needed, rl.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0 && getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+    if (rl.rlim_cur >= needed) return;
+    const rlim_t spare = rl.rlim_cur > kReserve + rlim_t(lim.max_pending_logins)
+                             ? rl.rlim_cur - kReserve - rlim_t(lim.max_pending_logins)
+                             : 3;
+    lim.max_connections = std::max(1, static_cast<int>(spare / 3));
+    log_line("descriptor limit " + std::to_string(rl.rlim_cur) + ": at most " +
+             std::to_string(lim.max_connections) + " sessions");
+}
 
 std::string peer_name(const sockaddr_in& a) {
     char ip[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
     return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
 }
+
+// Opens the file as every session will and reads its header, so that a path
+// that cannot serve (a folder, no permission, not a database) fails now.
+bool database_opens(const std::string& path, std::string& why) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA user_version", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db);
+    return rc == SQLITE_OK;
+}
+
+bool is_loopback(const std::string& address) { return address.compare(0, 4, "127.") == 0; }
 
 }  // namespace
 
@@ -161,8 +226,21 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     int sig_fd = signalfd(-1, &mask, SFD_CLOEXEC);
 
+    if (cfg.users.empty()) {
+        if (!is_loopback(cfg.listen) && !cfg.allow_anyone) {
+            std::fprintf(stderr, "kvcd: listening on %s without --user accepts every login from the network; "
+                                 "give --user/--password, or --allow-anyone to mean it\n", cfg.listen.c_str());
+            return 2;
+        }
+        log_line("warning: no --user given: every login is accepted");
+    }
+    // Database files, their journals and anything else kvcd creates are the
+    // server user's alone.
+    umask(077);
+
     sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
     sqlite3_initialize();
+    MemoryBudget::configure(cfg.max_memory_bytes ? cfg.max_memory_bytes : MemoryBudget::default_bytes());
 
     ServerContext ctx;
     ctx.cfg = &cfg;
@@ -175,6 +253,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kvcd: cannot create the in-memory database\n");
             return 1;
         }
+    } else if (!cfg.db_path.empty()) {
+        std::string why;
+        if (!database_opens(cfg.db_path, why)) {
+            std::fprintf(stderr, "kvcd: cannot open --db %s: %s\n", cfg.db_path.c_str(), why.c_str());
+            return 1;
+        }
     } else if (!cfg.data_dir.empty()) {
         struct stat sb;
         if (stat(cfg.data_dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
@@ -184,6 +268,11 @@ int main(int argc, char** argv) {
     }
     RsaKeyPair rsa;
     ctx.rsa = &rsa;
+    LoginThrottle throttle;
+    ctx.throttle = &throttle;
+    std::atomic<bool> stopping{false};
+    ctx.stopping = &stopping;
+    fit_descriptor_limit(cfg.limits);
 
     int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
@@ -209,6 +298,7 @@ int main(int argc, char** argv) {
     log_line("listening on " + cfg.listen + ":" + std::to_string(port) + ", protocol " + std::to_string(cfg.protocol));
 
     Registry registry;
+    ctx.admit = [&registry, &cfg](int fd) { return registry.admit(fd, cfg.limits.max_connections); };
     std::atomic<uint64_t> next_id{1};
     bool running = true;
     while (running) {
@@ -228,13 +318,16 @@ int main(int argc, char** argv) {
         sockaddr_in peer{};
         socklen_t plen = sizeof peer;
         int fd = ::accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        if (!registry.add(fd, cfg.limits.max_connections)) {
-            log_line("refused " + peer_name(peer) + ": " + std::to_string(cfg.limits.max_connections) +
-                     " connections already open");
-            ::close(fd);
+        if (fd < 0) {
+            // Out of descriptors or memory the listening socket stays readable:
+            // pause instead of spinning until some connection ends.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                log_line(std::string("accept: ") + std::strerror(errno) + "; pausing 100 ms");
+                ::poll(&p[1], 1, 100);
+            }
             continue;
         }
+        registry.add_pending(fd, cfg.limits.max_pending_logins);
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         // A client that stops reading its reply must not hold a thread forever.
         timeval tv{cfg.limits.stall_ms / 1000, 0};
@@ -257,6 +350,7 @@ int main(int argc, char** argv) {
         }
     }
     ::close(lfd);
+    stopping = true;
     if (!registry.shutdown_all(std::chrono::seconds(10))) {
         // A session still waiting on a lock uses this frame's objects: leave
         // without unwinding them. WAL keeps the database files consistent.

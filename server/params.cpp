@@ -8,28 +8,34 @@
 
 namespace kvcd {
 
+void BlockReader::take(size_t len) {
+    if (len > left_) throw ProtocolError("batch row runs past the end of its block");
+    left_ -= len;
+}
+
 void BlockReader::read_bytes(void* dst, size_t len) {
-    if (len > data_.size() - pos_) throw ProtocolError("batch row runs past the end of its block");
-    std::memcpy(dst, data_.data() + pos_, len);
-    pos_ += len;
+    take(len);
+    ch_.read_bytes(dst, len);
 }
 
 uint8_t BlockReader::read_u8() {
-    uint8_t v;
-    read_bytes(&v, 1);
-    return v;
+    take(1);
+    return ch_.read_u8();
 }
 
 int32_t BlockReader::read_i32() {
-    uint8_t b[4];
-    read_bytes(b, 4);
-    return static_cast<int32_t>((uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3]);
+    take(4);
+    return ch_.read_i32();
 }
 
 void BlockReader::read_into(std::string& out, size_t len) {
-    if (len > data_.size() - pos_) throw ProtocolError("batch row runs past the end of its block");
-    out.assign(data_, pos_, len);
-    pos_ += len;
+    take(len);
+    ch_.read_into(out, len);
+}
+
+void BlockReader::skip(size_t len) {
+    take(len);
+    ch_.skip(len);
 }
 
 namespace {
@@ -55,6 +61,8 @@ template <class Source>
 void read_value(Source& src, int32_t type, int32_t length, const Limits& lim, ParamValue& out) {
     out.kind = ValueKind::Null;
     out.bytes.clear();
+    out.refused.clear();
+    out.held.reset();
     if (length < 0) throw ProtocolError("negative parameter value length " + std::to_string(length));
     if (length == 0) return;
     if (int w = param_fixed_width(type)) {
@@ -75,18 +83,39 @@ void read_value(Source& src, int32_t type, int32_t length, const Limits& lim, Pa
             }
             case kDouble: std::memcpy(&out.d, &u, 8); out.kind = ValueKind::Real; return;
             // Temporal values are stored as text so that SQLite's date functions apply.
-            case kDate: out.kind = ValueKind::Text; out.bytes = date_text(static_cast<int32_t>(u)); return;
-            case kTime: out.kind = ValueKind::Text; out.bytes = time_text(static_cast<int32_t>(u)); return;
+            // Temporal values are stored as text so that SQLite's date
+            // functions apply; one outside SQLite's dates is refused.
+            case kDate:
+                out.kind = ValueKind::Text;
+                if (!date_text(static_cast<int32_t>(u), out.bytes)) out.refused = "date outside 4713 BC to 9999 AD";
+                return;
+            case kTime: {
+                const int32_t ms = static_cast<int32_t>(u);
+                out.kind = ValueKind::Text;
+                if (ms < 0 || ms >= 86400000) out.refused = "time of day outside 00:00 to 24:00";
+                else out.bytes = time_text(ms);
+                return;
+            }
             case kDateTime:
                 out.kind = ValueKind::Text;
-                out.bytes = datetime_text(static_cast<int64_t>(u));
+                if (!datetime_text(static_cast<int64_t>(u), out.bytes))
+                    out.refused = "datetime outside 4713 BC to 9999 AD";
                 return;
         }
     }
     if (static_cast<size_t>(length) > lim.max_value_bytes)
         throw ProtocolError("parameter value of " + std::to_string(length) + " bytes exceeds the limit of " +
                             std::to_string(lim.max_value_bytes));
+    // The bytes count against the memory budget; a value it cannot hold is
+    // read past and fails the request.
+    auto held = std::make_shared<Reservation>();
+    if (!held->hold(static_cast<size_t>(length))) {
+        src.skip(static_cast<size_t>(length));
+        out.refused = kBudgetExhausted;
+        return;
+    }
     src.read_into(out.bytes, static_cast<size_t>(length));
+    out.held = std::move(held);
     switch (type) {
         case kUntyped: case kNullParam: out.kind = ValueKind::Null; out.bytes.clear(); return;
         case kBoolean: {
@@ -171,6 +200,7 @@ std::string bind_values(sqlite3_stmt* st, const std::vector<ParamValue>& values,
     int position = 1;
     for (size_t k = 0; k < values.size(); ++k) {
         const ParamValue& v = values[k];
+        if (!v.refused.empty()) return "parameter " + std::to_string(k + 1) + ": " + v.refused;
         int idx = 0;
         if (!v.name.empty()) {
             idx = find_named(st, v.name);

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "budget.h"
 #include "channel.h"
 #include "config.h"
 
@@ -23,21 +25,26 @@ struct ParamValue {
     int64_t i = 0;
     double d = 0;
     std::string bytes;      // Text and Blob
+    std::string refused;    // why the value cannot be used: the request fails
+    std::shared_ptr<Reservation> held;  // the memory budget's share for bytes
 };
 
-// A source of bytes: the channel itself, or one batch block held in memory.
+// One batch block, read from the channel as its rows are taken: no copy of
+// the block is held, and no row may run past its end.
 class BlockReader {
 public:
-    BlockReader(const std::string& block) : data_(block) {}
+    BlockReader(Channel& ch, size_t length) : ch_(ch), left_(length) {}
     void read_bytes(void* dst, size_t len);
     uint8_t read_u8();
     int32_t read_i32();
-    bool at_end() const { return pos_ == data_.size(); }
     void read_into(std::string& out, size_t len);
+    void skip(size_t len);
+    bool at_end() const { return left_ == 0; }
 
 private:
-    const std::string& data_;
-    size_t pos_ = 0;
+    void take(size_t len);
+    Channel& ch_;
+    size_t left_;
 };
 
 // Reads `count` parameters of the single-row layout (also the first row of a batch).

@@ -19,7 +19,10 @@ const char kVersionText[] = "kvcd 1.0 (SQLite " SQLITE_VERSION ")";
 
 void fn_double(sqlite3_context* cx, int, sqlite3_value** v) {
     if (sqlite3_value_type(v[0]) == SQLITE_NULL) return sqlite3_result_null(cx);
-    sqlite3_result_int64(cx, sqlite3_value_int64(v[0]) * 2);
+    int64_t doubled;
+    if (__builtin_mul_overflow(sqlite3_value_int64(v[0]), int64_t{2}, &doubled))
+        return sqlite3_result_error(cx, "kvc_double: integer overflow", -1);
+    sqlite3_result_int64(cx, doubled);
 }
 
 void fn_hypot(sqlite3_context* cx, int, sqlite3_value** v) {
@@ -37,17 +40,22 @@ void fn_add_days(sqlite3_context* cx, int, sqlite3_value** v) {
     if (sqlite3_value_type(v[0]) == SQLITE_NULL || sqlite3_value_type(v[1]) == SQLITE_NULL)
         return sqlite3_result_null(cx);
     ParsedTime t;
-    const char* s = reinterpret_cast<const char*>(sqlite3_value_text(v[0]));
-    if (!parse_time_text(s, static_cast<size_t>(sqlite3_value_bytes(v[0])), t) || !t.has_date)
+    if (!read_time(sqlite3_value_type(v[0]), sqlite3_value_int64(v[0]), sqlite3_value_double(v[0]),
+                   reinterpret_cast<const char*>(sqlite3_value_text(v[0])),
+                   static_cast<size_t>(sqlite3_value_bytes(v[0])), t))
         return sqlite3_result_error(cx, "kvc_add_days: first argument is not a date", -1);
-    std::string out = date_text(t.days + sqlite3_value_int64(v[1]));
+    int64_t days;
+    std::string out;
+    if (__builtin_add_overflow(t.days, sqlite3_value_int64(v[1]), &days) || !date_text(days, out))
+        return sqlite3_result_error(cx, "kvc_add_days: the date falls outside 4713 BC to 9999 AD", -1);
     sqlite3_result_text(cx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
 void fn_now(sqlite3_context* cx, int, sqlite3_value**) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    std::string out = datetime_text(int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+    std::string out;
+    datetime_text(int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000, out);
     sqlite3_result_text(cx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
@@ -85,7 +93,11 @@ struct Datum {
 bool datum_int(const Datum& v, int64_t& out) {
     switch (v.kind) {
         case ValueKind::Int: out = v.i; return true;
-        case ValueKind::Real: out = static_cast<int64_t>(v.d); return true;
+        // Truncated toward zero, when the result fits.
+        case ValueKind::Real:
+            if (!(v.d > -9223372036854775808.0 && v.d < 9223372036854775808.0)) return false;
+            out = static_cast<int64_t>(v.d);
+            return true;
         case ValueKind::Text: return parse_int_text(v.s.c_str(), out);
         default: return false;
     }
@@ -101,7 +113,8 @@ bool datum_real(const Datum& v, double& out) {
 }
 
 bool datum_time(const Datum& v, ParsedTime& t) {
-    return v.kind == ValueKind::Text && parse_time_text(v.s.data(), v.s.size(), t);
+    static const int kStorage[] = {SQLITE_NULL, SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB};
+    return read_time(kStorage[static_cast<int>(v.kind)], v.i, v.d, v.s.data(), v.s.size(), t);
 }
 
 std::string datum_text(const Datum& v) {
@@ -130,7 +143,7 @@ bool datum_wire(const Datum& v, int32_t type, std::string& out) {
             out += n ? 'T' : 'F';
             return true;
         case kInt8: case kInt16: case kInt32: case kInt64:
-            if (!datum_int(v, n)) return false;
+            if (!datum_int(v, n) || !fits_width(n, fixed_wire_width(type))) return false;
             append_be(out, static_cast<uint64_t>(n), fixed_wire_width(type));
             return true;
         case kFloat: {
@@ -148,19 +161,9 @@ bool datum_wire(const Datum& v, int32_t type, std::string& out) {
             append_be(out, bits, 8);
             return true;
         }
-        case kDate:
-            if (!datum_time(v, t) || !t.has_date) return false;
-            append_be(out, static_cast<uint64_t>(t.days), 4);
-            return true;
-        case kTime:
-            if (!datum_time(v, t) || !t.has_time) return false;
-            append_be(out, static_cast<uint64_t>(t.micros / 1000), 4);
-            return true;
-        case kDateTime:
-            if (v.kind == ValueKind::Int) n = v.i;
-            else if (datum_time(v, t) && t.has_date) n = t.days * 86400000 + t.micros / 1000;
-            else return false;
-            append_be(out, static_cast<uint64_t>(n), 8);
+        case kDate: case kTime: case kDateTime: case kTimeTz: case kDateTimeTz:
+            if (!datum_time(v, t)) return false;
+            append_temporal(out, t, type);
             return true;
         default:
             out = datum_text(v);
@@ -265,7 +268,9 @@ const std::vector<ProcedureDef>& procedures() {
          [](Call& c) -> std::string {
              int64_t a, b;
              if (!arg_int(c, 0, a) || !arg_int(c, 1, b)) return "kvc_add: a and b must be integers";
-             c.out[2] = int_datum(a + b);
+             int64_t total;
+             if (__builtin_add_overflow(a, b, &total)) return "kvc_add: integer overflow";
+             c.out[2] = int_datum(total);
              return {};
          }},
         {"kvc_scale", {{"factor", kIn, kDouble}, {"value", kInOut, kDouble}}, 2,
@@ -282,9 +287,11 @@ const std::vector<ProcedureDef>& procedures() {
              int64_t amount, balance;
              if (!arg_int(c, 0, amount) || !arg_int(c, 1, balance))
                  return "kvc_account: amount and balance must be integers";
+             int64_t updated;
+             if (__builtin_add_overflow(balance, amount, &updated)) return "kvc_account: integer overflow";
              c.out[2] = int_datum(balance);
-             c.out[1] = int_datum(balance + amount);
-             c.returned = text_datum(balance + amount < 0 ? "overdrawn" : "ok");
+             c.out[1] = int_datum(updated);
+             c.returned = text_datum(updated < 0 ? "overdrawn" : "ok");
              return {};
          },
          kChar},

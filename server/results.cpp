@@ -1,11 +1,13 @@
 #include "results.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sqlite3.h>
 #include <strings.h>
 
+#include "budget.h"
 #include "lobs.h"
 #include "types.h"
 
@@ -51,18 +53,32 @@ int column_bool(sqlite3_stmt* st, int c) {
     return -1;
 }
 
+// Only the form the value is stored in is fetched: no conversion per field.
 bool column_time(sqlite3_stmt* st, int c, ParsedTime& t) {
-    if (sqlite3_column_type(st, c) != SQLITE_TEXT) return false;
-    return parse_time_text(reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
-                           static_cast<size_t>(sqlite3_column_bytes(st, c)), t);
+    const int type = sqlite3_column_type(st, c);
+    const bool text = type == SQLITE_TEXT;
+    return read_time(type, type == SQLITE_INTEGER ? sqlite3_column_int64(st, c) : 0,
+                     type == SQLITE_FLOAT ? sqlite3_column_double(st, c) : 0,
+                     text ? reinterpret_cast<const char*>(sqlite3_column_text(st, c)) : nullptr,
+                     text ? static_cast<size_t>(sqlite3_column_bytes(st, c)) : 0, t);
 }
 
-bool in_range(int64_t v, int width) {
-    switch (width) {
-        case 1: return v >= INT8_MIN && v <= INT8_MAX;
-        case 2: return v >= INT16_MIN && v <= INT16_MAX;
-        case 4: return v >= INT32_MIN && v <= INT32_MAX;
-        default: return true;
+// The stored value as a short text for an error message.
+std::string shown_value(sqlite3_stmt* st, int c) {
+    switch (sqlite3_column_type(st, c)) {
+        case SQLITE_INTEGER: return std::to_string(sqlite3_column_int64(st, c));
+        case SQLITE_FLOAT: {
+            char b[40];
+            std::snprintf(b, sizeof b, "%.17g", sqlite3_column_double(st, c));
+            return b;
+        }
+        case SQLITE_TEXT: {
+            constexpr size_t kShown = 64;
+            std::string t(reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
+                          static_cast<size_t>(sqlite3_column_bytes(st, c)));
+            return "'" + (t.size() > kShown ? t.substr(0, kShown) + "..." : t) + "'";
+        }
+        default: return "a blob of " + std::to_string(sqlite3_column_bytes(st, c)) + " bytes";
     }
 }
 
@@ -107,10 +123,10 @@ void ResultWriter::plan(bool first_row_stepped) {
         if (p.type == 0)
             p.type = first_row_stepped ? server_type_for_storage(sqlite3_column_type(st_, c)) : kChar;
         p.modifier = type_modifier_for_decl(decl);
+        p.declared = decl ? decl : "";
         p.wire_name = wire_column_name(st_, c);
         p.attribute = column_attribute(st_, c);
     }
-    warned_.assign(cols_.size(), false);
 }
 
 void ResultWriter::put_description() {
@@ -140,7 +156,7 @@ bool ResultWriter::encode(int c, int32_t t) {
         case kInt8: case kInt16: case kInt32: case kInt64: case kYearMonth: case kDaySecond: {
             int w = fixed_wire_width(t);
             int64_t v;
-            if (!column_int(st_, c, v) || !in_range(v, w)) return false;
+            if (!column_int(st_, c, v) || !fits_width(v, w)) return false;
             append_len(row_, static_cast<size_t>(w));
             append_be(row_, static_cast<uint64_t>(v), w);
             return true;
@@ -149,6 +165,7 @@ bool ResultWriter::encode(int c, int32_t t) {
             double d;
             if (!column_real(st_, c, d)) return false;
             float f = static_cast<float>(d);
+            if (std::isfinite(d) && !std::isfinite(f)) return false;
             uint32_t bits;
             std::memcpy(&bits, &f, 4);
             append_len(row_, 4);
@@ -164,56 +181,13 @@ bool ResultWriter::encode(int c, int32_t t) {
             append_be(row_, bits, 8);
             return true;
         }
-        case kDate: {
+        case kDate: case kTime: case kDateTime: case kTimeTz: case kDateTimeTz: {
             ParsedTime pt;
-            int64_t days;
-            if (sqlite3_column_type(st_, c) == SQLITE_INTEGER) days = sqlite3_column_int64(st_, c);
-            else if (column_time(st_, c, pt) && pt.has_date) days = pt.days;
-            else return false;
-            if (!in_range(days, 4)) return false;
-            append_len(row_, 4);
-            append_be(row_, static_cast<uint64_t>(days), 4);
-            return true;
-        }
-        case kTime: {
-            ParsedTime pt;
-            int64_t ms;
-            if (sqlite3_column_type(st_, c) == SQLITE_INTEGER) ms = sqlite3_column_int64(st_, c);
-            else if (column_time(st_, c, pt) && pt.has_time) ms = pt.micros / 1000;
-            else return false;
-            if (!in_range(ms, 4)) return false;
-            append_len(row_, 4);
-            append_be(row_, static_cast<uint64_t>(ms), 4);
-            return true;
-        }
-        case kDateTime: {
-            ParsedTime pt;
-            int64_t ms;
-            if (sqlite3_column_type(st_, c) == SQLITE_INTEGER) ms = sqlite3_column_int64(st_, c);
-            else if (column_time(st_, c, pt) && pt.has_date) ms = pt.days * 86400000 + pt.micros / 1000;
-            else return false;
-            append_len(row_, 8);
-            append_be(row_, static_cast<uint64_t>(ms), 8);
-            return true;
-        }
-        // Zoned values go as UTC with the zone beside them: the client adds
-        // the zone back when it shows local time.
-        case kTimeTz: {
-            ParsedTime pt;
-            if (!column_time(st_, c, pt) || !pt.has_time || pt.has_date) return false;
-            int64_t ms = pt.micros / 1000 - int64_t(pt.zone_minutes) * 60000;
-            append_len(row_, 6);
-            append_be(row_, static_cast<uint64_t>(ms), 4);
-            append_be(row_, static_cast<uint64_t>(pt.zone_minutes), 2);
-            return true;
-        }
-        case kDateTimeTz: {
-            ParsedTime pt;
-            if (!column_time(st_, c, pt) || !pt.has_date) return false;
-            int64_t us = pt.days * 86400000000LL + pt.micros - int64_t(pt.zone_minutes) * 60000000LL;
-            append_len(row_, 10);
-            append_be(row_, static_cast<uint64_t>(us), 8);
-            append_be(row_, static_cast<uint64_t>(pt.zone_minutes), 2);
+            if (!column_time(st_, c, pt)) return false;
+            std::string wire;  // at most 10 bytes: no allocation
+            append_temporal(wire, pt, t);
+            append_len(row_, wire.size());
+            row_ += wire;
             return true;
         }
         case kClob: case kBlob:
@@ -227,6 +201,10 @@ bool ResultWriter::encode(int c, int32_t t) {
                     row_.append(static_cast<const char*>(p), n);
                 } else {
                     std::string desc = lobs_->add(binary ? 'B' : 'C', p, n);
+                    if (desc.empty()) {
+                        failure_ = kBudgetExhausted;
+                        return false;
+                    }
                     append_len(row_, desc.size());
                     row_ += desc;
                 }
@@ -235,36 +213,56 @@ bool ResultWriter::encode(int c, int32_t t) {
             break;
         default: break;
     }
-    // Numeric text, character and binary values: the stored bytes.
+    // Numeric text, character and binary values: the stored bytes. Large
+    // ones go from SQLite's buffer straight to the socket.
     const bool binary = t == kBinary || t == kBlob;
     const void* p = binary ? sqlite3_column_blob(st_, c) : static_cast<const void*>(sqlite3_column_text(st_, c));
     size_t n = static_cast<size_t>(sqlite3_column_bytes(st_, c));
     append_len(row_, n);
-    row_.append(static_cast<const char*>(p), n);
+    if (n >= kDirectValueBytes) large_.push_back({row_.size(), static_cast<const char*>(p), n});
+    else row_.append(static_cast<const char*>(p), n);
+    return true;
+}
+
+bool ResultWriter::encode_row() {
+    if (encoded_) return failure_.empty();
+    encoded_ = true;
+    row_.clear();
+    large_.clear();
+    failure_.clear();
+    for (size_t c = 0; c < cols_.size(); ++c) {
+        if (encode(static_cast<int>(c), cols_[c].type)) continue;
+        if (!failure_.empty()) return false;
+        failure_ = "row " + std::to_string(row_number_) + ", column " + cols_[c].wire_name +
+                   (cols_[c].declared.empty() ? "" : " (" + cols_[c].declared + ")") + ": value " +
+                   shown_value(st_, static_cast<int>(c)) + " does not fit server type " +
+                   std::to_string(cols_[c].type);
+        return false;
+    }
+    return true;
+}
+
+bool ResultWriter::hold_row(std::string& held) {
+    if (!large_.empty()) return false;
+    encoded_ = false;
+    ++row_number_;
+    held += 'R';
+    held += row_;
     return true;
 }
 
 void ResultWriter::put_row(bool with_tag) {
-    row_.clear();
-    warning_.clear();
-    if (with_tag) row_ += 'R';
-    for (size_t c = 0; c < cols_.size(); ++c) {
-        size_t mark = row_.size();
-        if (encode(static_cast<int>(c), cols_[c].type)) continue;
-        row_.resize(mark);
-        append_len(row_, 0);
-        if (!warned_[c]) {
-            warned_[c] = true;
-            warning_ += "value of column " + cols_[c].wire_name + " does not fit its type " +
-                        std::to_string(cols_[c].type) + "; sent as null. ";
-        }
+    encode_row();
+    encoded_ = false;
+    ++row_number_;
+    if (with_tag) ch_.put_u8('R');
+    size_t at = 0;
+    for (const auto& v : large_) {
+        ch_.put_bytes(row_.data() + at, v.offset - at);
+        ch_.put_large(v.data, v.size);
+        at = v.offset;
     }
-    // Between rows only: once the tag has gone, the row's body must follow.
-    if (!warning_.empty() && with_tag) {
-        ch_.put_u8('W');
-        ch_.put_string(warning_);
-    }
-    ch_.put_bytes(row_.data(), row_.size());
+    ch_.put_bytes(row_.data() + at, row_.size() - at);
 }
 
 StreamOutcome stream_rows(ResultWriter& w, Channel& ch, sqlite3_stmt* st, int* rc, int64_t max_rows,
@@ -272,6 +270,7 @@ StreamOutcome stream_rows(ResultWriter& w, Channel& ch, sqlite3_stmt* st, int* r
     int64_t sent = 0;
     while (*rc == SQLITE_ROW) {
         if (sent >= max_rows) return {StreamEnd::Limit, sent};
+        if (!w.encode_row()) return {StreamEnd::BadValue, sent};
         bool tag_sent = false;
         if (continue_every > 0 && sent > 0 && sent % continue_every == 0) {
             // The client reads one byte after a full batch of rows, then asks

@@ -4,8 +4,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <sqlite3.h>
 #include <strings.h>
+#include <thread>
 
 #include "cipher.h"
 #include "log.h"
@@ -22,6 +24,8 @@ constexpr size_t kMaxInsertIds = 100000;
 // Rows of a result set inside a procedure reply go in batches of this many,
 // each after the client's continue request.
 constexpr int kProcedureRowBatch = 200;
+// SQLite asks whether to go on after this many virtual machine steps.
+constexpr int kProgressSteps = 10000;
 
 struct StmtGuard {
     sqlite3_stmt* st;
@@ -77,6 +81,23 @@ bool valid_database_name(const std::string& n) {
     });
 }
 
+// SQL reaches no file but the session's database: attaching another file
+// (ATTACH, VACUUM INTO), detaching, and the pragmas that name folders are
+// refused. A plain VACUUM attaches an unnamed temporary database, which
+// touches no file the client chooses.
+int authorize(void*, int action, const char* arg1, const char*, const char*, const char*) {
+    switch (action) {
+        case SQLITE_ATTACH: return arg1 && *arg1 ? SQLITE_DENY : SQLITE_OK;
+        case SQLITE_DETACH: return SQLITE_DENY;
+        case SQLITE_PRAGMA:
+            return arg1 && (strcasecmp(arg1, "temp_store_directory") == 0 ||
+                            strcasecmp(arg1, "data_store_directory") == 0)
+                       ? SQLITE_DENY
+                       : SQLITE_OK;
+        default: return SQLITE_OK;
+    }
+}
+
 bool accepted_char_set(const std::string& cs) {
     static const char* const kAccepted[] = {"", "UTF8", "UTF-8", "ASCII", "US-ASCII"};
     for (const char* a : kAccepted)
@@ -111,6 +132,7 @@ void Session::run() {
         if (!login()) return;
         ch_.set_deadline_ms(0);
         ch_.set_stall_ms(lim_.stall_ms);
+        ch_.set_idle_ms(ctx_.cfg->idle_timeout_seconds * 1000);
         command_loop();
     } catch (const ProtocolError& e) {
         log(std::string("dropped: ") + e.what());
@@ -164,7 +186,14 @@ bool Session::login() {
         std::none_of(users.begin(), users.end(), [&](const std::pair<std::string, std::string>& u) {
             return u.first == login_.user && u.second == login_.password;
         })) {
+        // The address without its port: guesses come from many connections.
+        const auto wait = ctx_.throttle->record_failure(peer_.substr(0, peer_.rfind(':')));
+        if (wait.count() > 0) std::this_thread::sleep_for(wait);
         refuse("login refused: unknown user or wrong password");
+        return false;
+    }
+    if (ctx_.admit && !ctx_.admit(ch_.fd())) {
+        refuse("too many sessions: the server's limit of " + std::to_string(lim_.max_connections) + " is reached");
         return false;
     }
     if (!accepted_char_set(login_.char_set)) {
@@ -210,8 +239,9 @@ std::string Session::open_database() {
         return e;
     }
     // lock_timeout is in seconds; without one a writer waits 30 seconds.
-    int wait_s = login_.lock_timeout > 0 ? std::min(login_.lock_timeout, 86400) : 30;
-    sqlite3_busy_timeout(db_, wait_s * 1000);
+    lock_wait_ms_ = (login_.lock_timeout > 0 ? std::min(login_.lock_timeout, 86400) : 30) * 1000;
+    sqlite3_busy_handler(db_, &Session::on_busy, this);
+    sqlite3_progress_handler(db_, kProgressSteps, &Session::on_progress, this);
     if (ctx_.memory_uri.empty()) {
         exec_simple("PRAGMA journal_mode=WAL");
         exec_simple("PRAGMA synchronous=NORMAL");
@@ -219,8 +249,51 @@ std::string Session::open_database() {
     if (!login_.current_schema.empty() && strcasecmp(login_.current_schema.c_str(), "main") != 0)
         log("current_schema " + login_.current_schema + " ignored: the database has one schema, main");
     register_builtin_functions(db_);
+    // Defensive mode keeps SQL from corrupting the file (writable_schema and
+    // the like); extensions stay unloadable.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+    sqlite3_set_authorizer(db_, authorize, nullptr);
     sqlite3_update_hook(db_, &Session::on_row_change, this);
     return {};
+}
+
+// ---- statements that must stop --------------------------------------------------
+
+std::string Session::stop_reason() {
+    if (ctx_.stopping && ctx_.stopping->load()) return "the server is shutting down";
+    const auto now = std::chrono::steady_clock::now();
+    if (ctx_.cfg->statement_timeout_seconds > 0 && now > statement_deadline_)
+        return "ran longer than the statement time-out of " + std::to_string(ctx_.cfg->statement_timeout_seconds) + " s";
+    // The socket is looked at now and then, not at every check.
+    if (now >= next_peer_check_) {
+        next_peer_check_ = now + std::chrono::milliseconds(50);
+        struct pollfd p{ch_.fd(), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return "the client went away";
+    }
+    return {};
+}
+
+int Session::on_progress(void* self) {
+    auto* s = static_cast<Session*>(self);
+    if (!s->stopped_.empty()) return 1;
+    s->stopped_ = s->stop_reason();
+    return s->stopped_.empty() ? 0 : 1;
+}
+
+int Session::on_busy(void* self, int attempt) {
+    auto* s = static_cast<Session*>(self);
+    constexpr int kPauseMs = 10;
+    if (int64_t(attempt) * kPauseMs >= s->lock_wait_ms_) return 0;
+    if (s->stopped_.empty()) s->stopped_ = s->stop_reason();
+    if (!s->stopped_.empty()) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+    return 1;
+}
+
+std::string Session::db_error() const {
+    if (!stopped_.empty()) return "statement stopped: " + stopped_;
+    return sqlite3_errmsg(db_);
 }
 
 void Session::on_row_change(void* self, int op, const char*, const char*, long long rowid) {
@@ -270,6 +343,10 @@ void Session::command_loop() {
         if (ch_.read_u8() != 0) throw ProtocolError("command text not followed by its zero byte");
         uint32_t header = static_cast<uint32_t>(ch_.read_i32());
         if (verbose()) log("command: " + text.substr(0, 200));
+        // Each request has the whole time-out for its statements.
+        stopped_.clear();
+        statement_deadline_ = std::chrono::steady_clock::now() +
+                              std::chrono::seconds(ctx_.cfg->statement_timeout_seconds);
         dispatch(text, header);
         ch_.flush();
     }
@@ -281,6 +358,11 @@ void Session::dispatch(const std::string& text, uint32_t header) {
     if (rows > 0) return run_batch(text, count, rows);
     std::vector<ParamValue> params;
     read_param_row(ch_, count, lim_, params);
+    for (size_t k = 0; k < params.size(); ++k)
+        if (!params[k].refused.empty()) {
+            put_error("parameter " + std::to_string(k + 1) + ": " + params[k].refused);
+            return put_end();
+        }
 
     std::string rest = text;
     rest.erase(0, std::find_if(rest.begin(), rest.end(), [](char c) { return !is_blank(c); }) - rest.begin());
@@ -309,7 +391,8 @@ void Session::ensure_transaction(sqlite3_stmt* st) {
     exec_simple("BEGIN");
 }
 
-void Session::run_script(const std::string& sql, const std::vector<ParamValue>& params) {
+void Session::run_script(const std::string& text, const std::vector<ParamValue>& params) {
+    const std::string sql = quote_interval_type_names(text);
     const char* p = sql.c_str();
     const char* end = p + sql.size();
     size_t next_position = 0;
@@ -319,7 +402,7 @@ void Session::run_script(const std::string& sql, const std::vector<ParamValue>& 
         sqlite3_stmt* st = nullptr;
         const char* tail = nullptr;
         if (sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), &st, &tail) != SQLITE_OK) {
-            put_error(sqlite3_errmsg(db_));
+            put_error(db_error());
             ok = false;
             break;
         }
@@ -365,18 +448,18 @@ Session::Outcome Session::execute_statement(sqlite3_stmt* st, int continue_every
         if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
             ResultWriter w(ch_, st, login_.lob_descriptors ? &lobs_ : nullptr);
             w.plan(rc == SQLITE_ROW);
-            w.put_description();
-            StreamOutcome s = stream_rows(w, ch_, st, &rc, INT64_MAX, continue_every);
-            if (s.end == StreamEnd::Abandoned) outcome = Outcome::Abandoned;
+            StreamEnd end = send_rows(w, st, &rc, INT64_MAX, continue_every).end;
+            if (end == StreamEnd::Abandoned) outcome = Outcome::Abandoned;
+            else if (end == StreamEnd::BadValue) outcome = Outcome::Failed;
         }
         if (outcome == Outcome::Ok && rc != SQLITE_DONE) {
-            put_error(sqlite3_errmsg(db_));
+            put_error(db_error());
             outcome = Outcome::Failed;
         }
     } else {
         while (rc == SQLITE_ROW) rc = sqlite3_step(st);
         if (rc != SQLITE_DONE) {
-            put_error(sqlite3_errmsg(db_));
+            put_error(db_error());
             outcome = Outcome::Failed;
         } else {
             // sqlite3_changes keeps the last DML's count through DDL statements.
@@ -404,7 +487,35 @@ Session::Outcome Session::execute_statement(sqlite3_stmt* st, int continue_every
     return outcome;
 }
 
-sqlite3_stmt* Session::prepare_single(const std::string& sql, std::string& error) {
+StreamOutcome Session::send_rows(ResultWriter& w, sqlite3_stmt* st, int* rc, int64_t max_rows, int continue_every) {
+    // The first rows (up to kHeldRowBytes, and the first row of a procedure's
+    // result) are encoded before the description goes: a value that does not
+    // fit among them, or a failing step, fails the statement with an error
+    // alone, which the client reports as the statement's failure. Beyond
+    // them the error can only follow the rows already sent.
+    constexpr size_t kHeldRowBytes = 256 * 1024;
+    std::string held;
+    int64_t held_rows = 0;
+    while (*rc == SQLITE_ROW && held_rows < max_rows) {
+        if (!w.encode_row()) {
+            put_error(w.failure());
+            return {StreamEnd::BadValue, 0};
+        }
+        if (continue_every > 0 || held.size() >= kHeldRowBytes || !w.hold_row(held)) break;
+        ++held_rows;
+        *rc = sqlite3_step(st);
+    }
+    if (*rc != SQLITE_ROW && *rc != SQLITE_DONE) return {StreamEnd::Error, 0};
+    w.put_description();
+    ch_.put_bytes(held.data(), held.size());
+    StreamOutcome s = stream_rows(w, ch_, st, rc, max_rows - held_rows, continue_every);
+    s.rows += held_rows;
+    if (s.end == StreamEnd::BadValue) put_error(w.failure());
+    return s;
+}
+
+sqlite3_stmt* Session::prepare_single(const std::string& text, std::string& error) {
+    const std::string sql = quote_interval_type_names(text);
     sqlite3_stmt* st = nullptr;
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, &tail) != SQLITE_OK) {
@@ -415,16 +526,21 @@ sqlite3_stmt* Session::prepare_single(const std::string& sql, std::string& error
         error = "no statement to run";
         return nullptr;
     }
-    std::string rest = trim(tail ? std::string(tail, sql.c_str() + sql.size()) : std::string());
-    if (!rest.empty()) {
+    // Whatever follows must be blanks, ';' or comments: another statement or
+    // text that does not parse is refused rather than silently dropped.
+    const char* end = sql.c_str() + sql.size();
+    for (const char* p = tail; p && p < end;) {
         sqlite3_stmt* next = nullptr;
-        sqlite3_prepare_v2(db_, rest.c_str(), static_cast<int>(rest.size()), &next, nullptr);
-        if (next) {
-            sqlite3_finalize(next);
+        const char* next_tail = nullptr;
+        int rc = sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), &next, &next_tail);
+        sqlite3_finalize(next);
+        if (rc != SQLITE_OK || next || next_tail == p) {
+            error = rc != SQLITE_OK ? std::string("text after the statement: ") + sqlite3_errmsg(db_)
+                                    : "only one statement is allowed here";
             sqlite3_finalize(st);
-            error = "only one statement is allowed here";
             return nullptr;
         }
+        p = next_tail;
     }
     return st;
 }
@@ -463,7 +579,7 @@ void Session::run_batch(const std::string& text, int count, int rows) {
         error = bind_values(st, values, &next, nullptr);
         if (!error.empty()) return;
         int rc = sqlite3_step(st);
-        if (rc != SQLITE_DONE) error = sqlite3_errmsg(db_);
+        if (rc != SQLITE_DONE) error = db_error();
         else total += sqlite3_changes64(db_);
     };
     run_row(header);
@@ -473,14 +589,12 @@ void Session::run_batch(const std::string& text, int count, int rows) {
         for (; remaining > 0; --remaining) run_row(header);
     }
     std::vector<ParamValue> row(static_cast<size_t>(count));
-    std::string block;
     while (remaining > 0) {
         int32_t n = ch_.read_i32();
         if (n <= 0 || static_cast<size_t>(n) > lim_.max_block_bytes)
             throw ProtocolError("batch block length " + std::to_string(n) + " outside 1.." +
                                 std::to_string(lim_.max_block_bytes));
-        ch_.read_into(block, static_cast<size_t>(n));
-        BlockReader r(block);
+        BlockReader r(ch_, static_cast<size_t>(n));
         while (!r.at_end()) {
             if (remaining == 0) throw ProtocolError("batch block holds more rows than the header announced");
             for (int k = 0; k < count; ++k)
@@ -608,7 +722,7 @@ void Session::cmd_declare(std::string rest, const std::vector<ParamValue>& param
         ensure_transaction(st);
         // The first row is read now: the description needs the value types.
         c.step_rc = sqlite3_step(st);
-        if (c.step_rc != SQLITE_ROW && c.step_rc != SQLITE_DONE) error = sqlite3_errmsg(db_);
+        if (c.step_rc != SQLITE_ROW && c.step_rc != SQLITE_DONE) error = db_error();
     }
     if (!error.empty()) {
         sqlite3_finalize(st);
@@ -658,12 +772,12 @@ void Session::cmd_fetch(std::string rest) {
     Cursor& c = it->second;
     ResultWriter w(ch_, c.stmt, login_.lob_descriptors ? &lobs_ : nullptr);
     w.use_plan(c.plan);
-    w.put_description();
-    StreamOutcome s = stream_rows(w, ch_, c.stmt, &c.step_rc, std::min<int64_t>(count, lim_.max_fetch_rows), 0);
-    if (s.end == StreamEnd::Error) {
-        put_error(sqlite3_errmsg(db_));
-        c.step_rc = SQLITE_DONE;  // a failed cursor yields no further rows
-    }
+    w.set_row_number(c.rows_sent + 1);
+    StreamOutcome s = send_rows(w, c.stmt, &c.step_rc, std::min<int64_t>(count, lim_.max_fetch_rows), 0);
+    c.rows_sent += s.rows;
+    if (s.end == StreamEnd::Error) put_error(db_error());
+    // A failed cursor yields no further rows.
+    if (s.end == StreamEnd::Error || s.end == StreamEnd::BadValue) c.step_rc = SQLITE_DONE;
     put_end();
 }
 

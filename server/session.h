@@ -2,7 +2,10 @@
 // Each session has its own SQLite connection and runs on its own thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +26,11 @@ struct ServerContext {
     const Config* cfg = nullptr;
     const RsaKeyPair* rsa = nullptr;
     std::string memory_uri;  // set when the database is ":memory:"
+    LoginThrottle* throttle = nullptr;
+    const std::atomic<bool>* stopping = nullptr;  // set at shutdown: statements stop
+    // Called once a login is accepted, before it is answered; false refuses
+    // it (the limit of logged-in sessions is reached).
+    std::function<bool(int fd)> admit;
 };
 
 class Session {
@@ -42,6 +50,7 @@ private:
         std::vector<ColumnPlan> plan;
         int step_rc = 0;  // result of the last step: the next row is pending when SQLITE_ROW
         bool opened = false;
+        int64_t rows_sent = 0;
     };
 
     bool login();
@@ -65,6 +74,9 @@ private:
     void cmd_get_lob(std::string rest);
     void cmd_call(std::string rest, const std::vector<ParamValue>& params);
 
+    // The description and rows of a result (see stream_rows); a value that
+    // does not fit ends it with an error.
+    StreamOutcome send_rows(ResultWriter& w, sqlite3_stmt* st, int* rc, int64_t max_rows, int continue_every);
     // Prepares exactly one statement; null with `error` set otherwise.
     sqlite3_stmt* prepare_single(const std::string& sql, std::string& error);
     void ensure_transaction(sqlite3_stmt* st);
@@ -72,6 +84,13 @@ private:
     void put_error(const std::string& text);
     void put_end();
     void log(const std::string& what) const;
+
+    // Why the running statement must stop (time-out, client gone, shutdown), or "".
+    std::string stop_reason();
+    static int on_progress(void* self);
+    static int on_busy(void* self, int attempt);
+    // The failed statement's error: SQLite's text, or why it was stopped.
+    std::string db_error() const;
 
     static void on_row_change(void* self, int op, const char* db, const char* table, long long rowid);
 
@@ -88,6 +107,9 @@ private:
     bool capturing_inserts_ = false;
     bool inserts_overflowed_ = false;
     std::vector<int64_t> inserted_rowids_;
+    int lock_wait_ms_ = 30000;
+    std::string stopped_;  // set when the current request's statement was stopped
+    std::chrono::steady_clock::time_point statement_deadline_, next_peer_check_;
 };
 
 }  // namespace kvcd

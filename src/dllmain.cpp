@@ -3,6 +3,7 @@
 #include "kvc.h"
 #include "kvc_inner.h"
 
-extern "C" KVC_API void Init(void) {
+extern "C" KVC_API int Init(void) {
     g_little_tail = 1;
+    return 0;
 }

@@ -303,9 +303,8 @@ int take_server_text(Conn_Attrs* conn, char tag, bool print_errors, int* status)
 // description and is emptied after the batch.
 int skip_row_batch(Conn_Attrs* conn, Result* kept) {
     Result scratch{};
-    scratch.handle_kind = HANDLE_RESULT;
+    scratch.handle_kind = KVC_HANDLE_RESULT;
     scratch.result_kind = RESULT_ROWS;
-    scratch.conn = conn;
     scratch.column_count = kept->column_count;
     scratch.columns = kept->columns;
     scratch.row_size = kept->row_size;
@@ -719,9 +718,7 @@ void keep_prepared_columns(Conn_Attrs* conn, Result* columns) {
 }
 
 void keep_prepared_params(Conn_Attrs* conn, KVCSParam* params) {
-    KVCSParam* old = conn->bound_params;
-    if (old != nullptr && old != params && old->origin != PARAMS_CALLER) free_param_set(old);
-    conn->bound_params = params;
+    bind_params_to_conn(conn, params);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include "kvc_connect.h"
 
 #include "kvc_inner.h"
+#include "kvc_params.h"
+#include "kvc_rowset.h"
 #include "mp/mp.h"
 
 #include <arpa/inet.h>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -37,21 +40,6 @@ const char kTextLoginTooLong[] =
     "[EC0199]Error login text too long for an encrypted login (480 bytes with the 07 07 pairs)";
 const char kTextBadPublicKey[] = "[EC0194]Error server public key unusable: zero exponent or modulus";
 
-// One send call of the whole block, as the dialogue requires; a short count is
-// followed up so the server still sees the whole block. MSG_NOSIGNAL: a server
-// that went away must not kill the host process with SIGPIPE.
-bool send_block(int fd, const void* data, size_t len) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Reads exactly len raw bytes (the key exchange precedes the keystream).
 bool recv_block(int fd, unsigned char* out, size_t len) {
     size_t done = 0;
@@ -65,8 +53,17 @@ bool recv_block(int fd, unsigned char* out, size_t len) {
 }
 
 void close_socket(Conn_Attrs* conn) {
-    if (conn->sock_fd != 0) close(conn->sock_fd);
+    if (conn->sock_fd > 0) close(conn->sock_fd);
     conn->sock_fd = 0;
+}
+
+// The record reads descriptor 0 as "not connected", so a socket that the
+// system numbered 0 (standard input was closed) moves to a higher number.
+int keep_off_descriptor_zero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return moved;
 }
 
 // A failed login leaves the record unconnected and without keystreams.
@@ -80,15 +77,6 @@ int fail_login(Conn_Attrs* conn, const char* text) {
 void set_int_option(int fd, int level, int name) {
     int on = 1;
     setsockopt(fd, level, name, &on, sizeof on);
-}
-
-// The server's numbers arrive as 32 little-endian bytes each.
-void load_key_digits(uint32_t digits[8], const unsigned char bytes[32]) {
-    for (int i = 0; i < 8; ++i) {
-        digits[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
-                    static_cast<uint32_t>(bytes[4 * i + 2]) << 16 |
-                    static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
-    }
 }
 
 bool all_zero(const uint32_t digits[8]) {
@@ -116,7 +104,7 @@ int evaluate_login_reply(Conn_Attrs* conn, char first) {
 }
 
 int login_plain(Conn_Attrs* conn, const char* text) {
-    send_block(conn->sock_fd, text, strlen(text));   // raw: no tag, length or terminator
+    send_whole(conn->sock_fd, text, strlen(text));   // raw: no tag, length or terminator
     char first = 0;
     if (!rh_recv(conn, &first, 1)) return fail_login(conn, kTextNetReceive);
     return evaluate_login_reply(conn, first);
@@ -132,14 +120,14 @@ int login_encrypted(Conn_Attrs* conn, const char* text) {
     const int expanded_length = text_length + 2 * (text_length / 30);
     if (expanded_length + 1 > kEncryptedTextRoom) return fail_login(conn, kTextLoginTooLong);
 
-    send_block(conn->sock_fd, "~ssl~", 5);
+    send_whole(conn->sock_fd, "~ssl~", 5);
     unsigned char exponent[32];
     unsigned char modulus[32];
     if (!recv_block(conn->sock_fd, exponent, sizeof exponent) ||
         !recv_block(conn->sock_fd, modulus, sizeof modulus))
         return fail_login(conn, kTextNotAcknowledged);   // no acknowledgement can follow
-    load_key_digits(conn->rsa_exponent, exponent);
-    load_key_digits(conn->rsa_modulus, modulus);
+    load_le_digits(conn->rsa_exponent, exponent);
+    load_le_digits(conn->rsa_modulus, modulus);
     // Encrypting under such a key yields zero blocks the server cannot read.
     if (all_zero(conn->rsa_exponent) || all_zero(conn->rsa_modulus))
         return fail_login(conn, kTextBadPublicKey);
@@ -154,7 +142,7 @@ int login_encrypted(Conn_Attrs* conn, const char* text) {
 
     const int text_blocks = (expanded_length + 1 + kRsaBlockSize - 1) / kRsaBlockSize;
     rsa_encrypt(conn, buffer, kSessionKeySize + expanded_length + 1);
-    send_block(conn->sock_fd, buffer, static_cast<size_t>(kRsaBlockSize * (text_blocks + 1)));
+    send_whole(conn->sock_fd, buffer, static_cast<size_t>(kRsaBlockSize * (text_blocks + 1)));
 
     int keyed = init_turing_key(conn, key, kSessionKeySize);
     memset(key, 0, sizeof key);
@@ -196,7 +184,7 @@ int Build_connect(Conn_Attrs* conn) {
     address.sin_port = htons(conn->port);
     address.sin_addr.s_addr = conn->server_addr;
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = keep_off_descriptor_zero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd < 0) return 0;
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR);
     set_int_option(fd, IPPROTO_TCP, TCP_NODELAY);
@@ -296,11 +284,25 @@ int Login_database(Conn_Attrs* conn) {
 int Conn_reconnect(Conn_Attrs* conn) {
     if (!Build_connect(conn)) {
         kvc_set_text(&conn->error_text, kTextReconnectSocket);
-        return -8;
+        return KVC_CONNECT_FAILED;
     }
     if (!Login_database(conn)) {
         if (!login_refused_by_library(conn)) kvc_set_text(&conn->error_text, kTextReconnectLogin);
-        return -9;
+        return KVC_LOGIN_FAILED;
     }
     return 1;
+}
+
+void free_conn_record(Conn_Attrs* conn) {
+    close_socket(conn);
+    release_turing_keys(conn);
+    conn_lock_destroy(conn);
+    free(conn->error_text);
+    // Only the list parsed from the string goes: the caller's working list
+    // of KVC_OpenConn_Ips survives the connection.
+    free_ips_list(conn->ips);
+    release_bound_params(conn);
+    free_Result(conn->current_result);
+    conn_link_sever(conn);
+    free(conn);
 }

@@ -6,6 +6,11 @@
 int Build_connect(Conn_Attrs* conn);    // 1 connected, 0 not
 int Login_database(Conn_Attrs* conn);   // 1 logged in, 0 not (error_text set)
 int Conn_reconnect(Conn_Attrs* conn);   // 1, -8, -9
+// Releases a connection record and all it owns, without talking to the
+// server: the socket, keystreams, lock, texts, the parsed address list, a
+// library-made parameter set (a caller's is only detached), the prepared
+// column description; results made on it see it gone.
+void free_conn_record(Conn_Attrs* conn);
 // Expands text in place: 07 07 after every complete 30-byte piece. Returns the
 // expanded length. The buffer must hold it (length + 2 * (length / 30) + 1).
 int insert_7(char* text);

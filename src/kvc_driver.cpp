@@ -54,7 +54,7 @@ Conn_Attrs* new_connection(void** handle, const char* text) {
     Conn_Attrs* conn = static_cast<Conn_Attrs*>(hr_malloc0(sizeof(Conn_Attrs)));
     if (conn == nullptr) return nullptr;
     *handle = conn;
-    conn->handle_kind = HANDLE_CONNECTION;
+    conn->handle_kind = KVC_HANDLE_CONNECTION;
     conn->lock_timeout = 300;
     kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "301");
     Phrase_conn_str(text, conn);
@@ -119,11 +119,11 @@ int KVC_OpenConn(const char* conn_str, void** conn_handle) {
     conn->sock_fd = 0;
     if (!Build_connect(conn)) {
         kvc_set_text(&conn->error_text, kTextOpenSocket);
-        return -8;
+        return KVC_CONNECT_FAILED;
     }
     if (!Login_database(conn)) {
         if (!login_refused_by_library(conn)) kvc_set_text(&conn->error_text, kTextOpenLogin);
-        return -9;
+        return KVC_LOGIN_FAILED;
     }
     return KVC_OPEN_OK;
 }
@@ -141,7 +141,7 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
         if (sequence > 1 && list != nullptr) {
             if (!usable_working_list(list)) {
                 kvc_set_text(&conn->error_text, kTextIpsSocket);
-                return -8;
+                return KVC_CONNECT_FAILED;
             }
             try_address(conn, list, static_cast<int>(sequence % list->live_count));
         } else {
@@ -174,7 +174,7 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
 
         if (list->live_count <= 1) {
             kvc_set_text(&conn->error_text, kTextIpsSocket);
-            return -8;
+            return KVC_CONNECT_FAILED;
         }
         retire_current_address(list);
         free(conn->error_text);
@@ -186,14 +186,14 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
     if (!Login_database(conn)) {
         if (!login_refused_by_library(conn))
             kvc_set_textf(&conn->error_text, kTextIpsLogin, conn->server_ip);
-        return -9;
+        return KVC_LOGIN_FAILED;
     }
     conn_lock_init(conn);
     return 0;
 }
 
 int KVC_ReconnectConn(void** conn_handle) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, HANDLE_CONNECTION);
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
     if (conn == nullptr) return KVC_BAD_HANDLE;
     return Conn_reconnect(conn);
 }
@@ -216,28 +216,12 @@ int kvc_conn_free_server_resources(void) { return 0; }
 
 int KVC_CloseConn(void** conn_handle) {
     if (conn_handle == nullptr || *conn_handle == nullptr) return KVC_ERROR;
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, HANDLE_CONNECTION);
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
     if (conn == nullptr) return KVC_BAD_HANDLE;
 
     // The one exchange with the server; a failure does not stop the close.
     Conn_free_server_resources(conn);
-    if (conn->sock_fd != 0) close(conn->sock_fd);
-    conn->sock_fd = 0;
-    release_turing_keys(conn);
-    conn_lock_destroy(conn);
-    free(conn->error_text);
-    conn->error_text = nullptr;
-    // Only the list parsed from the string goes: the caller's working list
-    // of KVC_OpenConn_Ips survives the connection.
-    free_ips_list(conn->ips);
-    conn->ips = nullptr;
-    // A set the caller created stays usable by the caller.
-    if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
-        free_param_set(conn->bound_params);
-    conn->bound_params = nullptr;
-    if (conn->current_result != nullptr) free_Result(conn->current_result);
-    conn->current_result = nullptr;
-    free(conn);
+    free_conn_record(conn);
     *conn_handle = nullptr;
     return 0;
 }
@@ -249,26 +233,26 @@ int KVC_CloseConn(void** conn_handle) {
 
 int KVC_GetAttr(void** handle, int id, void* value, int buffer_length, int* type, int* length) {
     switch (handle_kind_of(handle)) {
-        case HANDLE_CONNECTION:
+        case KVC_HANDLE_CONNECTION:
             return get_conn_attrs(static_cast<Conn_Attrs*>(*handle), id, value, buffer_length,
                                   type, length);
-        case HANDLE_RESULT:
+        case KVC_HANDLE_RESULT:
             return get_result_attrs(static_cast<Result*>(*handle), id, value, buffer_length, type,
                                     length);
-        case HANDLE_PARAMS:
-        case HANDLE_LOB:
+        case KVC_HANDLE_PARAMS:
+        case KVC_HANDLE_LOB:
             return 0;   // these kinds have no attributes to report
         default:
-            return -3;
+            return KVC_BAD_HANDLE;
     }
 }
 
 int KVC_SetAttr(void** handle, int id, void* value, int length) {
-    if (handle == nullptr || *handle == nullptr) return -3;
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
+    if (handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
     if (conn == nullptr) return 0;   // only connections have settable attributes
-    if ((id == 11 || id == 12) && value == nullptr) return -3;
-    return set_conn_attrs(conn, id, value, length) < 0 ? -1 : 0;
+    if ((id == 11 || id == 12) && value == nullptr) return KVC_BAD_HANDLE;
+    return set_conn_attrs(conn, id, value, length) < 0 ? KVC_ERROR : KVC_OK;
 }
 
 
@@ -297,26 +281,12 @@ void send_with_bound_params(Conn_Attrs* conn, const char* text) {
     send_with_params(conn, text, set != nullptr ? set->param_count : 0);
 }
 
-void free_result_chain(Result* result) {
-    while (result != nullptr) {
-        Result* next = result->next_result;
-        free_Result(result);
-        result = next;
-    }
-}
-
 // The reply's results go to the caller's slot; without a slot they are released.
 void hand_out_results(Result* received, void** slot) {
     if (slot != nullptr)
         *slot = received;
     else
         free_result_chain(received);
-}
-
-// A failed execution leaves nothing in the caller's slot.
-void drop_results(Result* received, void** slot) {
-    free_result_chain(received);
-    if (slot != nullptr) *slot = nullptr;
 }
 
 // A server error met by a named statement is reported with the command text.
@@ -338,8 +308,8 @@ constexpr size_t kStatementNameSize = 15;   // "STC" and any int, with the termi
 // reply read by read_reply; the bound set serves this execution only.
 template <typename ReadReply>
 int execute_direct(void** handle, const char* sql, ReadReply read_reply) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || sql == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
     int refused = check_prepared_params_bound(conn);
     if (refused != 0) return refused;
     ConnLockGuard lock(conn);
@@ -362,13 +332,13 @@ int prepare_default(Conn_Attrs* conn, const char* sql) {
 int execute_default(Conn_Attrs* conn, void** result) {
     if (conn->has_prepared == 0) {
         kvc_set_text(&conn->error_text, kNoDefaultStatement);
-        return -1;
+        return KVC_ERROR;
     }
     int refused = check_prepared_params_bound(conn);
     if (refused != 0) return refused;
     OwnedText command;
     kvc_set_textf(command.slot(), "? %s ", conn->prepared_name);
-    if (command.get() == nullptr) return -5;
+    if (command.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     send_with_bound_params(conn, command.get());
     Result* received = nullptr;
@@ -382,14 +352,14 @@ int execute_default(Conn_Attrs* conn, void** result) {
 int execute_named(Conn_Attrs* conn, const char* name, void** result) {
     OwnedText command;
     kvc_set_textf(command.slot(), "? %s ", name);
-    if (command.get() == nullptr) return -5;
+    if (command.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     send_with_bound_params(conn, command.get());
     Result* received = nullptr;
     int status = recv_Query_Rs(conn, &received);
     if (status < 0) {
         wrap_statement_error(conn, command.get());
-        drop_results(received, result);
+        free_result_chain(received);   // the caller's slot keeps what it held
         return status;
     }
     hand_out_results(received, result);
@@ -412,7 +382,7 @@ CursorOpening declare_and_open(Conn_Attrs* conn, const char* declare, const char
     OwnedText open;
     kvc_set_textf(open.slot(), "OPEN %s ;", cursor);
     if (open.get() == nullptr) {
-        step.declared_status = -5;
+        step.declared_status = KVC_NO_MEMORY;
         return step;
     }
     send_with_bound_params(conn, declare);
@@ -437,18 +407,18 @@ int execute_into_cursor(Conn_Attrs* conn, const char* name, char* cursor, void**
     memcpy(cursor + name_length, "_CUR", 5);
     OwnedText declare;
     kvc_set_textf(declare.slot(), "DECLARE  %s CURSOR FOR %s ", cursor, name);
-    if (declare.get() == nullptr) return -5;
+    if (declare.get() == nullptr) return KVC_NO_MEMORY;
 
     ConnLockGuard lock(conn);
     CursorOpening step = declare_and_open(conn, declare.get(), cursor);
     if (step.declared_status < 0) {
         wrap_statement_error(conn, declare.get());
-        drop_results(step.declared, result);
+        free_result_chain(step.declared);
         return step.declared_status;
     }
     // A refused OPEN is reported in the text; the status stays the DECLARE's.
-    if (step.opened < -1) {
-        drop_results(step.declared, result);
+    if (step.opened < KVC_ERROR) {
+        free_result_chain(step.declared);
         return step.opened;
     }
     hand_out_results(step.declared, result);
@@ -463,7 +433,7 @@ int KVC_Execute_no_query(void** conn, const char* sql) {
 }
 
 int KVC_Execute_query_with_one(void** conn, const char* sql, char* value, int* type) {
-    if (value == nullptr || type == nullptr) return -3;
+    if (value == nullptr || type == nullptr) return KVC_BAD_HANDLE;
     return execute_direct(conn, sql,
                           [&](Conn_Attrs* c) { return recv_Query_One(c, value, type); });
 }
@@ -484,14 +454,14 @@ int KVC_ExecwithDataReader(void** conn, const char* sql, void** result, int* col
 }
 
 int KVC_Prepare(void** handle, char* sql) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || sql == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
     return prepare_default(conn, sql);
 }
 
 int KVC_Prepare2(void** handle, const char* sql, char* name) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || sql == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
     if (name == nullptr) return prepare_default(conn, sql);
     // A named statement leaves the default one as it is.
     const int32_t had_default = conn->has_prepared;
@@ -502,20 +472,20 @@ int KVC_Prepare2(void** handle, const char* sql, char* name) {
 }
 
 int KVC_Execute(void** handle, void** result) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr) return KVC_BAD_HANDLE;
     return execute_default(conn, result);
 }
 
 int KVC_Execute2(void** handle, const char* name, char* cursor, void** result) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr) return KVC_BAD_HANDLE;
     if (name == nullptr && cursor == nullptr) return execute_default(conn, result);
     if (name == nullptr) {
         // A cursor over the default statement.
         if (conn->has_prepared == 0) {
             kvc_set_text(&conn->error_text, kNoDefaultStatement);
-            return -1;
+            return KVC_ERROR;
         }
         name = conn->prepared_name;
     }
@@ -526,8 +496,8 @@ int KVC_Execute2(void** handle, const char* name, char* cursor, void** result) {
 }
 
 int KVC_UnPrepare(void** handle, const char* name) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr) return KVC_BAD_HANDLE;
     if (name == nullptr) {
         int status = kvc_cmd_Unprepare(conn, conn->prepared_name);
         conn->has_prepared = 0;
@@ -541,8 +511,8 @@ int KVC_UnPrepare(void** handle, const char* name) {
 }
 
 int KVC_Execute_procesure(void** handle, const char* sql, void** result) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || sql == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
     if (result != nullptr) *result = nullptr;
     int refused = check_prepared_params_bound(conn);
     if (refused != 0) return refused;
@@ -570,17 +540,17 @@ int KVC_Execute_procesure(void** handle, const char* sql, void** result) {
 }
 
 int KVC_GetFunReturnType(void** handle, int* c_type) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || c_type == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || c_type == nullptr) return KVC_BAD_HANDLE;
     ConnLockGuard lock(conn);
-    if (conn->function_return_type < 1) return -1;
+    if (conn->function_return_type < 1) return KVC_ERROR;
     *c_type = getSQLCType(conn->function_return_type);
     return 0;
 }
 
 int KVC_GetLastInsertId(void** handle, char* buf) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || buf == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || buf == nullptr) return KVC_BAD_HANDLE;
     ConnLockGuard lock(conn);
     size_t length = strnlen(conn->last_insert_id, sizeof conn->last_insert_id - 1);
     memcpy(buf, conn->last_insert_id, length);
@@ -601,13 +571,13 @@ constexpr int kCursorFetchRows = 20000;
 
 int KVC_ExecwithServerCursorReader(void** handle, const char* sql, const char* cursor,
                                    void** result, int* columns, void* /*unused*/) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || sql == nullptr || cursor == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || sql == nullptr || cursor == nullptr) return KVC_BAD_HANDLE;
     int refused = check_prepared_params_bound(conn);
     if (refused != 0) return refused;
     OwnedText declare;
     kvc_set_textf(declare.slot(), "DECLARE %s CURSOR FOR %s ", cursor, sql);
-    if (declare.get() == nullptr) return -5;
+    if (declare.get() == nullptr) return KVC_NO_MEMORY;
 
     ConnLockGuard lock(conn);
     // The bound set stays bound: the cursor's query may be declared again.
@@ -619,17 +589,16 @@ int KVC_ExecwithServerCursorReader(void** handle, const char* sql, const char* c
     }
     Result* declared = step.declared;
     if (columns != nullptr) *columns = declared != nullptr ? declared->column_count : 0;
-    if (declared != nullptr) declared->conn = conn;
     hand_out_results(declared, result);
     return 0;
 }
 
 int KVC_FetchServerCursorRowset(void** handle, const char* cursor, void** result) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || cursor == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || cursor == nullptr) return KVC_BAD_HANDLE;
     OwnedText fetch;
     kvc_set_textf(fetch.slot(), "FETCH  %d  FROM  %s ", kCursorFetchRows, cursor);
-    if (fetch.get() == nullptr) return -5;
+    if (fetch.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     sendCommand0(conn, fetch.get());
     Result* fetched = nullptr;
@@ -639,9 +608,9 @@ int KVC_FetchServerCursorRowset(void** handle, const char* cursor, void** result
 }
 
 int KVC_FetchServerCursorRowset_V2(void** handle, const char* fetch_sql, void** result) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || fetch_sql == nullptr) return -3;
-    if (handle_kind_of(result) == HANDLE_RESULT) {
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || fetch_sql == nullptr) return KVC_BAD_HANDLE;
+    if (handle_kind_of(result) == KVC_HANDLE_RESULT) {
         free_Result(static_cast<Result*>(*result));
         *result = nullptr;
     }
@@ -656,11 +625,11 @@ int KVC_FetchServerCursorRowset_V2(void** handle, const char* fetch_sql, void** 
 
 int KVC_FetchRefCursorHead(void** handle, const char* cursor, void** result, int* columns,
                            int64_t* rows, int* count) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || cursor == nullptr || count == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || cursor == nullptr || count == nullptr) return KVC_BAD_HANDLE;
     OwnedText fetch;
     kvc_set_textf(fetch.slot(), "FETCH %d  FROM %s ", *count, cursor);
-    if (fetch.get() == nullptr) return -5;
+    if (fetch.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     sendCommand0(conn, fetch.get());
     Result* fetched = nullptr;
@@ -674,16 +643,16 @@ int KVC_FetchRefCursorHead(void** handle, const char* cursor, void** result, int
 }
 
 int KVC_CloseCursor(void** handle, const char* cursor) {
-    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, HANDLE_CONNECTION);
-    if (conn == nullptr || cursor == nullptr) return -3;
+    Conn_Attrs* conn = handle_as<Conn_Attrs>(handle, KVC_HANDLE_CONNECTION);
+    if (conn == nullptr || cursor == nullptr) return KVC_BAD_HANDLE;
     OwnedText close;
     kvc_set_textf(close.slot(), "CLOSE %s ", cursor);
-    if (close.get() == nullptr) return -5;
+    if (close.get() == nullptr) return KVC_NO_MEMORY;
     ConnLockGuard lock(conn);
     sendCommand0(conn, close.get());
     char* server_text = nullptr;
     int status = recv_simple_reply(conn, &server_text);
-    if (status == -1) {
+    if (status == KVC_ERROR) {
         kvc_set_textf(&conn->error_text, "[EC027]Error :%s Close Cursor %s  \n", server_text,
                       cursor);
         free(server_text);
@@ -799,8 +768,8 @@ namespace {
 // The result behind a handle. For any other kind *status is what the
 // function answers: 0 for the reserved empty-result kind, -3 otherwise.
 Result* result_for_access(void** handle, int* status) {
-    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
-    if (result == nullptr) *status = handle_kind_of(handle) == HANDLE_RESERVED_RESULT ? 0 : -3;
+    Result* result = handle_as<Result>(handle, KVC_HANDLE_RESULT);
+    if (result == nullptr) *status = handle_kind_of(handle) == KVC_HANDLE_RESERVED ? KVC_OK : KVC_BAD_HANDLE;
     return result;
 }
 
@@ -838,7 +807,7 @@ extern "C" KVC_API int KVC_getResultColumnsnum(void** handle, int* count) {
     int status = 0;
     Result* result = result_for_access(handle, &status);
     if (result == nullptr) return status;
-    if (count == nullptr) return -3;
+    if (count == nullptr) return KVC_BAD_HANDLE;
     *count = result->column_count;
     return 0;
 }
@@ -847,7 +816,7 @@ extern "C" KVC_API int KVC_getResultRecordnum(void** handle, int* count) {
     int status = 0;
     Result* result = result_for_access(handle, &status);
     if (result == nullptr) return status;
-    if (count == nullptr) return -3;
+    if (count == nullptr) return KVC_BAD_HANDLE;
     *count = static_cast<int>(result->row_count);
     return 0;
 }
@@ -879,27 +848,27 @@ extern "C" KVC_API int KVC_getResultRet(void** handle, int* kind, int* columns, 
 
 extern "C" KVC_API int KVC_getResultcolmodi(void** handle, int col, int* modifier) {
     int status = 0;
-    const FieldInfo* column = column_for_access(handle, col, -15, &status);
+    const FieldInfo* column = column_for_access(handle, col, KVC_BAD_COLUMN, &status);
     if (column == nullptr) return status;
-    if (modifier == nullptr) return -3;
+    if (modifier == nullptr) return KVC_BAD_HANDLE;
     *modifier = column->type_modifier;
     return 0;
 }
 
 extern "C" KVC_API int KVC_getResultcolType(void** handle, int col, int* c_type) {
     int status = 0;
-    const FieldInfo* column = column_for_access(handle, col, -15, &status);
+    const FieldInfo* column = column_for_access(handle, col, KVC_BAD_COLUMN, &status);
     if (column == nullptr) return status;
-    if (c_type == nullptr) return -3;
+    if (c_type == nullptr) return KVC_BAD_HANDLE;
     if (column->c_type != 0) *c_type = column->c_type;
     return 0;
 }
 
 extern "C" KVC_API int KVC_getResultcolname(void** handle, int col, char* name) {
     int status = 0;
-    const FieldInfo* column = column_for_access(handle, col, -1, &status);
+    const FieldInfo* column = column_for_access(handle, col, KVC_ERROR, &status);
     if (column == nullptr) return status;
-    if (name == nullptr) return -3;
+    if (name == nullptr) return KVC_BAD_HANDLE;
     const char* shown = shown_name(column);
     memcpy(name, shown, strlen(shown));   // no terminator, as callers of this function expect
     return 0;
@@ -909,7 +878,7 @@ extern "C" KVC_API int KVC_getResultcolseq(void** handle, const char* name) {
     int status = 0;
     Result* result = result_for_access(handle, &status);
     if (result == nullptr) return status;
-    if (name == nullptr) return -3;
+    if (name == nullptr) return KVC_BAD_HANDLE;
     for (int i = 0; i < result->column_count; ++i)
         if (strcasecmp(shown_name(&result->columns[i]), name) == 0) return i + 1;
     return 0;
@@ -918,7 +887,7 @@ extern "C" KVC_API int KVC_getResultcolseq(void** handle, const char* name) {
 extern "C" KVC_API int KVC_getResultColInfo(void** handle, int col, char* table, char* column_name, char* alias,
                                             int* c_type, int* modifier, int* attribute) {
     int status = 0;
-    const FieldInfo* column = column_for_access(handle, col, -1, &status);
+    const FieldInfo* column = column_for_access(handle, col, KVC_ERROR, &status);
     if (column == nullptr) return status;
     copy_name_out(table, column->table_name);
     copy_name_out(column_name, column->column_name);
@@ -934,7 +903,7 @@ extern "C" KVC_API int KVC_ReadNext(void** handle) {
     Result* result = result_for_access(handle, &status);
     // The reserved empty kind has no rows: "no more rows", so that a caller's
     // read loop ends instead of spinning on a "row is current" answer.
-    if (result == nullptr) return status == 0 ? 100 : status;
+    if (result == nullptr) return status == KVC_OK ? KVC_NO_MORE : status;
     return record_next(result);
 }
 
@@ -946,10 +915,10 @@ extern "C" KVC_API int KVC_GetData(void** handle, int col, int c_type, void* dst
 }
 
 extern "C" KVC_API int KVC_NextResult(void** handle) {
-    if (handle == nullptr || *handle == nullptr) return -3;
-    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
+    if (handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
+    Result* result = handle_as<Result>(handle, KVC_HANDLE_RESULT);
     if (result == nullptr) return 0;
-    if (result->next_result == nullptr) return 100;
+    if (result->next_result == nullptr) return KVC_NO_MORE;
     *handle = result->next_result;
     free_Result(result);
     return 0;
@@ -958,13 +927,8 @@ extern "C" KVC_API int KVC_NextResult(void** handle) {
 // The results chained after this one are released with it: the caller can
 // reach them only through this handle, so they would otherwise be lost.
 extern "C" KVC_API int KVC_FreeRowset(void** handle) {
-    if (handle == nullptr) return -3;
-    Result* result = handle_as<Result>(handle, HANDLE_RESULT);
-    while (result != nullptr) {
-        Result* next = result->next_result;
-        free_Result(result);
-        result = next;
-    }
+    if (handle == nullptr) return KVC_BAD_HANDLE;
+    free_result_chain(handle_as<Result>(handle, KVC_HANDLE_RESULT));
     *handle = nullptr;
     return 0;
 }
@@ -1037,8 +1001,7 @@ extern "C" int KVC_BindParams2Conn(void** conn_handle, void** params) {
     Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
     KVCSParam* set = handle_as<KVCSParam>(params, KVC_HANDLE_PARAMS);
     if (conn == nullptr || set == nullptr) return KVC_BAD_HANDLE;
-    if (conn->bound_params != set) release_bound_params(conn);
-    conn->bound_params = set;
+    bind_params_to_conn(conn, set);
     return KVC_OK;
 }
 
@@ -1161,12 +1124,13 @@ extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size
     Conn_Attrs* conn = handle_as<Conn_Attrs>(conn_handle, KVC_HANDLE_CONNECTION);
     if (conn == nullptr || sql == nullptr) return KVC_BAD_HANDLE;
     KVCSParam* set = conn->bound_params;
-    // Single values are no batch: the header would promise rows that never come.
-    if (set == nullptr || (set->param_count > 0 && set->array_size == 0)) {
+    if (set == nullptr) {
         kvc_set_text(&conn->error_text, param_text::kBatchWithoutParams);
         return KVC_ERROR;
     }
-    if (set->array_size != array_size) {
+    // Single values (array size 0) are no batch, even for a count of 0: the
+    // header would promise values that never come.
+    if (set->array_size != array_size || (array_size < 1 && set->param_count > 0)) {
         kvc_set_textf(&conn->error_text, param_text::kBatchSizeMismatch, set->array_size,
                       array_size);
         return KVC_ERROR;
@@ -1184,14 +1148,13 @@ extern "C" int KVC_ExecBatch(void** conn_handle, const char* sql, int array_size
         status = recv_Query_Rs(conn, &received);
     }
     bool returned_rows = false;
-    while (received != nullptr) {
-        Result* next = received->next_result;
-        if (received->result_kind == RESULT_ROWS) returned_rows = true;
-        free_Result(received);
-        received = next;
-    }
-    if (returned_rows) kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
-    return status;
+    for (const Result* r = received; r != nullptr; r = r->next_result)
+        if (r->result_kind == RESULT_ROWS) returned_rows = true;
+    free_result_chain(received);
+    if (!returned_rows) return status;
+    // Rows mean the statement was no batch statement: a failure, not a count.
+    kvc_set_text(&conn->error_text, param_text::kBatchWithRows);
+    return KVC_ERROR;
 }
 
 
@@ -1319,7 +1282,7 @@ extern "C" int KVC_Distroy_Lob(void** lob) {
 
 
 extern "C" KVC_API int dt2dtm_Api(int64_t ms, char* out) {
-    if (out == nullptr) return -3;
+    if (out == nullptr) return KVC_BAD_HANDLE;
     DATETIME_STRUCT t;
     dt2dtm(ms, &t);
     // 20 bytes hold any four-digit year; a wider year is cut rather than overrun.

@@ -7,11 +7,13 @@
 #include "kvc_turing.h"
 #include "mp/mp.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <strings.h>
 #include <sys/socket.h>
 
@@ -24,20 +26,20 @@ void* hr_malloc0(size_t size) {
 }
 
 int kv_strcpy_s(char* dst, size_t size, const char* src) {
-    if (dst == nullptr || size == 0) return -12;
+    if (dst == nullptr || size == 0) return KVC_TRUNCATED;
     memset(dst, 0, size);
     if (src == nullptr) return 0;
     size_t n = strlen(src);
     if (n + 1 > size) {
         memcpy(dst, src, size - 1);
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(dst, src, n);
     return 0;
 }
 
 int kv_strcat_s(char* dst, size_t size, const char* src) {
-    if (dst == nullptr || size == 0) return -12;
+    if (dst == nullptr || size == 0) return KVC_TRUNCATED;
     size_t m = strnlen(dst, size);
     if (m >= size) return (src == nullptr || *src == '\0') ? 0 : -12;
     return kv_strcpy_s(dst + m, size - m, src);
@@ -108,6 +110,44 @@ void conn_lock_release(Conn_Attrs* conn) {
 }
 
 // =============================================================================
+// The tie from results to their connection
+// =============================================================================
+
+struct ConnLink {
+    std::atomic<Conn_Attrs*> conn;
+    std::atomic<int32_t> holders;   // the open connection and every result made on it
+};
+
+ConnLink* conn_link_share(Conn_Attrs* conn) {
+    if (conn == nullptr) return nullptr;
+    if (conn->link == nullptr) {
+        ConnLink* link = static_cast<ConnLink*>(malloc(sizeof(ConnLink)));
+        if (link == nullptr) return nullptr;
+        new (link) ConnLink{{conn}, {1}};
+        conn->link = link;
+    }
+    conn->link->holders.fetch_add(1);
+    return conn->link;
+}
+
+void conn_link_drop(ConnLink* link) {
+    if (link == nullptr || link->holders.fetch_sub(1) != 1) return;
+    link->~ConnLink();
+    free(link);
+}
+
+Conn_Attrs* conn_link_target(const ConnLink* link) {
+    return link != nullptr ? link->conn.load() : nullptr;
+}
+
+void conn_link_sever(Conn_Attrs* conn) {
+    if (conn->link == nullptr) return;
+    conn->link->conn.store(nullptr);
+    conn_link_drop(conn->link);
+    conn->link = nullptr;
+}
+
+// =============================================================================
 // Framed transport
 // =============================================================================
 
@@ -115,24 +155,25 @@ void conn_lock_release(Conn_Attrs* conn) {
 // wrong flag; every connect sets it again, Init forces it to 1.
 unsigned char g_little_tail = (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ? 1 : 0;
 
+bool send_whole(int fd, const void* data, size_t len) {
+    if (fd <= 0) return false;   // not connected: descriptor 0 is never ours
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 namespace {
 
 constexpr int kDirectWriteThreshold = 2048;
 
-// Sends every byte (a short count from send is followed up so that the stream
-// stays whole). Returns the bytes sent, or -1. MSG_NOSIGNAL: a peer that went
-// away must not kill the host process with SIGPIPE.
 int send_all(int fd, const unsigned char* data, int len) {
-    int done = 0;
-    do {
-        ssize_t n = send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        done += static_cast<int>(n);
-    } while (done < len);
-    return done;
+    return send_whole(fd, data, static_cast<size_t>(len)) ? len : -1;
 }
 
 int send_pending(Conn_Attrs* conn) {
@@ -194,20 +235,21 @@ int rh_send(Conn_Attrs* conn, const void* data, int len) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     if (sending_encrypted(conn)) {
         if (len > kDirectWriteThreshold) {
-            // The caller's bytes stay untouched: encipher a copy, after the
-            // pending bytes so the keystream follows the wire order.
-            unsigned char* copy = static_cast<unsigned char*>(malloc(static_cast<size_t>(len)));
-            if (copy == nullptr) return -1;
-            memcpy(copy, bytes, static_cast<size_t>(len));
-            encrypt_buff(conn, copy, len);
-            int first = send_pending(conn);
-            if (first == -1) {
-                free(copy);
-                return -1;
+            // Enciphered piece by piece in the send buffer, after the pending
+            // bytes so the keystream follows the wire order. The caller's
+            // bytes stay untouched and nothing is allocated, so no failure
+            // can send a command without its text.
+            int result = send_pending(conn);
+            while (len > 0 && result != -1) {
+                const int piece = len < KVC_SEND_BUF_SIZE ? len : KVC_SEND_BUF_SIZE;
+                memcpy(conn->send_buf, bytes, static_cast<size_t>(piece));
+                encrypt_buff(conn, conn->send_buf, piece);
+                conn->send_fill = piece;
+                if (send_pending(conn) == -1) result = -1;
+                bytes += piece;
+                len -= piece;
             }
-            int second = send_all(conn->sock_fd, copy, len);
-            free(copy);
-            return second == -1 ? -1 : first;
+            return result;
         }
         int result = 0;
         if (conn->send_fill + len >= KVC_SEND_BUF_SIZE) result = send_pending(conn);
@@ -255,6 +297,7 @@ namespace {
 // in wire order, whether it is handed out now or from the cache later.
 ssize_t recv_some(Conn_Attrs* conn, unsigned char* into, int len) {
     ssize_t got = -1;
+    if (conn->sock_fd <= 0) return got;   // not connected: descriptor 0 is never ours
     for (int attempt = 0; attempt < 3; ++attempt) {
         got = recv(conn->sock_fd, into, static_cast<size_t>(len), 0);
         if (got > 0) break;
@@ -305,7 +348,7 @@ int rh_fail_stream(Conn_Attrs* conn) {
     conn->recv_fill = 0;
     conn->recv_pos = 0;
     conn->pushed_back_byte = 0;
-    return -4;
+    return KVC_NET_ERROR;
 }
 
 int rh_recv(Conn_Attrs* conn, void* buf, int len) {
@@ -341,7 +384,7 @@ int rh_recv_r8(Conn_Attrs* conn, double* out) { return recv_value(conn, out); }
 int rh_recv_str(Conn_Attrs* conn, char** out) {
     *out = nullptr;
     int32_t n = 0;
-    if (!rh_recv_int32(conn, &n)) return -4;
+    if (!rh_recv_int32(conn, &n)) return KVC_NET_ERROR;
     if (n < 0) return rh_fail_stream(conn);   // no valid text has a negative length
     // The text grows as its bytes arrive instead of taking at once what the
     // length claims: a broken or hostile length costs only what was sent.
@@ -349,7 +392,7 @@ int rh_recv_str(Conn_Attrs* conn, char** out) {
     const size_t total = static_cast<size_t>(n);
     size_t capacity = total < kFirstPiece ? total : kFirstPiece;
     char* text = static_cast<char*>(malloc(capacity + 1));
-    if (text == nullptr) return -5;
+    if (text == nullptr) return KVC_NO_MEMORY;
     size_t done = 0;
     while (done < total) {
         if (done == capacity) {
@@ -357,14 +400,14 @@ int rh_recv_str(Conn_Attrs* conn, char** out) {
             char* bigger = static_cast<char*>(realloc(text, grown + 1));
             if (bigger == nullptr) {
                 free(text);
-                return -5;
+                return KVC_NO_MEMORY;
             }
             text = bigger;
             capacity = grown;
         }
         if (!rh_recv(conn, text + done, static_cast<int>(capacity - done))) {
             free(text);
-            return -4;
+            return KVC_NET_ERROR;
         }
         done = capacity;
     }
@@ -598,8 +641,6 @@ int Phrase_conn_str(const char* text, Conn_Attrs* conn) {
 // Session encryption glue
 // =============================================================================
 
-namespace {
-
 void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]) {
     for (int i = 0; i < 8; ++i) {
         digits[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
@@ -607,6 +648,8 @@ void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]) {
                     static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
     }
 }
+
+namespace {
 
 void store_le_digits(unsigned char bytes[32], const uint32_t digits[8]) {
     for (int i = 0; i < 8; ++i) {
@@ -654,7 +697,7 @@ int init_turing_key(Conn_Attrs* conn, const unsigned char* key, int /*length*/) 
     if (recv_state == nullptr || send_state == nullptr) {
         free(recv_state);
         free(send_state);
-        return -5;
+        return KVC_NO_MEMORY;
     }
     turing_session_start(recv_state, key);
     turing_session_start(send_state, key);
@@ -868,11 +911,13 @@ const char kUnsettableConnAttr[] =
     "[EC0104]connection attribute type set error,un-supported attribute type\n";
 const char kUnknownResultAttr[] = "[EC0105]result attribute type get error,unknown attribute type\n";
 
-// Writes an attribute value into the caller's buffer, at most buffer_length
-// bytes. The reported length is the value's full length; -12 when it was cut.
+// Writes an attribute value into the caller's buffer: a text at most
+// buffer_length bytes, a number always at its full width (the buffer is the
+// caller's variable of that type, whatever length it gives). The reported
+// length is the value's full length; -12 when it was cut.
 int write_attr(void* value, int buffer_length, int type, const void* bytes, int64_t length,
                int* type_out, int* length_out) {
-    int64_t room = buffer_length > 0 ? buffer_length : 0;
+    int64_t room = type != kAttrText ? length : buffer_length > 0 ? buffer_length : 0;
     int64_t copied = length < room ? length : room;
     if (copied > 0) memcpy(value, bytes, static_cast<size_t>(copied));
     if (type_out != nullptr) *type_out = type;
@@ -957,14 +1002,14 @@ int read_server_version(Conn_Attrs* conn, void* value, int buffer_length, int* t
 // the addresses need.
 int write_address_list(const Conn_Attrs* conn, void* value, int buffer_length, int* type_out,
                        int* length_out) {
-    if (conn->has_ips != 1 || conn->ips == nullptr) return -3;
+    if (conn->has_ips != 1 || conn->ips == nullptr) return KVC_BAD_HANDLE;
     const Ips_Artrs* ips = conn->ips;
     const int count = ips->addrs != nullptr && ips->addr_count > 0 ? ips->addr_count : 0;
     size_t size = 16;   // the count, ":" and the terminator
     for (int i = 0; i < count; ++i)
         size += (ips->addrs[i] != nullptr ? strlen(ips->addrs[i]) : 0) + 1;
     char* text = static_cast<char*>(hr_malloc0(size));
-    if (text == nullptr) return -5;
+    if (text == nullptr) return KVC_NO_MEMORY;
     snprintf(text, size, "%d:", ips->addr_count);
     for (int i = 0; i < count; ++i) {
         if (ips->addrs[i] != nullptr) kv_strcat_s(text, size, ips->addrs[i]);
@@ -985,9 +1030,9 @@ int get_conn_attrs(Conn_Attrs* conn, int id, void* value, int buffer_length, int
     const bool is_number = text == nullptr && conn_int_attr(conn, id, &number);
     if (text == nullptr && !is_number && id != 1 && id != 7) {
         kvc_set_text(&conn->error_text, kUnknownConnAttr);
-        return -3;
+        return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     if (id == 1) return read_server_version(conn, value, buffer_length, type_out, length_out);
     if (id == 7) return write_address_list(conn, value, buffer_length, type_out, length_out);
     if (text != nullptr)
@@ -1001,7 +1046,7 @@ int get_result_attrs(Result* result, int id, void* value, int buffer_length, int
     switch (id) {
         case 61: number = result->column_count; break;
         case 62:
-            if (value == nullptr) return -3;
+            if (value == nullptr) return KVC_BAD_HANDLE;
             return write_attr_int64(value, buffer_length, result->row_count, type_out,
                                     length_out);
         case 63: number = result->affected_rows; break;
@@ -1010,18 +1055,18 @@ int get_result_attrs(Result* result, int id, void* value, int buffer_length, int
         case 66: number = result->next_result != nullptr ? 1 : 0; break;
         default:
             kvc_set_text(&result->error_text, kUnknownResultAttr);
-            return -3;
+            return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     return write_attr_int32(value, buffer_length, number, type_out, length_out);
 }
 
 int set_conn_attrs(Conn_Attrs* conn, int id, void* value, int /*length*/) {
     if (id != 11 && id != 12) {
         kvc_set_text(&conn->error_text, kUnsettableConnAttr);
-        return -3;
+        return KVC_BAD_HANDLE;
     }
-    if (value == nullptr) return -3;
+    if (value == nullptr) return KVC_BAD_HANDLE;
     if (id == 11) {
         // Only recorded: the setting travels with the next login.
         const char* text = static_cast<const char*>(value);

@@ -42,9 +42,30 @@ private:
     Conn_Attrs* conn_;
 };
 
+// ---- the tie from results to their connection -------------------------------
+
+// Results belong to the caller and may outlive their connection (and move to
+// other threads), so they reach it only through a shared link that the close
+// empties. The count is atomic: results of one connection may be released on
+// different threads.
+// A new hold on the connection's link (made on first use); null when none can
+// be made, which reads as a closed connection.
+ConnLink* conn_link_share(Conn_Attrs* conn);
+void conn_link_drop(ConnLink* link);
+// The connection behind a link, or null once it has been closed.
+Conn_Attrs* conn_link_target(const ConnLink* link);
+// At close: every result still holding the link sees the connection gone.
+void conn_link_sever(Conn_Attrs* conn);
+
 // ---- framed transport -----------------------------------------------------------
 
 extern unsigned char g_little_tail;   // 1: host is little-endian, values are byte-swapped
+
+// Sends every byte of data on fd, following up short counts so the stream
+// stays whole. False on failure, and for descriptor 0 or below (never a
+// socket of ours). MSG_NOSIGNAL: a peer that went away must not kill the
+// host process with SIGPIPE.
+bool send_whole(int fd, const void* data, size_t len);
 
 int rh_send(Conn_Attrs* conn, const void* data, int len);
 int rh_flush(Conn_Attrs* conn);
@@ -95,6 +116,9 @@ void free_ips_list(Ips_Artrs* ips);   // every address string, both arrays, the 
 
 // ---- session encryption glue ------------------------------------------------------
 
+// A 256-bit number from its 32 little-endian bytes, as the server sends its
+// key and as the session key is enciphered.
+void load_le_digits(uint32_t digits[8], const unsigned char bytes[32]);
 void rsa_encrypt(Conn_Attrs* conn, unsigned char* buffer, int length);
 // 0, or -5 when a keystream state cannot be allocated (the login then fails).
 int init_turing_key(Conn_Attrs* conn, const unsigned char* key, int length);

@@ -8,6 +8,7 @@
 #include "kvc_utility.h"
 
 #include <array>
+#include <memory>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -70,32 +71,33 @@ constexpr int kCTypeLimit = 70;
 // parse.
 constexpr std::array<TypeCoding, kCTypeLimit> make_codings() {
     std::array<TypeCoding, kCTypeLimit> table{};
-    for (auto& entry : table) entry = {30, Form::Bytes, Form::Null, Layout::None, false, false};
-    table[0] = {1, Form::Null, Form::Null, Layout::None, false, false};
-    table[1] = {3, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
-    table[2] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
-    table[3] = {3, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
-    table[4] = {4, Form::Int16, Form::Int16, Layout::Fixed, false, false};
-    table[5] = {5, Form::Int32, Form::Int32, Layout::Fixed, true, true};
-    table[6] = {6, Form::Int64, Form::Int64, Layout::Fixed, false, false};
-    table[7] = {8, Form::Int32, Form::Int32, Layout::Fixed, false, true};
-    table[8] = {9, Form::Int64, Form::Int64, Layout::Fixed, false, false};
-    table[9] = {30, Form::Bytes, Form::Bytes, Layout::PackedCopy, false, false};
-    table[10] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
-    table[11] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
-    table[13] = {30, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
-    table[15] = {33, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed, false, false};
-    table[23] = {13, Form::Int64, Form::Int64, Layout::Fixed, false, false};
-    table[40] = {34, Form::Lob, Form::Null, Layout::None, false, false};
-    table[41] = {32, Form::Lob, Form::Null, Layout::None, false, false};
-    table[42] = {34, Form::Lob, Form::Null, Layout::None, false, false};
-    table[58] = {1008, Form::Null, Form::Null, Layout::None, false, false};
-    table[62] = {30, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
-    table[63] = {30, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    for (auto& entry : table) entry = {KVC_SQL_CHAR, Form::Bytes, Form::Null, Layout::None, false, false};
+    // Server types 1 (a null of no type) and 1008 have no name of their own.
+    table[KVC_C_NULL] = {1, Form::Null, Form::Null, Layout::None, false, false};
+    table[KVC_C_BOOL] = {KVC_SQL_TINYINT, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    table[KVC_C_CHAR] = {KVC_SQL_CHAR, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
+    table[KVC_C_TINYINT] = {KVC_SQL_TINYINT, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
+    table[KVC_C_SHORT] = {KVC_SQL_SMALLINT, Form::Int16, Form::Int16, Layout::Fixed, false, false};
+    table[KVC_C_INT] = {KVC_SQL_INT, Form::Int32, Form::Int32, Layout::Fixed, true, true};
+    table[KVC_C_BIGINT] = {KVC_SQL_BIGINT, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[KVC_C_FLOAT] = {KVC_SQL_FLOAT, Form::Int32, Form::Int32, Layout::Fixed, false, true};
+    table[KVC_C_DOUBLE] = {KVC_SQL_DOUBLE, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[KVC_C_NUMERIC] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedCopy, false, false};
+    table[KVC_C_DATE] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[KVC_C_TIME] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[KVC_C_DATETIME] = {KVC_SQL_CHAR, Form::Bytes, Form::Bytes, Layout::PackedRef, false, false};
+    table[KVC_C_BINARY] = {KVC_SQL_BINARY, Form::Bytes, Form::Prefixed, Layout::BinaryPrefixed, false, false};
+    table[KVC_C_TIMESTAMP_MS] = {KVC_SQL_DATETIME, Form::Int64, Form::Int64, Layout::Fixed, false, false};
+    table[KVC_C_BLOB_ALT] = {KVC_SQL_BLOB, Form::Lob, Form::Null, Layout::None, false, false};
+    table[KVC_C_CLOB] = {KVC_SQL_CLOB, Form::Lob, Form::Null, Layout::None, false, false};
+    table[KVC_C_BLOB] = {KVC_SQL_BLOB, Form::Lob, Form::Null, Layout::None, false, false};
+    table[KVC_C_TYPE_1008] = {1008, Form::Null, Form::Null, Layout::None, false, false};
+    table[KVC_C_CHARDATA] = {KVC_SQL_CHAR, Form::Bytes, Form::Prefixed, Layout::CountPrefixed, false, false};
+    table[KVC_C_SINGLE_CHAR] = {KVC_SQL_CHAR, Form::Bytes, Form::Int8, Layout::Fixed, false, false};
     return table;
 }
 constexpr std::array<TypeCoding, kCTypeLimit> kCodings = make_codings();
-constexpr TypeCoding kOtherCoding = {30, Form::Bytes, Form::Null, Layout::None, false, false};
+constexpr TypeCoding kOtherCoding = {KVC_SQL_CHAR, Form::Bytes, Form::Null, Layout::None, false, false};
 
 const TypeCoding& coding_of(int c_type) {
     return c_type >= 0 && c_type < kCTypeLimit ? kCodings[c_type] : kOtherCoding;
@@ -142,6 +144,32 @@ void free_and_clear(T*& pointer) {
     pointer = nullptr;
 }
 
+// Memory of the C allocator held until it is handed to the set: whatever is
+// still held when a binding gives up is released on the way out.
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, FreeDeleter>;
+
+template <typename T>
+Owned<T> owned_zeroed(size_t count) {
+    return Owned<T>(alloc_zeroed<T>(count));
+}
+
+// For a block that is filled at once: large copies need no clearing first.
+template <typename T>
+Owned<T> owned_uncleared(size_t count) {
+    return Owned<T>(static_cast<T*>(malloc(sizeof(T) * (count == 0 ? 1 : count))));
+}
+
+// Gives a field the held block, releasing what it held before.
+template <typename T>
+void replace_field(T*& field, Owned<T>& fresh) {
+    free(field);
+    field = fresh.release();
+}
+
 // A single-bound input owns its value copy and its length.
 void release_input_copy(KVCSParam* set, int slot) {
     if (set->row_values != nullptr && set->row_values[0] != nullptr) free_and_clear(set->row_values[0][slot]);
@@ -179,23 +207,20 @@ void release_storage(KVCSParam* set) {
 
 // Allocates `rows` rows of `entries` value pointers as one block behind a row
 // table. Null when either allocation fails.
-void*** alloc_rows(int rows, int entries) {
-    void*** table = alloc_zeroed<void**>(static_cast<size_t>(rows));
-    void** block = alloc_zeroed<void*>(static_cast<size_t>(rows) * static_cast<size_t>(entries));
-    if (table == nullptr || block == nullptr) {
-        free(table);
-        free(block);
-        return nullptr;
-    }
-    for (int r = 0; r < rows; ++r) table[r] = block + static_cast<size_t>(r) * entries;
+Owned<void**> alloc_rows(int rows, int entries) {
+    Owned<void**> table = owned_zeroed<void**>(static_cast<size_t>(rows));
+    Owned<void*> block = owned_zeroed<void*>(static_cast<size_t>(rows) * static_cast<size_t>(entries));
+    if (!table || !block) return nullptr;
+    for (int r = 0; r < rows; ++r) table.get()[r] = block.get() + static_cast<size_t>(r) * entries;
+    block.release();   // reached through the table's first row
     return table;
 }
 
 template <typename T>
-T* resized(const T* old, int old_n, int new_n) {
-    T* fresh = alloc_zeroed<T>(static_cast<size_t>(new_n));
-    if (fresh != nullptr && old != nullptr && old_n > 0)
-        memcpy(fresh, old, sizeof(T) * static_cast<size_t>(old_n));
+Owned<T> resized(const T* old, int old_n, int new_n) {
+    Owned<T> fresh = owned_zeroed<T>(static_cast<size_t>(new_n));
+    if (fresh && old != nullptr && old_n > 0)
+        memcpy(fresh.get(), old, sizeof(T) * static_cast<size_t>(old_n));
     return fresh;
 }
 
@@ -204,43 +229,26 @@ T* resized(const T* old, int old_n, int new_n) {
 bool grow_single_storage(KVCSParam* set, int new_n, bool with_names) {
     const int old_n = set->slot_capacity;
     void** old_row = set->row_values != nullptr ? set->row_values[0] : nullptr;
-    void*** table = set->row_values != nullptr ? set->row_values : alloc_zeroed<void**>(1);
-    void** row = resized(old_row, old_n, new_n);
-    int32_t* c_types = resized(set->c_types, old_n, new_n);
-    int32_t* buffer_lengths = resized(set->buffer_lengths, old_n, new_n);
-    int32_t** length_ptrs = resized(set->length_ptrs, old_n, new_n);
-    int32_t* positions = resized(set->positions, old_n, new_n);
-    int32_t* directions = resized(set->directions, old_n, new_n);
+    Owned<void**> table = set->row_values != nullptr ? nullptr : owned_zeroed<void**>(1);
+    Owned<void*> row = resized(old_row, old_n, new_n);
+    Owned<int32_t> c_types = resized(set->c_types, old_n, new_n);
+    Owned<int32_t> buffer_lengths = resized(set->buffer_lengths, old_n, new_n);
+    Owned<int32_t*> length_ptrs = resized(set->length_ptrs, old_n, new_n);
+    Owned<int32_t> positions = resized(set->positions, old_n, new_n);
+    Owned<int32_t> directions = resized(set->directions, old_n, new_n);
     const bool need_names = with_names || set->names != nullptr;
-    char** names = need_names ? resized(set->names, old_n, new_n) : nullptr;
-    if (table == nullptr || row == nullptr || c_types == nullptr || buffer_lengths == nullptr ||
-        length_ptrs == nullptr || positions == nullptr || directions == nullptr ||
-        (need_names && names == nullptr)) {
-        if (table != set->row_values) free(table);
-        free(row);
-        free(c_types);
-        free(buffer_lengths);
-        free(length_ptrs);
-        free(positions);
-        free(directions);
-        free(names);
+    Owned<char*> names = need_names ? resized(set->names, old_n, new_n) : nullptr;
+    if ((set->row_values == nullptr && !table) || !row || !c_types || !buffer_lengths ||
+        !length_ptrs || !positions || !directions || (need_names && !names))
         return false;
-    }
-    free(old_row);
-    free(set->c_types);
-    free(set->buffer_lengths);
-    free(set->length_ptrs);
-    free(set->positions);
-    free(set->directions);
-    free(set->names);
-    table[0] = row;
-    set->row_values = table;
-    set->c_types = c_types;
-    set->buffer_lengths = buffer_lengths;
-    set->length_ptrs = length_ptrs;
-    set->positions = positions;
-    set->directions = directions;
-    set->names = names;
+    if (table) set->row_values = table.release();
+    replace_field(set->row_values[0], row);
+    replace_field(set->c_types, c_types);
+    replace_field(set->buffer_lengths, buffer_lengths);
+    replace_field(set->length_ptrs, length_ptrs);
+    replace_field(set->positions, positions);
+    replace_field(set->directions, directions);
+    replace_field(set->names, names);
     set->slot_capacity = new_n;
     set->row_count_allocated = 1;
     return true;
@@ -250,23 +258,16 @@ bool grow_single_storage(KVCSParam* set, int new_n, bool with_names) {
 // The description arrays (types, sizes, positions, names) are left to the
 // caller: a prepared set already has them. All or nothing.
 bool alloc_binding_arrays(KVCSParam* set, int rows, int entries) {
-    void*** table = alloc_rows(rows, entries);
-    int32_t** length_ptrs = alloc_zeroed<int32_t*>(static_cast<size_t>(entries));
-    int32_t* directions = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
-    void** owned_blocks = alloc_zeroed<void*>(static_cast<size_t>(entries));
-    if (table == nullptr || length_ptrs == nullptr || directions == nullptr ||
-        owned_blocks == nullptr) {
-        if (table != nullptr) free(table[0]);
-        free(table);
-        free(length_ptrs);
-        free(directions);
-        free(owned_blocks);
-        return false;
-    }
-    set->row_values = table;
-    set->length_ptrs = length_ptrs;
-    set->directions = directions;
-    set->owned_blocks = owned_blocks;
+    Owned<int32_t*> length_ptrs = owned_zeroed<int32_t*>(static_cast<size_t>(entries));
+    Owned<int32_t> directions = owned_zeroed<int32_t>(static_cast<size_t>(entries));
+    Owned<void*> owned_blocks = owned_zeroed<void*>(static_cast<size_t>(entries));
+    if (!length_ptrs || !directions || !owned_blocks) return false;
+    Owned<void**> table = alloc_rows(rows, entries);
+    if (!table) return false;
+    set->row_values = table.release();
+    replace_field(set->length_ptrs, length_ptrs);
+    replace_field(set->directions, directions);
+    replace_field(set->owned_blocks, owned_blocks);
     set->row_count_allocated = rows;
     return true;
 }
@@ -308,8 +309,8 @@ int refuse_no_memory(KVCSParam* set) { return refuse(set, KVC_NO_MEMORY, param_t
 // ---- single binding ----------------------------------------------------------------------
 
 struct InputCopy {
-    void* value = nullptr;
-    int32_t* length = nullptr;
+    Owned<unsigned char> value;
+    Owned<int32_t> length;
 };
 
 // Copies an input value so the caller may reuse its variable at once. A
@@ -331,29 +332,23 @@ int make_input_copy(KVCSParam* set, int c_type, const void* value, const int* le
     else if (width > 0 && copied > width) copied = width;
     if (copied > 0 && value == nullptr) return KVC_BAD_HANDLE;
     const size_t room = static_cast<size_t>(copied > 8 ? copied : 8) + 1;
-    unsigned char* copy = static_cast<unsigned char*>(hr_malloc0(room));
-    int32_t* stored_length = static_cast<int32_t*>(hr_malloc0(sizeof(int32_t)));
-    if (copy == nullptr || stored_length == nullptr) {
-        free(copy);
-        free(stored_length);
-        return refuse_no_memory(set);
-    }
-    if (copied > 0) memcpy(copy, value, static_cast<size_t>(copied));
-    *stored_length = declared;
-    out->value = copy;
-    out->length = stored_length;
+    out->value = owned_zeroed<unsigned char>(room);
+    out->length = owned_zeroed<int32_t>(1);
+    if (!out->value || !out->length) return refuse_no_memory(set);
+    if (copied > 0) memcpy(out->value.get(), value, static_cast<size_t>(copied));
+    *out->length = declared;
     return 0;
 }
 
 // Stores one binding into slot i of row 0. An input takes the copy; the
 // other directions keep the caller's own buffer and length variable.
 void store_single(KVCSParam* set, int slot, int direction, int c_type, void* value,
-                  int buffer_length, int* length, const InputCopy& copy) {
+                  int buffer_length, int* length, InputCopy& copy) {
     if (slot_direction(set, slot) == PARAM_INPUT) release_input_copy(set, slot);
     set->c_types[slot] = c_type;
     if (direction == PARAM_INPUT) {
-        set->row_values[0][slot] = copy.value;
-        set->length_ptrs[slot] = copy.length;
+        set->row_values[0][slot] = copy.value.release();
+        set->length_ptrs[slot] = copy.length.release();
         set->owns_input_copies = 1;
     } else {
         set->row_values[0][slot] = value;
@@ -433,7 +428,7 @@ struct ArrayBinding {
     int64_t total_size;
     const int* lengths;
     bool copy_binary;      // C type 15 is copied when bound by position
-    char* name;            // heap copy to store, or null
+    Owned<char>* name;     // heap copy the slot takes over, or null
 };
 
 // Validates and stores one array-bound input parameter. Nothing in the set
@@ -458,8 +453,9 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
     int64_t copy_room = 0;
     switch (coding.layout) {
     case Layout::Fixed:
-        copy_size = copy_room = rows * width;
-        if (b.total_size < copy_size) source.size = b.total_size;   // reported below
+        // The elements are the caller's variables of the type: R of them are
+        // copied whatever total_size says, which is only stored.
+        copy_size = copy_room = source.size = rows * width;
         break;
     case Layout::PackedCopy:
         copy_room = rows * kDecimalElementWidth;
@@ -480,34 +476,26 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
         kvc_set_textf(&set->error_text, param_text::kBlockTooSmall, b.position);
         return KVC_PARAM_REFUSED;
     }
-    unsigned char* block = nullptr;
+    Owned<unsigned char> block;
     if (copy_room > 0) {
-        // Only what the copy leaves over is cleared: these blocks are large.
-        block = static_cast<unsigned char*>(malloc(static_cast<size_t>(copy_room)));
-        if (block == nullptr) return refuse_no_memory(set);
-        memcpy(block, b.values, static_cast<size_t>(copy_size));
-        memset(block + copy_size, 0, static_cast<size_t>(copy_room - copy_size));
-        source.block = block;
+        block = owned_uncleared<unsigned char>(static_cast<size_t>(copy_room));
+        if (!block) return refuse_no_memory(set);
+        memcpy(block.get(), b.values, static_cast<size_t>(copy_size));
+        memset(block.get() + copy_size, 0, static_cast<size_t>(copy_room - copy_size));
+        source.block = block.get();
     }
-    int32_t* lengths = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(b.rows)));
-    if (lengths == nullptr) {
-        free(block);
-        return refuse_no_memory(set);
-    }
-    memcpy(lengths, b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
+    Owned<int32_t> lengths = owned_uncleared<int32_t>(static_cast<size_t>(b.rows));
+    if (!lengths) return refuse_no_memory(set);
+    memcpy(lengths.get(), b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
 
     const int slot = b.slot;
     free(set->owned_blocks[slot]);
-    free(set->length_ptrs[slot]);
-    set->owned_blocks[slot] = block;
-    set->length_ptrs[slot] = lengths;
+    set->owned_blocks[slot] = block.release();
+    replace_field(set->length_ptrs[slot], lengths);
     walk_elements(coding.layout, width, source, b.lengths, b.rows, [&](int r, int64_t offset) {
         set->row_values[r][slot] = const_cast<unsigned char*>(source.block) + offset;
     });
-    if (b.name != nullptr) {
-        free(set->names[slot]);
-        set->names[slot] = b.name;
-    }
+    if (b.name != nullptr) replace_field(set->names[slot], *b.name);
     set->positions[slot] = b.position;
     set->c_types[slot] = b.c_type;
     set->buffer_lengths[slot] = static_cast<int32_t>(b.total_size);
@@ -516,9 +504,8 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
     return 0;
 }
 
-// Checks shared by both array binders before anything is stored.
-int check_array_call(KVCSParam* set, int array_size, const void* values, const int* lengths) {
-    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+// The row count both array binders check before any storage is made.
+int check_array_size(KVCSParam* set, int array_size) {
     if (array_size < 1 || array_size > kMaxWireCount) {
         kvc_set_textf(&set->error_text, param_text::kBadArraySize, array_size,
                       holds_arrays(set) ? set->array_size : 0);
@@ -627,9 +614,9 @@ inline int32_t value_bytes(Form form, const void* value, int32_t length) {
 
 // The length in front of a fixed-width value is the caller's L unless
 // announce_width; a one-byte element always announces the one byte it sends.
-// n is value_bytes of the same arguments.
 template <typename Sink>
-inline void put_value_of_size(Sink& out, Form form, const void* value, int32_t length, bool announce_width, int32_t n) {
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
+    const int32_t n = value_bytes(form, value, length);
     const bool fixed = form_width(form) > 0 && form != Form::Int8;
     out.i32(n != 0 && fixed && !announce_width ? length : n);
     if (n == 0) return;
@@ -643,11 +630,6 @@ inline void put_value_of_size(Sink& out, Form form, const void* value, int32_t l
     case Form::Int64: out.i64(load<int64_t>(p)); break;
     default: break;
     }
-}
-
-template <typename Sink>
-void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
-    put_value_of_size(out, form, value, length, announce_width, value_bytes(form, value, length));
 }
 
 void put_name(ConnSink& out, const KVCSParam* set, int slot) {
@@ -671,7 +653,7 @@ void put_unbound_slot(ConnSink& out) {
 // anything else as a null. -1 when a binary chunk could not be sent.
 int put_lob(ConnSink& out, int c_type, const void* value) {
     KolvaLob_* lob = value != nullptr ? load<KolvaLob_*>(value) : nullptr;
-    const bool complete = lob != nullptr && lob->handle_kind == HANDLE_LOB && lob->lob_state == 2 &&
+    const bool complete = lob != nullptr && lob->handle_kind == KVC_HANDLE_LOB && lob->lob_state == 2 &&
                           lob->total_length > 0 && lob->total_length <= INT32_MAX;
     // The chain must hold every byte the length promises.
     int64_t held = 0;
@@ -803,62 +785,123 @@ void send_row(ConnSink& out, const KVCSParam* set, const std::vector<RowColumn>&
     }
 }
 
-// Packs row r into the room left in a block, sizing each field as it goes.
-// The bytes packed, or -1 when the row does not fit (what was written past
-// the block's used part then means nothing).
-int pack_row(unsigned char* at, int room, const KVCSParam* set, const std::vector<RowColumn>& columns, int row,
-             bool typed) {
-    BlockSink out{at, 0};
-    for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
-        const int32_t n = value_bytes(f.form, f.value, f.length);
-        if (static_cast<int64_t>(room) - out.pos < (typed ? 1 : 0) + 4 + static_cast<int64_t>(n)) return -1;
-        if (typed) out.u8(f.type_byte);
-        put_value_of_size(out, f.form, f.value, f.length, f.announce_width, n);
+// The block buffer of a batch: whole rows (`complete` bytes) and the row
+// being put after them (up to `used`).
+class BatchBlock {
+public:
+    // Without the first buffer every row goes alone (put_row_in_block fails).
+    explicit BatchBlock(Conn_Attrs* conn) : conn_(conn) { grow(kBlockSize); }
+    ~BatchBlock() { free(buffer_); }
+    BatchBlock(const BatchBlock&) = delete;
+    BatchBlock& operator=(const BatchBlock&) = delete;
+
+    // Room for `need` more bytes of the current row. When it is not there the
+    // whole rows held so far are sent and false tells the caller to put the
+    // row again from its first slot; a row alone in the block enlarges it.
+    // False with no rows held: the buffer cannot grow (the row goes alone).
+    bool reserve(int64_t need) {
+        if (used_ + need <= size_) return true;
+        if (complete_ > 0) {
+            send(complete_);
+            return false;
+        }
+        return grow(size_ + need);
     }
-    return out.pos;
+    // The bytes a field really takes, which a fixed-width value whose
+    // length entry is below its width can exceed: room without a flush.
+    bool fit(int64_t bytes) { return used_ + bytes <= size_ || grow(used_ + bytes); }
+    BlockSink sink() { return BlockSink{data_, static_cast<int>(used_)}; }
+    void put_done(const BlockSink& sink) { used_ = sink.pos; }
+    void drop_row() { used_ = complete_; }
+    // After a row: a block with less than the headroom left goes out.
+    void end_row() {
+        if (used_ > size_ - kBlockHeadroom || used_ > kBlockSize) send(used_);
+        complete_ = used_;
+    }
+    void finish() {
+        if (complete_ > 0) send(complete_);
+    }
+    bool empty() const { return complete_ == 0; }
+
+private:
+    // The block's int32 length sits in front of its rows in the same buffer,
+    // so that a block goes out as one write.
+    static constexpr int kLengthBytes = 4;
+
+    bool grow(int64_t size) {
+        if (size > INT32_MAX - kLengthBytes) return false;
+        void* bigger = realloc(buffer_, static_cast<size_t>(size + kLengthBytes));
+        if (bigger == nullptr) return false;
+        buffer_ = static_cast<unsigned char*>(bigger);
+        data_ = buffer_ + kLengthBytes;
+        size_ = size;
+        return true;
+    }
+    void send(int64_t count) {
+        wire_store(buffer_, static_cast<int32_t>(count));
+        rh_send(conn_, buffer_, static_cast<int>(count + kLengthBytes));
+        used_ = complete_ = 0;
+    }
+
+    Conn_Attrs* conn_;
+    unsigned char* buffer_ = nullptr;
+    unsigned char* data_ = nullptr;
+    int64_t size_ = 0;
+    int64_t used_ = 0;
+    int64_t complete_ = 0;
+};
+
+// The prefix value of an element that carries one, the second room test of
+// the block rule.
+int64_t element_prefix(const RowField& f) {
+    return f.form == Form::Prefixed && f.value != nullptr && f.length > 0 ? load<int32_t>(f.value) : 0;
 }
 
-constexpr int kBlockLengthBytes = 4;
-
-// A block goes out as one write: its int32 length sits in front of the rows
-// in the same buffer.
-void send_block(Conn_Attrs* conn, unsigned char* block, int* used) {
-    if (*used == 0) return;
-    wire_store(block, static_cast<int32_t>(*used));
-    rh_send(conn, block, *used + kBlockLengthBytes);
-    *used = 0;
+// Puts row `row` into the block by the block rule. False when the row
+// cannot be buffered at all.
+bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const std::vector<RowColumn>& columns, int row,
+                      bool typed, bool all_null) {
+    for (bool restarted = false;; restarted = true) {
+        bool placed = true;
+        for (int slot = 0; slot < set->param_count && placed; ++slot) {
+            const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
+            const int32_t length = all_null ? 0 : f.length;
+            const int64_t bytes = (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, length);
+            placed = block.reserve(static_cast<int64_t>(length) + 5) &&
+                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit(bytes);
+            if (!placed) break;
+            BlockSink sink = block.sink();
+            if (typed) sink.u8(f.type_byte);
+            put_value(sink, f.form, f.value, length, f.announce_width);
+            block.put_done(sink);
+        }
+        if (placed) return true;
+        block.drop_row();
+        // A second failure, with no rows left to send, is a buffer that cannot grow.
+        if (restarted || !block.empty()) return false;
+    }
 }
 
-// Rows 1 and up, in blocks of whole rows. A row that does not fit an empty
-// block goes out as a block of its own, written field by field.
+// Rows 1 and up, in blocks of whole rows. A row that cannot be buffered goes
+// out as a block of its own, written field by field.
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
     const std::vector<RowColumn> columns = row_columns(set);
-    unsigned char* block = static_cast<unsigned char*>(malloc(kBlockLengthBytes + kBlockSize));
-    unsigned char* rows = block + kBlockLengthBytes;
-    int used = 0;
+    BatchBlock block(conn);
     for (int row = 1; row < set->array_size; ++row) {
-        if (block != nullptr) {
-            int packed = pack_row(rows + used, kBlockSize - used, set, columns, row, typed);
-            if (packed < 0 && used > 0) {   // full: the row starts the next block
-                send_block(conn, block, &used);
-                packed = pack_row(rows, kBlockSize, set, columns, row, typed);
-            }
-            if (packed >= 0) {
-                used += packed;
-                if (used > kBlockSize - kBlockHeadroom) send_block(conn, block, &used);
-                continue;
-            }
-        }
         int64_t size = row_wire_size(set, columns, row, typed);
-        const bool all_null = size > INT32_MAX;   // cannot be framed: the row's values go as nulls
+        // A row that no block length can frame goes as nulls.
+        const bool all_null = size > INT32_MAX - kBlockSize;
         if (all_null) size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
+        if (put_row_in_block(block, set, columns, row, typed, all_null)) {
+            block.end_row();
+            continue;
+        }
+        block.finish();
         ConnSink out{conn};
         out.i32(static_cast<int32_t>(size));
         send_row(out, set, columns, row, typed, all_null);
     }
-    if (block != nullptr) send_block(conn, block, &used);
-    free(block);
+    block.finish();
 }
 
 }  // namespace
@@ -870,7 +913,7 @@ void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
 KVCSParam* new_param_set(int32_t origin) {
     KVCSParam* set = static_cast<KVCSParam*>(hr_malloc0(sizeof(KVCSParam)));
     if (set == nullptr) return nullptr;
-    set->handle_kind = HANDLE_PARAMS;
+    set->handle_kind = KVC_HANDLE_PARAMS;
     set->origin = origin;
     return set;
 }
@@ -879,15 +922,15 @@ KVCSParam* resolve_param_handle(void* handle, char*** error_slot) {
     if (error_slot != nullptr) *error_slot = nullptr;
     if (handle == nullptr) return nullptr;
     const int32_t kind = *static_cast<int32_t*>(handle);
-    if (kind == HANDLE_PARAMS) {
+    if (kind == KVC_HANDLE_PARAMS) {
         KVCSParam* set = static_cast<KVCSParam*>(handle);
         if (error_slot != nullptr) *error_slot = &set->error_text;
         return set;
     }
-    if (kind != HANDLE_CONNECTION) return nullptr;
+    if (kind != KVC_HANDLE_CONNECTION) return nullptr;
     Conn_Attrs* conn = static_cast<Conn_Attrs*>(handle);
     if (error_slot != nullptr) *error_slot = &conn->error_text;
-    if (conn->bound_params == nullptr) conn->bound_params = new_param_set(PARAMS_IMPLICIT);
+    if (conn->bound_params == nullptr) bind_params_to_conn(conn, new_param_set(PARAMS_IMPLICIT));
     return conn->bound_params;
 }
 
@@ -919,16 +962,30 @@ void kvc_free_re_outparams(KVCSParam* set) {
 
 void free_param_set(KVCSParam* set) {
     if (set == nullptr) return;
+    Conn_Attrs* conn = set->bound_conn;
+    if (conn != nullptr && conn->bound_params == set) conn->bound_params = nullptr;
     release_storage(set);
     free(set->error_text);
     free(set);
 }
 
+void bind_params_to_conn(Conn_Attrs* conn, KVCSParam* set) {
+    KVCSParam* old = conn->bound_params;
+    if (old != nullptr && old != set) {
+        if (old->origin != PARAMS_CALLER) free_param_set(old);
+        else old->bound_conn = nullptr;
+    }
+    if (set != nullptr) {
+        Conn_Attrs* elsewhere = set->bound_conn;
+        if (elsewhere != nullptr && elsewhere != conn && elsewhere->bound_params == set)
+            elsewhere->bound_params = nullptr;
+        set->bound_conn = conn;
+    }
+    conn->bound_params = set;
+}
+
 void release_bound_params(Conn_Attrs* conn) {
-    if (conn == nullptr) return;
-    if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
-        free_param_set(conn->bound_params);
-    conn->bound_params = nullptr;
+    if (conn != nullptr) bind_params_to_conn(conn, nullptr);
 }
 
 int check_prepared_params_bound(Conn_Attrs* conn) {
@@ -947,7 +1004,7 @@ int check_prepared_params_bound(Conn_Attrs* conn) {
 // in step).
 int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
     int32_t count = 0;
-    if (!rh_recv_int32(conn, &count)) return -4;
+    if (!rh_recv_int32(conn, &count)) return KVC_NET_ERROR;
     if (count < 0 || count > kMaxWireCount) return rh_fail_stream(conn);
     release_storage(set);
     const size_t n = static_cast<size_t>(count);
@@ -960,7 +1017,7 @@ int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
     if (!keep) release_storage(set);
     for (int32_t entry = 0; entry < count; ++entry) {
         int32_t name_length = 0;
-        if (!rh_recv_int32(conn, &name_length)) return -4;
+        if (!rh_recv_int32(conn, &name_length)) return KVC_NET_ERROR;
         if (name_length < 0 || name_length > kMaxNameBytes) return rh_fail_stream(conn);
         char* name = keep ? alloc_zeroed<char>(static_cast<size_t>(name_length) + 1) : nullptr;
         if (keep && name == nullptr) {   // read on without storing, so the reply stays in step
@@ -973,7 +1030,7 @@ int recv_params_info2(Conn_Attrs* conn, KVCSParam* set) {
         if (!name_read || !rh_recv_int32(conn, &position) || !rh_recv_int32(conn, &type) ||
             !rh_recv_int32(conn, &length)) {
             free(name);
-            return -4;
+            return KVC_NET_ERROR;
         }
         if (!keep) continue;
         set->names[entry] = name;
@@ -1012,22 +1069,17 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
         const int status = make_input_copy(set, c_type, value, length, &copy);
         if (status != 0) return status;
     }
-    auto fail_no_memory = [&] {
-        free(copy.value);
-        free(copy.length);
-        return refuse_no_memory(set);
-    };
     if (!is_prepared_layout(set)) {
         if (set->param_count == 0) {
             release_storage(set);
-            if (!grow_single_storage(set, kSlotStep, false)) return fail_no_memory();
+            if (!grow_single_storage(set, kSlotStep, false)) return refuse_no_memory(set);
         }
         if (param_no > set->slot_capacity &&
             !grow_single_storage(set, set->slot_capacity + kSlotStep, false))
-            return fail_no_memory();
+            return refuse_no_memory(set);
         if (param_no > set->param_count) set->param_count = param_no;   // passed-over slots stay unbound
     } else if (!ensure_prepared_rows(set, 1)) {
-        return fail_no_memory();
+        return refuse_no_memory(set);
     }
     const int slot = param_no - 1;
     store_single(set, slot, direction, c_type, value, buffer_length, length, copy);
@@ -1053,27 +1105,21 @@ int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_
         const int status = make_input_copy(set, c_type, value, length, &copy);
         if (status != 0) return status;
     }
-    char* name_copy = prepared ? nullptr : strdup(name);
-    auto fail_no_memory = [&] {
-        free(copy.value);
-        free(copy.length);
-        free(name_copy);
-        return refuse_no_memory(set);
-    };
     if (prepared) {
-        if (!ensure_prepared_rows(set, 1)) return fail_no_memory();
+        if (!ensure_prepared_rows(set, 1)) return refuse_no_memory(set);
     } else {
-        if (name_copy == nullptr) return fail_no_memory();
+        Owned<char> name_copy(strdup(name));
+        if (!name_copy) return refuse_no_memory(set);
         if (set->param_count == 0) {
             release_storage(set);
-            if (!grow_single_storage(set, kSlotStep, true)) return fail_no_memory();
+            if (!grow_single_storage(set, kSlotStep, true)) return refuse_no_memory(set);
         }
         if (set->param_count >= set->slot_capacity &&
             !grow_single_storage(set, set->slot_capacity + kSlotStep, true))
-            return fail_no_memory();
+            return refuse_no_memory(set);
         // Every call appends: the same name twice makes two parameters.
         slot = set->param_count++;
-        set->names[slot] = name_copy;
+        set->names[slot] = name_copy.release();
     }
     store_single(set, slot, direction, c_type, value, buffer_length, length, copy);
     if (direction == PARAM_INPUT) set->positions[slot] = -1;
@@ -1089,7 +1135,8 @@ int kvc_bindparamarraybypos(KVCSParam* set, int param_no, int param_total, int d
                             int* lengths) {
     if (set == nullptr) return KVC_BAD_HANDLE;
     if (param_no < 1) return KVC_BAD_PARAM_SEQ;
-    int status = check_array_call(set, array_size, values, lengths);
+    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+    int status = check_array_size(set, array_size);
     if (status != 0) return status;
     if (set->param_count == 0) {
         if ((status = check_param_total(set, param_no, param_total)) != 0) return status;
@@ -1121,12 +1168,11 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
                              int c_type, int array_size, void* values, int total_size,
                              int* lengths) {
     if (set == nullptr || name == nullptr) return KVC_BAD_HANDLE;
-    if (direction != PARAM_INPUT) return 0;   // only inputs travel in a batch
-    int status = check_array_call(set, array_size, values, lengths);
+    int status = check_array_size(set, array_size);
     if (status != 0) return status;
     int slot = -1;
-    char* name_copy = nullptr;
-    if (is_prepared_layout(set)) {
+    const bool prepared = is_prepared_layout(set);
+    if (prepared) {
         if (set->row_values != nullptr && (status = check_array_mode(set, array_size)) != 0)
             return status;
         slot = find_name(set, name, set->param_count);
@@ -1162,15 +1208,16 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
             kvc_set_textf(&set->error_text, param_text::kBadArrayParamNo, slot + 1, set->slot_capacity);
             return KVC_BAD_PARAM_NO;
         }
-        name_copy = strdup(name);
-        if (name_copy == nullptr) return refuse_no_memory(set);
     }
+    // Only inputs travel in a batch; the others are accepted once the storage
+    // and the name have been checked, and bind nothing.
+    if (direction != PARAM_INPUT) return 0;
+    if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
+    Owned<char> name_copy(prepared ? nullptr : strdup(name));
+    if (!prepared && !name_copy) return refuse_no_memory(set);
     status = store_array(set, {slot, c_type, -1, array_size, values, total_size, lengths, false,
-                               name_copy});
-    if (status != 0) {
-        free(name_copy);
-        return status;
-    }
+                               &name_copy});
+    if (status != 0) return status;
     if (slot + 1 > set->param_count) set->param_count = slot + 1;
     return 0;
 }

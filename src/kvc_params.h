@@ -20,7 +20,8 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
                              int* lengths);
 void kvc_freeparams(KVCSParam* set);
 void kvc_free_re_outparams(KVCSParam* set);
-void free_param_set(KVCSParam* set);   // clears everything and frees the record
+// Clears everything, detaches the set from its connection and frees the record.
+void free_param_set(KVCSParam* set);
 int recv_params_info2(Conn_Attrs* conn, KVCSParam* set);
 
 int send_params(Conn_Attrs* conn, KVCSParam* set);
@@ -28,6 +29,12 @@ void kvc_sendparamS(Conn_Attrs* conn, KVCSParam* set);
 void kvc_sendparam();
 void kvc_recv_outparam(Conn_Attrs* conn, KVCSParam* set);
 
+// Makes set (or nothing) the connection's bound set. The set bound before is
+// freed when the library made it and only detached when the caller did. A
+// set is bound to one connection at a time: binding it elsewhere detaches it
+// from the first, so that freeing it can never leave a connection pointing
+// at it.
+void bind_params_to_conn(Conn_Attrs* conn, KVCSParam* set);
 // After an execution: a library-made set is freed; in every case the
 // connection's bound_params becomes null.
 void release_bound_params(Conn_Attrs* conn);

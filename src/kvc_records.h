@@ -3,19 +3,14 @@
 // apart through a plain void*.
 #pragma once
 
+#include "kvc.h"   // the handle kinds, statuses and type codes
+
 #include <semaphore.h>
 #include <netinet/in.h>
 #include <cstdint>
 
 struct TuringData;
-
-enum HandleKind : int32_t {
-    HANDLE_CONNECTION = 1,
-    HANDLE_PARAMS = 2,
-    HANDLE_RESULT = 4,
-    HANDLE_LOB = 5,
-    HANDLE_RESERVED_RESULT = 6,
-};
+struct ConnLink;
 
 constexpr int KVC_SEND_BUF_SIZE = 8192;
 constexpr int KVC_RECV_CACHE_SIZE = 8192;
@@ -80,6 +75,7 @@ struct Conn_Attrs {
     int32_t lock_ready;      // 1 once conn_lock is initialised (destroying it is then safe)
     int32_t reply_pauses;    // 1 while reading a procedure or single-value reply, in which
                              // the server waits for "." after every 200 rows
+    ConnLink* link;          // shared with the results made here, or null until the first
 };
 
 // ---- result sets ---------------------------------------------------------
@@ -128,7 +124,8 @@ struct Result {
     int64_t row_count;
     RhRow* current_row;
     char* error_text;
-    Conn_Attrs* conn;
+    ConnLink* conn_link;     // the connection it came from, while that is open (kvc_inner.h)
+    int32_t lob_descriptors; // the connection sent large objects as descriptors
     Result* next_result;
     Result_Mem* pool;
     int32_t result_kind;     // 1 insert id, 2 update count, 3 delete count, 4 rows
@@ -175,6 +172,7 @@ struct KVCSParam {
     int32_t origin;
     int32_t row_count_allocated;   // rows allocated in row_values
     void** owned_blocks;           // per slot: value block copied by array binding, or null
+    Conn_Attrs* bound_conn;        // the connection whose bound_params this set is, or null
 };
 
 // ---- large objects -------------------------------------------------------

@@ -199,9 +199,10 @@ void split_column_name(char* name, FieldInfo* field) {
 Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
     Result* result = static_cast<Result*>(hr_malloc0(sizeof(Result)));
     if (result == nullptr) return nullptr;
-    result->handle_kind = HANDLE_RESULT;
+    result->handle_kind = KVC_HANDLE_RESULT;
     result->result_kind = result_kind;
-    result->conn = conn;
+    result->conn_link = conn_link_share(conn);
+    result->lob_descriptors = conn != nullptr ? conn->lob_ret_descriptor : 0;
     return result;
 }
 
@@ -290,13 +291,7 @@ public:
     ResultChain() = default;
     ResultChain(const ResultChain&) = delete;
     ResultChain& operator=(const ResultChain&) = delete;
-    ~ResultChain() {
-        while (head_ != nullptr) {
-            Result* next = head_->next_result;
-            free_Result(head_);
-            head_ = next;
-        }
-    }
+    ~ResultChain() { free_result_chain(head_); }
     void link(Result* result) {
         if (head_ == nullptr) head_ = result;
         else latest_->next_result = result;
@@ -477,7 +472,7 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) {
 // =============================================================================
 
 int record_next(Result* result) {
-    if (result == nullptr || result->handle_kind != HANDLE_RESULT) return -1;
+    if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
     if (result->read_pos < 0 || result->read_pos >= result->row_count) {
         result->current_row = nullptr;
         return 100;
@@ -502,8 +497,17 @@ int free_Result(Result* result) {
     result->columns = nullptr;
     free(result->error_text);
     RS_destroy(result->pool);
+    conn_link_drop(result->conn_link);
     free(result);
     return 0;
+}
+
+void free_result_chain(Result* first) {
+    while (first != nullptr) {
+        Result* next = first->next_result;
+        free_Result(first);
+        first = next;
+    }
 }
 
 // =============================================================================
@@ -637,18 +641,8 @@ void release_row_index(Result* result) {
 
 namespace {
 
-constexpr int kServerTypeCount = 46;
 constexpr int kCTypeCount = 64;
 constexpr int kDecimalTextMax = 63;
-
-enum ServerType : int {
-    ST_BOOL = 2, ST_TINYINT = 3, ST_SMALLINT = 4, ST_INT = 5, ST_BIGINT = 6, ST_DECIMAL = 7,
-    ST_FLOAT = 8, ST_DOUBLE = 9, ST_DATE = 10, ST_TIME = 11, ST_TIME_TZ = 12, ST_DATETIME = 13,
-    ST_DATETIME_TZ = 14, ST_INTERVAL_YM = 16, ST_INTERVAL_DH = 19, ST_INTERVAL_DM = 21,
-    ST_INTERVAL_HM = 22, ST_INTERVAL_DS = 24, ST_INTERVAL_HS = 25, ST_INTERVAL_MS = 26,
-    ST_INTERVAL_S = 27, ST_VERBATIM = 29, ST_CHAR = 30, ST_CLOB = 32, ST_BINARY = 33, ST_BLOB = 34,
-    ST_VERBATIM_2 = 45,
-};
 
 constexpr uint64_t types_mask(std::initializer_list<int> types) {
     uint64_t mask = 0;
@@ -661,14 +655,14 @@ bool in_mask(uint64_t mask, int server_type) {
 }
 
 // Server types whose bytes are handed over as they are stored.
-constexpr uint64_t kCharacterTypes = types_mask({ST_CHAR, ST_CLOB, ST_BINARY, ST_BLOB});
+constexpr uint64_t kCharacterTypes = types_mask({KVC_SQL_CHAR, KVC_SQL_CLOB, KVC_SQL_BINARY, KVC_SQL_BLOB});
 constexpr uint64_t kVerbatimTextTypes = kCharacterTypes | types_mask({ST_VERBATIM, ST_VERBATIM_2});
 
 struct Cell {
     int server_type;
     const unsigned char* bytes;
     int length;           // slot width for fixed types, received length otherwise
-    Conn_Attrs* conn;
+    Result* result;       // where the value lives; null for a single value
 };
 
 struct Target {
@@ -728,9 +722,9 @@ int32_t decimal_to_int32(const char* text) {
 enum class Source : uint8_t { None, Byte, Int16, Int32, Int64, Float, Double, Decimal };
 
 Source source_of(int server_type) {
-    if (server_type == ST_DECIMAL) return Source::Decimal;
-    if (server_type == ST_FLOAT) return Source::Float;
-    if (server_type == ST_DOUBLE) return Source::Double;
+    if (server_type == KVC_SQL_NUMERIC) return Source::Decimal;
+    if (server_type == KVC_SQL_FLOAT) return Source::Float;
+    if (server_type == KVC_SQL_DOUBLE) return Source::Double;
     switch (getTypeLen(server_type)) {
     case 1: return Source::Byte;
     case 2: return Source::Int16;
@@ -775,19 +769,19 @@ struct NumericRule {
     Out alternate_out;
 };
 
-constexpr uint64_t kIntegerSources = types_mask({ST_BOOL, ST_TINYINT, ST_SMALLINT, ST_INT, ST_DECIMAL});
+constexpr uint64_t kIntegerSources = types_mask({KVC_SQL_BOOL, KVC_SQL_TINYINT, KVC_SQL_SMALLINT, KVC_SQL_INT, KVC_SQL_NUMERIC});
 constexpr uint64_t kRealSources =
-    types_mask({ST_TINYINT, ST_SMALLINT, ST_INT, ST_BIGINT, ST_DECIMAL, ST_FLOAT, ST_DOUBLE});
+    types_mask({KVC_SQL_TINYINT, KVC_SQL_SMALLINT, KVC_SQL_INT, KVC_SQL_BIGINT, KVC_SQL_NUMERIC, KVC_SQL_FLOAT, KVC_SQL_DOUBLE});
 
 constexpr NumericRule kInt32Rule = {kIntegerSources, Out::Int32, 0, Out::Int32};
-constexpr NumericRule kInt16Rule = {types_mask({ST_BOOL, ST_TINYINT, ST_SMALLINT}), Out::Int16, 0, Out::Int16};
-constexpr NumericRule kInt64Rule = {kIntegerSources | types_mask({ST_BIGINT}), Out::Int64, 0, Out::Int64};
+constexpr NumericRule kInt16Rule = {types_mask({KVC_SQL_BOOL, KVC_SQL_TINYINT, KVC_SQL_SMALLINT}), Out::Int16, 0, Out::Int16};
+constexpr NumericRule kInt64Rule = {kIntegerSources | types_mask({KVC_SQL_BIGINT}), Out::Int64, 0, Out::Int64};
 constexpr NumericRule kFloatRule = {kRealSources, Out::Float, 0, Out::Float};
 constexpr NumericRule kDoubleRule = {kRealSources, Out::Double, 0, Out::Double};
-constexpr NumericRule kDatetimeRule = {types_mask({ST_DATETIME}), Out::Int64, types_mask({ST_DATE}), Out::Date};
-constexpr NumericRule kYearMonthRule = {types_mask({ST_INT, ST_BIGINT}), Out::Int64,
-                                        types_mask({ST_INTERVAL_YM}), Out::Int32};
-constexpr NumericRule kDaySecondRule = {types_mask({ST_INT, ST_BIGINT, ST_INTERVAL_DS}), Out::Int64, 0, Out::Int64};
+constexpr NumericRule kDatetimeRule = {types_mask({KVC_SQL_DATETIME}), Out::Int64, types_mask({KVC_SQL_DATE}), Out::Date};
+constexpr NumericRule kYearMonthRule = {types_mask({KVC_SQL_INT, KVC_SQL_BIGINT}), Out::Int64,
+                                        types_mask({KVC_SQL_INTERVAL_YM}), Out::Int32};
+constexpr NumericRule kDaySecondRule = {types_mask({KVC_SQL_INT, KVC_SQL_BIGINT, KVC_SQL_INTERVAL_DS}), Out::Int64, 0, Out::Int64};
 
 const NumericRule* numeric_rule(int c_type) {
     switch (c_type) {
@@ -803,16 +797,18 @@ const NumericRule* numeric_rule(int c_type) {
     }
 }
 
-// A caller that gives its buffer's size is never written past it: the column
-// type is the server's choice, and a date record (12 bytes) does not fit the
-// 8-byte datetime count that C type 23 asks for. The value is cut (-12) and
-// the length tells its full size.
+// A fixed-width C type names the caller's variable, so its whole width is
+// written whatever smaller size is given. Only a value wider than the C
+// type's own width (the 12-byte date record that a date column gives C type
+// 23, an 8-byte count) is bounded by the size: cut, -12, the length telling
+// its full size.
 template <typename T>
-int write_number(const Target& target, T value) {
-    if (target.size > 0 && target.size < static_cast<int>(sizeof value)) {
-        memcpy(target.dst, &value, static_cast<size_t>(target.size));
+int write_number(const Target& target, T value, int type_width = sizeof(T)) {
+    const int room = target.size > type_width ? target.size : type_width;
+    if (room < static_cast<int>(sizeof value)) {
+        memcpy(target.dst, &value, static_cast<size_t>(room));
         set_length(target, static_cast<int>(sizeof value));
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(target.dst, &value, sizeof value);
     set_length(target, static_cast<int>(sizeof value));
@@ -834,7 +830,7 @@ int deliver_number(const Cell& cell, const Target& target) {
     case Out::Date: {
         tarDATE_STRUCT date;
         d2dm(load<int32_t>(cell.bytes), &date);
-        return write_number(target, date);
+        return write_number(target, date, static_cast<int>(sizeof(int64_t)));
     }
     }
     return no_conversion(target);
@@ -969,25 +965,25 @@ int text_second(const Cell& cell, char* work) {
 struct TextForms {
     TextForm forms[kServerTypeCount];
     constexpr TextForms() : forms() {
-        forms[ST_BOOL] = text_bool;
-        forms[ST_TINYINT] = forms[ST_SMALLINT] = forms[ST_INT] = forms[ST_BIGINT] = text_integer;
+        forms[KVC_SQL_BOOL] = text_bool;
+        forms[KVC_SQL_TINYINT] = forms[KVC_SQL_SMALLINT] = forms[KVC_SQL_INT] = forms[KVC_SQL_BIGINT] = text_integer;
         for (int single_unit : {15, 17, 18, 20, 23}) forms[single_unit] = text_integer;
-        forms[ST_DECIMAL] = text_decimal;
-        forms[ST_FLOAT] = text_float;
-        forms[ST_DOUBLE] = text_double;
-        forms[ST_DATE] = text_date;
-        forms[ST_TIME] = text_time;
-        forms[ST_TIME_TZ] = text_time_zone;
-        forms[ST_DATETIME] = text_datetime;
-        forms[ST_DATETIME_TZ] = text_datetime_zone;
-        forms[ST_INTERVAL_YM] = text_year_month;
-        forms[ST_INTERVAL_DH] = text_day_hour;
-        forms[ST_INTERVAL_DM] = text_day_minute;
-        forms[ST_INTERVAL_HM] = text_hour_minute;
-        forms[ST_INTERVAL_DS] = text_day_second;
-        forms[ST_INTERVAL_HS] = text_hour_second;
-        forms[ST_INTERVAL_MS] = text_minute_second;
-        forms[ST_INTERVAL_S] = text_second;
+        forms[KVC_SQL_NUMERIC] = text_decimal;
+        forms[KVC_SQL_FLOAT] = text_float;
+        forms[KVC_SQL_DOUBLE] = text_double;
+        forms[KVC_SQL_DATE] = text_date;
+        forms[KVC_SQL_TIME] = text_time;
+        forms[KVC_SQL_TIME_TZ] = text_time_zone;
+        forms[KVC_SQL_DATETIME] = text_datetime;
+        forms[KVC_SQL_DATETIME_TZ] = text_datetime_zone;
+        forms[KVC_SQL_INTERVAL_YM] = text_year_month;
+        forms[KVC_SQL_INTERVAL_DH] = text_day_hour;
+        forms[KVC_SQL_INTERVAL_DM] = text_day_minute;
+        forms[KVC_SQL_INTERVAL_HM] = text_hour_minute;
+        forms[KVC_SQL_INTERVAL_DS] = text_day_second;
+        forms[KVC_SQL_INTERVAL_HS] = text_hour_second;
+        forms[KVC_SQL_INTERVAL_MS] = text_minute_second;
+        forms[KVC_SQL_INTERVAL_S] = text_second;
     }
 };
 constexpr TextForms kTextForms;
@@ -1013,15 +1009,21 @@ int deliver_chars(const Target& target, const void* text, int n) {
     }
     if (target.size == 0) {
         set_length(target, n);
-        return -12;
+        return KVC_TRUNCATED;
     }
     memcpy(target.dst, text, static_cast<size_t>(target.size - 1));
     set_length(target, n - target.size + 1);
-    return -12;
+    return KVC_TRUNCATED;
 }
 
 int deliver_text(const Cell& cell, const Target& target) {
     if (in_mask(kVerbatimTextTypes, cell.server_type)) return deliver_chars(target, cell.bytes, cell.length);
+    // Decimal text may be longer than the work area: it goes out whole, so
+    // that digits are only ever lost with -12.
+    if (cell.server_type == KVC_SQL_NUMERIC)
+        return deliver_chars(target, cell.bytes,
+                             static_cast<int>(strnlen(reinterpret_cast<const char*>(cell.bytes),
+                                                      static_cast<size_t>(cell.length))));
     char work[VALUE_TEXT_MAX];
     int n = value_text(cell, work);
     if (n < 0) return no_conversion(target);
@@ -1034,16 +1036,16 @@ int deliver_first_byte(const Cell& cell, const Target& target) {
     return 0;
 }
 
-// The stored bytes unchanged. A caller that gives its buffer's size is never
-// written past it (the value is cut, -12, the length is the full size).
+// The stored bytes unchanged. The destination holds at least the C type's
+// width (any decimal text) whatever size is given; a value longer than both
+// is cut there with -12, the length telling its full size.
 int deliver_raw_copy(const Cell& cell, const Target& target) {
+    const int width = getDbTypeLen(target.c_type);
+    const int room = target.size > width ? target.size : width;
     set_length(target, cell.length);
-    if (target.size > 0 && cell.length > target.size) {
-        memcpy(target.dst, cell.bytes, static_cast<size_t>(target.size));
-        return -12;
-    }
-    memcpy(target.dst, cell.bytes, static_cast<size_t>(cell.length));
-    return 0;
+    const int count = cell.length < room ? cell.length : room;
+    memcpy(target.dst, cell.bytes, static_cast<size_t>(count));
+    return count < cell.length ? -12 : 0;
 }
 
 int deliver_binary(const Cell& cell, const Target& target) {
@@ -1056,14 +1058,14 @@ int deliver_binary(const Cell& cell, const Target& target) {
     }
     memcpy(target.dst, cell.bytes, static_cast<size_t>(target.size));
     set_length(target, cell.length - target.size);
-    return -12;
+    return KVC_TRUNCATED;
 }
 
 // The length parameter carries the offset in and the piece's size out.
 int deliver_piece(const Cell& cell, const Target& target) {
-    if (target.length == nullptr) return -3;
+    if (target.length == nullptr) return KVC_BAD_HANDLE;
     const int offset = *target.length;
-    if (offset < 0 || cell.length < offset) return -18;
+    if (offset < 0 || cell.length < offset) return KVC_BAD_OFFSET;
     if (cell.length == offset) {
         *target.length = 0;
         return 0;
@@ -1078,9 +1080,12 @@ int deliver_piece(const Cell& cell, const Target& target) {
 }
 
 int deliver_interval(const Cell& cell, const Target& target) {
-    if (cell.server_type == ST_INTERVAL_YM || cell.server_type == ST_INTERVAL_DS) return 0;
+    if (cell.server_type == KVC_SQL_INTERVAL_YM || cell.server_type == KVC_SQL_INTERVAL_DS) return 0;
     return no_conversion(target);
 }
+
+const char kTextLobConnectionClosed[] =
+    "[EC069]Error large object descriptor cannot be fetched: the result's connection is closed";
 
 int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
     lob->lob_state = 2;
@@ -1088,33 +1093,44 @@ int lob_delivered(KolvaLob_* lob, const Target& target, int status) {
     return status;
 }
 
+// A value placed into a LOB replaces what it held and arrives whole; when a
+// chunk cannot be allocated the LOB keeps what fit and the length tells the
+// full size with -12.
+int fill_lob(KolvaLob_* lob, const Target& target, const unsigned char* bytes, int64_t n) {
+    lob_release_content(lob);
+    if (lob_try_append(lob, bytes, n) == 0) return lob_delivered(lob, target, 0);
+    lob->lob_state = 2;
+    set_length(target, static_cast<int>(n));
+    return KVC_TRUNCATED;
+}
+
 // The destination holds the caller's LOB handle variable. A value delivered
 // into a LOB replaces what it held; a chunk that cannot be allocated gives -5.
 int deliver_lob(const Cell& cell, const Target& target) {
     KolvaLob_* lob = *static_cast<KolvaLob_**>(target.dst);
-    if (lob == nullptr || lob->handle_kind != HANDLE_LOB) return -3;
-    if (cell.conn != nullptr && cell.conn->lob_ret_descriptor) {
+    if (lob == nullptr || lob->handle_kind != KVC_HANDLE_LOB) return KVC_BAD_HANDLE;
+    if (cell.result != nullptr && cell.result->lob_descriptors) {
         // The first byte tells an inline value ('c' / 'b') from a descriptor ('C' / 'B').
         const bool character = target.c_type == 41;
         const char form = static_cast<char>(cell.bytes[0]);
-        if (form == (character ? 'c' : 'b')) {
-            lob_release_content(lob);
-            const int64_t rest = cell.length - 1;
-            int rc = lob_try_append(lob, cell.bytes + 1, rest < LOB_CHUNK_SIZE ? rest : LOB_CHUNK_SIZE);
-            return lob_delivered(lob, target, rc);
-        }
+        if (form == (character ? 'c' : 'b')) return fill_lob(lob, target, cell.bytes + 1, cell.length - 1);
         if (form == (character ? 'C' : 'B')) {
             lob_release_content(lob);
             lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
-            if (lob->descriptor == nullptr) return -5;
-            int rc = KVGetCLobDesc(cell.conn, lob);
+            if (lob->descriptor == nullptr) return KVC_NO_MEMORY;
+            Conn_Attrs* conn = conn_link_target(cell.result->conn_link);
+            if (conn == nullptr) {
+                // The content lives on the server, reachable only over the result's connection.
+                kvc_set_text(&cell.result->error_text, kTextLobConnectionClosed);
+                return lob_delivered(lob, target, -1);
+            }
+            int rc = KVGetCLobDesc(conn, lob);
             return lob_delivered(lob, target, rc < 0 ? rc : 0);
         }
         return 0;
     }
     if (!in_mask(kCharacterTypes, cell.server_type)) return no_conversion(target);
-    lob_release_content(lob);
-    return lob_delivered(lob, target, lob_try_append(lob, cell.bytes, cell.length));
+    return fill_lob(lob, target, cell.bytes, cell.length);
 }
 
 using Delivery = int (*)(const Cell&, const Target&);
@@ -1170,17 +1186,17 @@ namespace {
 
 // Column i of the current row by the conversion matrix. Apart from the common
 // case below, so that the latter does not pay for this one's frame.
-__attribute__((noinline)) int convert_column(const Result* result, int i, int c_type, void* dst, int dst_size,
+__attribute__((noinline)) int convert_column(Result* result, int i, int c_type, void* dst, int dst_size,
                                              int* length) {
     int stored_length = 0;
     const RhRow* row = result->current_row;
     const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
     if (value == nullptr) {
         if (length != nullptr) *length = 0;
-        return -11;
+        return KVC_NULL_VALUE;
     }
     const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
-                       result->conn};
+                       result};
     const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
     Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
     if (delivery == nullptr) return no_conversion(target);
@@ -1190,9 +1206,9 @@ __attribute__((noinline)) int convert_column(const Result* result, int i, int c_
 }  // namespace
 
 int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
-    if (dst == nullptr || handle == nullptr || *handle == nullptr) return -3;
-    const Result* result = static_cast<Result*>(*handle);
-    if (col < 1 || col > result->column_count) return -15;
+    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
+    Result* result = static_cast<Result*>(*handle);
+    if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
     const int i = col - 1;
     const RhRow* row = result->current_row;
     const FieldInfo& field = result->columns[i];
@@ -1200,7 +1216,7 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
     // copied straight from the slot: what the matrix would deliver too.
     if (row != nullptr && c_type >= 0 && c_type < kCTypeCount && field.server_type >= 0 && field.server_type < 64) {
         const int width = kDirectCopies.width[c_type][field.server_type];
-        if (width != 0 && !isNull(row, i) && !isPtr(row, i) && (dst_size <= 0 || dst_size >= width)) {
+        if (width != 0 && !isNull(row, i) && !isPtr(row, i)) {
             const unsigned char* slot = row + ROW_HEADER_SIZE + field.data_offset;
             // Constant sizes, so that each copy is a single move rather than a call.
             if (width == 8) memcpy(dst, slot, 8);
@@ -1237,10 +1253,10 @@ int db2str(char* text, double x) {
 int single_value_text(int server_type, const void* value, int length, char* work) {
     const Cell cell = {server_type, static_cast<const unsigned char*>(value), length, nullptr};
     switch (server_type) {
-    case ST_BOOL: return format_text(work, "%c", static_cast<char>(cell.bytes[0]));
-    case ST_DOUBLE: return format_text(work, "%.16g", load<double>(cell.bytes));
-    case ST_TIME_TZ:
-    case ST_DATETIME_TZ: return -1;
+    case KVC_SQL_BOOL: return format_text(work, "%c", static_cast<char>(cell.bytes[0]));
+    case KVC_SQL_DOUBLE: return format_text(work, "%.16g", load<double>(cell.bytes));
+    case KVC_SQL_TIME_TZ:
+    case KVC_SQL_DATETIME_TZ: return -1;
     default: return value_text(cell, work);
     }
 }

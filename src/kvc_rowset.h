@@ -16,6 +16,8 @@ int recvCursorRows(Conn_Attrs* conn, Result* result);
 Result* new_result(Conn_Attrs* conn, int32_t result_kind);
 int record_next(Result* result);
 int free_Result(Result* result);
+// Releases a result and every result chained after it.
+void free_result_chain(Result* first);
 int free_fields_info(FieldInfo* columns, int count);
 
 int append_record(Result* result, RhRow* row);

@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr int kServerTypeCount = 46;   // codes 0..45; anything else is variable-length text
-
 // Per server type: its slot width in a stored row and the C type that reports
 // a column of it. Codes not listed are 16 / 2.
 struct ServerTypeRow {

@@ -7,6 +7,14 @@
 #include <cstdint>
 #include <cstring>
 
+// Server type codes are the header's KVC_SQL_* names, with the two kinds it
+// does not name: variable-length values shown unchanged as text. The tables
+// indexed by server type cover codes 0 to 45; any other code is
+// variable-length text.
+constexpr int ST_VERBATIM = 29;
+constexpr int ST_VERBATIM_2 = 45;
+constexpr int kServerTypeCount = 46;
+
 int getTypeLen(int server_type);
 int getSQLCType(int server_type);
 int getDBTYPE(int c_type);

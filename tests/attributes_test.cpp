@@ -84,18 +84,20 @@ TEST(ConnectionAttributes, FieldsAndConstants) {
     EXPECT_EQ(Bytes{}, wire.sent()) << "only id 1 talks to the server";
 }
 
-TEST(ConnectionAttributes, CopiesAreBoundedByTheBuffer) {
+// Texts stop at the buffer's length; numbers fill the caller's variable of
+// their type whatever length is given.
+TEST(ConnectionAttributes, TextCopiesAreBoundedNumbersWrittenWhole) {
     WirePair wire;
     kv_strcpy_s(wire.conn()->database, sizeof wire.conn()->database, "sales");
     Attr text = get_attr(wire.handle(), 2, 3);
     EXPECT_EQ(-12, text.status);
     EXPECT_EQ(text_bytes("sal"), text.value);
     EXPECT_EQ(5, text.length) << "the full length tells the size needed";
-    Attr number = get_attr(wire.handle(), 3, 2);
-    EXPECT_EQ(-12, number.status);
-    Bytes head = int32_bytes(2);
-    head.resize(2);
-    EXPECT_EQ(head, number.value);
+    for (int length : {0, 2}) {
+        Attr number = get_attr(wire.handle(), 3, length);
+        EXPECT_EQ(0, number.status) << length;
+        EXPECT_EQ(int32_bytes(2), number.value) << length;
+    }
     EXPECT_EQ(-12, get_attr(wire.handle(), 4, 0).status);
     EXPECT_EQ(Bytes{}, get_attr(wire.handle(), 4, 0).value);
 }
@@ -165,7 +167,7 @@ TEST(ConnectionAttributes, UnknownIdsAndSettings) {
 TEST(ResultAttributes, CountsKindsAndUnknownIds) {
     Result next{};
     Result r{};
-    r.handle_kind = HANDLE_RESULT;
+    r.handle_kind = KVC_HANDLE_RESULT;
     r.column_count = 3;
     r.row_count = 5;
     r.affected_rows = 7;
@@ -175,7 +177,7 @@ TEST(ResultAttributes, CountsKindsAndUnknownIds) {
                            {64, 2, int32_bytes(4)}, {65, 2, int32_bytes(4)}, {66, 2, int32_bytes(0)}});
     r.next_result = &next;
     EXPECT_EQ(int32_bytes(1), get_attr(&handle, 66).value);
-    EXPECT_EQ(-12, get_attr(&handle, 62, 4).status);
+    EXPECT_EQ(host_bytes<int64_t>(5), get_attr(&handle, 62, 0).value);
 
     EXPECT_EQ(-3, get_attr(&handle, 67).status);
     ASSERT_NE(nullptr, r.error_text);
@@ -187,8 +189,8 @@ TEST(ResultAttributes, CountsKindsAndUnknownIds) {
 }
 
 TEST(Attributes, OtherHandleKinds) {
-    int32_t params_record[4] = {HANDLE_PARAMS, 0, 0, 0};
-    int32_t reserved_record[4] = {HANDLE_RESERVED_RESULT, 0, 0, 0};
+    int32_t params_record[4] = {KVC_HANDLE_PARAMS, 0, 0, 0};
+    int32_t reserved_record[4] = {KVC_HANDLE_RESERVED, 0, 0, 0};
     void* params = params_record;
     void* reserved = reserved_record;
     Attr a = get_attr(&params, 61);

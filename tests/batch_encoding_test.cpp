@@ -50,6 +50,21 @@ TEST(BatchEncoding, IntegersTypedUntypedAndNull) {
     }
 }
 
+// Fixed-width elements are the caller's variables: all rows are copied and
+// sent whatever total size is given.
+TEST(BatchEncoding, FixedWidthRowsWhateverTheTotalSize) {
+    for (int64_t total : {12, 8, 0}) {
+        SCOPED_TRACE(total);
+        WirePair pair;
+        kv_strcpy_s(pair.conn()->protocol_version, sizeof pair.conn()->protocol_version, "201");
+        int32_t values[3] = {10, 11, 12};
+        int lengths[3] = {4, 4, 4};
+        ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 3, values, total, lengths));
+        const Bytes expected = WireBuilder().i16(0).i16(1).i16(5).i32(4).i32(10).i32(16).i32(4).i32(11).i32(4).i32(12);
+        EXPECT_EQ(hex(expected), hex(encode_batch(pair)));
+    }
+}
+
 // The first row announces the caller's length, block rows the width.
 TEST(BatchEncoding, AnnouncedLengthsOfFixedWidthValues) {
     WirePair pair;
@@ -97,8 +112,9 @@ TEST(BatchEncoding, ElementLayoutsByCType) {
     EXPECT_EQ(hex(expected), hex(encode_batch(pair)));
 }
 
-// Many rows travel in several blocks of whole rows, none over the block
-// size except a row that alone is larger; every row arrives intact.
+// Many rows travel in several blocks of whole rows, each closed by the row
+// that takes it past the block size (or alone larger); every row arrives
+// intact.
 TEST(BatchEncoding, LargeBatchTravelsInBlocksOfWholeRows) {
     WirePair pair;
     constexpr int kRows = 30000, kBigRow = 12345;
@@ -128,11 +144,11 @@ TEST(BatchEncoding, LargeBatchTravelsInBlocksOfWholeRows) {
     while (row < kRows) {
         const int32_t size = be32(pair.read_exact(4), 0);
         ++blocks;
-        EXPECT_TRUE(row == kBigRow || size <= 512000) << "block " << blocks << ": " << size;
         const Bytes body = pair.read_exact(static_cast<size_t>(size));
         ASSERT_EQ(static_cast<size_t>(size), body.size());
         size_t at = 0;
         for (; at < body.size() && row < kRows; ++row) {
+            EXPECT_LE(at, 512000u) << "block " << blocks << " went on past the block size";
             const size_t n = static_cast<size_t>(text_lengths[row]);
             ASSERT_LE(at + 14 + n, body.size()) << row;
             const Bytes expected = WireBuilder().i8(5).i32(4).i32(ids[row]).i8(30).i32(text_lengths[row])
@@ -146,6 +162,31 @@ TEST(BatchEncoding, LargeBatchTravelsInBlocksOfWholeRows) {
     writer.join();
     EXPECT_TRUE(pair.sent().empty());
     EXPECT_GE(blocks, 4);
+}
+
+// The block rule, measured on a row that exactly fills what 112 rows leave:
+// the room test (L + 5 against the block) sends the 112 rows first.
+TEST(BatchEncoding, RowThatWouldFillTheBlockStartsTheNext) {
+    WirePair pair;
+    kv_strcpy_s(pair.conn()->protocol_version, sizeof pair.conn()->protocol_version, "201");
+    constexpr int kRows = 114;
+    std::vector<int> lengths(kRows, 3996);
+    lengths[0] = 1;
+    lengths[kRows - 1] = 63996;
+    std::string texts;
+    for (int length : lengths) texts += std::string(static_cast<size_t>(length), 't');
+    ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 10, kRows, &texts[0],
+                                         static_cast<int64_t>(texts.size()), lengths.data()));
+    std::thread writer([&] { encode_batch(pair, false); });
+    ASSERT_EQ(6u + 4 + 1, pair.read_exact(6 + 4 + 1).size());   // row 0
+    std::vector<int32_t> blocks;
+    for (size_t rows_seen = 0; rows_seen < kRows - 1;) {
+        blocks.push_back(be32(pair.read_exact(4), 0));
+        rows_seen += blocks.back() == 64000 ? 1 : static_cast<size_t>(blocks.back() / 4000);
+        ASSERT_EQ(static_cast<size_t>(blocks.back()), pair.read_exact(static_cast<size_t>(blocks.back())).size());
+    }
+    writer.join();
+    EXPECT_EQ((std::vector<int32_t>{448000, 64000}), blocks);
 }
 
 TEST(ArrayBinding, RefusesWhatHasNoStorage) {
@@ -168,7 +209,7 @@ TEST(ArrayBinding, RefusesWhatHasNoStorage) {
           "[EC064]Error bindparam arraysize 65536 invalid, the parameter set holds arraysize 0");
     check("parameters beyond 16 bits", by_pos(1, 70000, 1, 5, 3, 12), -51,
           out_of_range + "1 out of range paramnum : 70000 ");
-    check("block smaller than its rows", by_pos(1, 2, 1, 5, 3, 8), -1,
+    check("texts beyond the block", by_pos(1, 2, 1, 10, 3, 8), -1,
           "[EC066]Error bindparam array values of param 1 lie outside the given block");
     ASSERT_EQ(0, by_pos(1, 2, 1, 5, 3, 12));
     check("second array size", by_pos(2, 2, 1, 5, 2, 12), -1,
@@ -207,7 +248,8 @@ TEST(ArrayBinding, ByNameOnCallerAndPreparedSets) {
         return KVC_BindParamArrayByName(handle, name, total, direction, 5, 2, values, 8, lengths);
     };
     ASSERT_EQ(0, by_name(&params, "a", 2, 1));
-    EXPECT_EQ(-53, by_name(&params, "A", 2, 1));
+    // A name is refused as already bound before any other direction is let pass.
+    for (int direction : {1, 2, 3, 6}) EXPECT_EQ(-53, by_name(&params, "A", 2, direction)) << direction;
     EXPECT_EQ(0, by_name(&params, "b", 2, 2));
     EXPECT_EQ(1, static_cast<KVCSParam*>(params)->param_count) << "an output binds nothing";
     ASSERT_EQ(0, by_name(&params, "b", 2, 1));
@@ -228,8 +270,10 @@ TEST(ArrayBinding, ByNameOnCallerAndPreparedSets) {
     ASSERT_EQ(0, by_name(pair.handle(), "first", 2, 1));
     EXPECT_EQ(2, prepared->param_count);
     EXPECT_EQ(2, prepared->array_size);
-    EXPECT_EQ(-53, by_name(pair.handle(), "third", 2, 1));
-    EXPECT_EQ("[EC053]Error invalid  param_name :third out  of prepared ", text_of(pair.conn()->error_text));
+    for (int direction : {1, 2}) {
+        EXPECT_EQ(-53, by_name(pair.handle(), "third", 2, direction));
+        EXPECT_EQ("[EC053]Error invalid  param_name :third out  of prepared ", text_of(pair.conn()->error_text));
+    }
     EXPECT_EQ(-1, KVC_BindParamArrayByPos(pair.handle(), 1, 2, 1, 5, 2, values, 8, lengths));
 
     // A name beyond the count the caller gives is warned about and refused.
@@ -269,15 +313,20 @@ TEST(ExecBatch, RefusalsAndTheCombinedHeader) {
     // A statement that returns rows is reported; its result is discarded.
     ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, 5, 3, values, 12, lengths));
     pair.feed(rows_reply(2));
-    EXPECT_EQ(2, KVC_ExecBatch(pair.handle(), "SELECT", 3));
+    EXPECT_EQ(-1, KVC_ExecBatch(pair.handle(), "SELECT", 3));
     EXPECT_EQ("[EC026]Error ExecuteBatch can't surpport a select_sql  \n", text_of(pair.conn()->error_text));
     EXPECT_EQ(hex(joined({command_message("SELECT", 1 + 3 * 65536), rows})), hex(pair.sent()));
 
-    // Single values are no batch.
+    // Single values are no batch: their array size, 0, does not match.
     int one = 1, four = 4;
     ASSERT_EQ(0, KVC_BindParamByPos(pair.handle(), 1, 1, 5, &one, 0, &four));
-    EXPECT_EQ(-1, KVC_ExecBatch(pair.handle(), "INSERT", 0));
-    EXPECT_EQ(kNoParams, text_of(pair.conn()->error_text));
+    for (int count : {3, 0}) {
+        EXPECT_EQ(-1, KVC_ExecBatch(pair.handle(), "INSERT", count));
+        EXPECT_EQ("[EC057]Error ExecuteBatch with paramsbind arraysize 0  does not match ArrayCount " +
+                      std::to_string(count) + " \n",
+                  text_of(pair.conn()->error_text));
+    }
+    EXPECT_TRUE(pair.sent().empty());
 }
 
 }  // namespace

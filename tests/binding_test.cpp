@@ -99,7 +99,7 @@ TEST(Binding, RangeChecksComeInTheirOrder) {
     CallerSet internal;
     EXPECT_EQ(kvc_bindparamsbypos(internal.set(), 1, 4, 5, &value, 0, &length), -8);
     EXPECT_EQ(internal.set()->param_count, 0);
-    int32_t lob_kind = HANDLE_LOB;   // a record of the wrong kind
+    int32_t lob_kind = KVC_HANDLE_LOB;   // a record of the wrong kind
     void* wrong = &lob_kind;
     EXPECT_EQ(KVC_BindParamByPos(&wrong, 1, 1, 5, &value, 0, &length), -3);
     EXPECT_EQ(KVC_BindParamByName(pair.handle(), nullptr, 1, 5, &value, 0, nullptr, &length), -3);

@@ -70,8 +70,10 @@ TEST(Conversion, TextBinaryAndRawRules) {
         {30, bytes_of("0123456789"), 2, 11, "0123456789", 10, 0},
         {30, bytes_of("0123456789"), 15, 4, "0123", 6, -12},   // no terminator in binary form
         {30, bytes_of("0123456789"), 15, 10, "0123456789", 10, 0},
-        {30, bytes_of("abcdefgh"), 9, 4, "abcd", 8, -12},      // a given size is never passed
-        {30, bytes_of("abcdefgh"), 9, 0, "abcdefgh", 8, 0},    // no size: the whole value
+        // Decimal text is never cut silently: beyond the destination it is -12.
+        {7, bytes_of(std::string(70, '7')), 2, 12, "77777777777", 59, -12},
+        {30, bytes_of("abcdefgh"), 9, 4, "abcdefgh", 8, 0},    // the size is not consulted
+        {30, bytes_of("abcdefgh"), 9, 0, "abcdefgh", 8, 0},
         {5, i32_value(1), 15, 10, "", 0, -13},
     };
     for (const Case& c : cases) {
@@ -148,33 +150,36 @@ TEST(Conversion, NumericMatrix) {
     for (const Case& c : cases) {
         SCOPED_TRACE("server type " + std::to_string(c.server_type) + " as C type " + std::to_string(c.c_type));
         OneValue v(c.server_type, c.value);
-        unsigned char buf[16] = {};
-        int length = -7;
-        EXPECT_EQ(v.get(c.c_type, buf, sizeof buf, &length), 0);
-        EXPECT_EQ(length, static_cast<int>(c.expected.size()));
-        EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected);
+        // A fixed-width C type writes its whole width, exactly, whatever size
+        // is given; the date record, wider than C type 23, needs its room.
+        for (int size : {16, 1, 0}) {
+            if (size < 12 && c.expected.size() > 8) continue;
+            unsigned char buf[16];
+            memset(buf, 0xAB, sizeof buf);
+            int length = -7;
+            EXPECT_EQ(v.get(c.c_type, buf, size, &length), 0) << size;
+            EXPECT_EQ(length, static_cast<int>(c.expected.size()));
+            EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected) << size;
+            EXPECT_EQ(buf[c.expected.size()], 0xAB) << size;
+        }
     }
 }
 
-// A number never spills past a given destination size: it is cut (-12) with
-// its full size as the length, whether it is taken as stored or converted;
-// a size of 0 means "not given" and the whole value is written.
-TEST(Conversion, NumbersRespectTheDestinationSize) {
-    auto first = [](Bytes bytes, size_t n) { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(n)); };
+// A number is written whole at its C type's width whatever size the caller
+// gives, whether it is taken as stored or converted, and nothing past it.
+TEST(Conversion, NumbersAreWrittenAtTheirWidth) {
     const struct {
         int server_type;
         WireBuilder value;
-        int c_type, size, status;
-        Bytes expected;   // bytes written; the length out is always the full size
-        int full;
+        int c_type, size;
+        Bytes expected;   // the bytes written; their count is the length out
     } cases[] = {
-        {6, i64_value(0x0102030405060708LL), 6, 4, -12, Bytes{8, 7, 6, 5}, 8},
-        {6, i64_value(0x0102030405060708LL), 6, 8, 0, host<int64_t>(0x0102030405060708LL), 8},
-        {6, i64_value(0x0102030405060708LL), 6, 0, 0, host<int64_t>(0x0102030405060708LL), 8},
-        {5, i32_value(-2), 5, 3, -12, Bytes{0xFE, 0xFF, 0xFF}, 4},
-        {5, i32_value(-2), 6, 4, -12, Bytes{0xFE, 0xFF, 0xFF, 0xFF}, 8},
-        {9, WireBuilder().i32(8).r8(1.0), 8, 7, -12, first(host<double>(1.0), 7), 8},
-        {13, i64_value(-1), 23, 16, 0, host<int64_t>(-1), 8},
+        {6, i64_value(0x0102030405060708LL), 6, 4, host<int64_t>(0x0102030405060708LL)},
+        {6, i64_value(0x0102030405060708LL), 6, 0, host<int64_t>(0x0102030405060708LL)},
+        {5, i32_value(-2), 5, 3, host<int32_t>(-2)},
+        {5, i32_value(-2), 6, 4, host<int64_t>(-2)},
+        {9, WireBuilder().i32(8).r8(1.0), 8, 7, host<double>(1.0)},
+        {13, i64_value(-1), 23, 16, host<int64_t>(-1)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("server type " + std::to_string(c.server_type) + " as C type " + std::to_string(c.c_type) +
@@ -183,8 +188,8 @@ TEST(Conversion, NumbersRespectTheDestinationSize) {
         unsigned char buf[17];
         memset(buf, '#', sizeof buf);
         int length = -7;
-        EXPECT_EQ(v.get(c.c_type, buf, c.size, &length), c.status);
-        EXPECT_EQ(length, c.full);
+        EXPECT_EQ(v.get(c.c_type, buf, c.size, &length), 0);
+        EXPECT_EQ(length, static_cast<int>(c.expected.size()));
         EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected);
         EXPECT_EQ(buf[c.expected.size()], '#');
     }
@@ -245,7 +250,7 @@ TEST(Conversion, TextForms) {
         {4, WireBuilder().i32(2).i16(-300), "-300"},
         {6, i64_value(-5000000000LL), "-5000000000"},
         {7, bytes_of("12.50"), "12.50"},
-        {7, bytes_of(long_number), long_number.substr(0, 63)},
+        {7, bytes_of(long_number), long_number},
         {8, WireBuilder().i32(4).r4(1.5f), "1.500000"},
         {9, WireBuilder().i32(8).r8(3.5), "3.500000000000000"},
         {10, i32_value(-1), "1969-12-31"},
@@ -353,7 +358,7 @@ TEST(Conversion, LargeObjectsFilledFromAColumn) {
 
 TEST(Conversion, LargeObjectsInDescriptorForm) {
     OneValue inline_value(32, bytes_of("cinline bytes"));
-    inline_value.result()->conn->lob_ret_descriptor = 1;
+    inline_value.result()->lob_descriptors = 1;   // as a LOB_RET connection receives it
     LobHandle lob;
     int length = 0;
     EXPECT_EQ(inline_value.get(41, lob.handle(), 0, &length), 0);
@@ -369,10 +374,18 @@ TEST(Conversion, LargeObjectsInDescriptorForm) {
     EXPECT_EQ(untouched.record()->lob_state, 0);
     EXPECT_EQ(length, 5);
 
+    // An inline value longer than a chunk arrives whole.
+    const std::vector<char> long_content = lob_pattern(3, LOB_CHUNK_SIZE + 10);
+    OneValue long_inline(32, bytes_of("c" + std::string(long_content.begin(), long_content.end())));
+    long_inline.result()->lob_descriptors = 1;
+    EXPECT_EQ(long_inline.get(41, lob.handle(), 0, &length), 0);
+    EXPECT_EQ(length, static_cast<int>(long_content.size()));
+    EXPECT_TRUE(lob_content(lob.handle()) == long_content);
+
     // A descriptor is kept whole and fetched over the result's connection.
     OneValue described(34, bytes_of("B0123456789AB 100"));
     WirePair& wire = described.wire().pair();
-    wire.conn()->lob_ret_descriptor = 1;
+    described.result()->lob_descriptors = 1;
     wire.feed(WireBuilder().tag('A').i32(0).tag('R').i32(1).i32(3).raw("xyz").i32(0).tag('K'));
     EXPECT_EQ(described.get(42, lob.handle(), 0, &length), 0);
     EXPECT_EQ(length, 3);

@@ -50,7 +50,7 @@ TEST(CursorWire, DeclareAndOpen) {
               wire.sent());
     EXPECT_EQ(2, cols);
     ASSERT_NE(nullptr, result);
-    EXPECT_EQ(wire.conn(), static_cast<Result*>(result)->conn);
+    EXPECT_EQ(wire.conn(), conn_link_target(static_cast<Result*>(result)->conn_link));
     KVC_FreeRowset(&result);
 
     // A refused OPEN hands out nothing and reads its reply to the end.

@@ -15,7 +15,7 @@ TEST(HandleDrop, OwnKindsAreReleased) {
     ASSERT_EQ(0, KVC_Create_Lob(&lob));
     ASSERT_EQ(0, KVC_Put_Lob_data(&lob, "payload", 7));
     void* result = hr_malloc0(sizeof(Result));
-    static_cast<Result*>(result)->handle_kind = HANDLE_RESULT;
+    static_cast<Result*>(result)->handle_kind = KVC_HANDLE_RESULT;
     void* set = nullptr;
     ASSERT_EQ(0, KVC_CreateParams(&set));
     int32_t in = 7, in_len = 4, out = 0, out_len = 0;
@@ -34,7 +34,7 @@ TEST(HandleDrop, OwnKindsAreReleased) {
     // The reserved kind is never the library's own: the variable is cleared,
     // the record is left to whoever made it.
     Result* reserved = static_cast<Result*>(hr_malloc0(sizeof(Result)));
-    reserved->handle_kind = HANDLE_RESERVED_RESULT;
+    reserved->handle_kind = KVC_HANDLE_RESERVED;
     void* handle = reserved;
     EXPECT_EQ(0, KVC_Drop(&handle));
     EXPECT_EQ(nullptr, handle);
@@ -50,7 +50,7 @@ TEST(HandleDrop, ForeignRecordsStay) {
     int32_t value = 1, length = 4;
     ASSERT_EQ(0, KVC_BindParamByPos(wire.handle(), 1, 1, KVC_C_INT, &value, 4, &length));
     KVCSParam* prepared = static_cast<KVCSParam*>(hr_malloc0(sizeof(KVCSParam)));
-    prepared->handle_kind = HANDLE_PARAMS;
+    prepared->handle_kind = KVC_HANDLE_PARAMS;
     prepared->origin = PARAMS_PREPARED;
     int32_t* unknown = static_cast<int32_t*>(hr_malloc0(64));
     *unknown = 7;
@@ -73,7 +73,7 @@ TEST(HandleReset, ByKind) {
     EXPECT_EQ(0, lob.record()->chunk_count);
 
     Result* result = static_cast<Result*>(hr_malloc0(sizeof(Result)));
-    result->handle_kind = HANDLE_RESULT;
+    result->handle_kind = KVC_HANDLE_RESULT;
     result->row_count = 9;
     void* handle = result;
     EXPECT_EQ(0, KVC_Reset(&handle));

@@ -99,7 +99,7 @@ TEST(OpenConn, SingleServer) {
 }
 
 TEST(OpenConn, HandleChecks) {
-    int32_t not_a_connection[4] = {HANDLE_PARAMS, 0, 0, 0};
+    int32_t not_a_connection[4] = {KVC_HANDLE_PARAMS, 0, 0, 0};
     void* handle = not_a_connection;
     EXPECT_EQ(KVC_ReconnectConn(&handle), -3);
     EXPECT_EQ(KVC_CloseConn(&handle), -3);
@@ -275,7 +275,7 @@ TEST(CloseConn, ReleasesServerStatementAndOwnedRecords) {
     ASSERT_TRUE(peer.wait_session(0, peer_saw_close));
     EXPECT_EQ(peer.session(0).commands, std::vector<std::string>{"DEALLOCATE STC7 "});
     // The caller's set outlives the connection and is still the caller's to drop.
-    EXPECT_EQ(*static_cast<int32_t*>(callers_set), HANDLE_PARAMS);
+    EXPECT_EQ(*static_cast<int32_t*>(callers_set), KVC_HANDLE_PARAMS);
     EXPECT_EQ(KVC_Drop(&callers_set), 0);
 }
 

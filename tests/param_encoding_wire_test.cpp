@@ -200,7 +200,7 @@ class BigLob {
 public:
     explicit BigLob(int64_t total) {
         for (int b = 0; b < 3; ++b) buffers_[b] = lob_pattern(b * LOB_CHUNK_SIZE, LOB_CHUNK_SIZE);
-        record_.handle_kind = HANDLE_LOB;
+        record_.handle_kind = KVC_HANDLE_LOB;
         record_.lob_state = 2;
         record_.total_length = total;
         lob_chunk** link = &record_.first_chunk;

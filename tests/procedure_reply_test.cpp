@@ -122,7 +122,7 @@ TEST(ProcedureReply, ResultSetGoesToTheCallersSlot) {
     EXPECT_EQ(3, recv_noQuery_OP(wire.conn(), &received));
     ASSERT_NE(nullptr, received);
     EXPECT_EQ(RESULT_ROWS, received->result_kind);
-    EXPECT_EQ(wire.conn(), received->conn);
+    EXPECT_EQ(wire.conn(), conn_link_target(received->conn_link));
     void* handle = received;
     int total = 0, value = 0, length = 0;
     while (KVC_ReadNext(&handle) == 0) {

@@ -66,13 +66,13 @@ TEST(ReceptionWire, UpdateCountThenRowsGiveTwoChainedResults) {
     Received r(w);
     EXPECT_EQ(r.status, 3);
     ASSERT_NE(r.head, nullptr);
-    EXPECT_EQ(r.head->handle_kind, HANDLE_RESULT);
+    EXPECT_EQ(r.head->handle_kind, KVC_HANDLE_RESULT);
     EXPECT_EQ(r.head->result_kind, RESULT_UPDATE_COUNT);
     EXPECT_EQ(r.head->affected_rows, 5);
     Result* rows = r.head->next_result;
     ASSERT_NE(rows, nullptr);
     EXPECT_EQ(rows->result_kind, RESULT_ROWS);
-    EXPECT_EQ(rows->conn, r.pair.conn());
+    EXPECT_EQ(conn_link_target(rows->conn_link), r.pair.conn());
     EXPECT_EQ(rows->row_count, 3);
     EXPECT_EQ(int_at(rows, 2, 0), 2);
     EXPECT_EQ(rows->next_result, nullptr);
@@ -262,7 +262,7 @@ TEST(ReceptionWire, CursorFetchHasNoBatchLimitAndDropsASecondDescription) {
     EXPECT_EQ(r.status, 30000);
     EXPECT_EQ(r.printed, "[EC032]Server Warning in recv result :note \n");
     ASSERT_NE(r.head, nullptr);
-    EXPECT_EQ(r.head->handle_kind, HANDLE_RESULT);
+    EXPECT_EQ(r.head->handle_kind, KVC_HANDLE_RESULT);
     EXPECT_EQ(r.head->column_count, 1);
     EXPECT_EQ(r.head->row_count, 30000);
     EXPECT_EQ(r.head->next_result, nullptr);

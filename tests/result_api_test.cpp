@@ -136,7 +136,7 @@ TEST(ResultApi, ReservedKindAnswersZeroAndOtherKindsMinusThree) {
     struct FakeRecord {
         int32_t kind;
         char rest[64];
-    } reserved{HANDLE_RESERVED_RESULT, {}}, connection{HANDLE_CONNECTION, {}};
+    } reserved{KVC_HANDLE_RESERVED, {}}, connection{KVC_HANDLE_CONNECTION, {}};
     for (void* h : {static_cast<void*>(&reserved), static_cast<void*>(&connection)}) {
         void* handle = h;
         const int expected = h == &reserved ? 0 : -3;

@@ -96,9 +96,9 @@ TEST(RowIndex, RowCursorAndRelease) {
     EXPECT_EQ(record_next(index.result), 100);
     EXPECT_EQ(index.result->current_row, nullptr);
     EXPECT_EQ(record_next(nullptr), -1);
-    index.result->handle_kind = HANDLE_RESERVED_RESULT;
+    index.result->handle_kind = KVC_HANDLE_RESERVED;
     EXPECT_EQ(record_next(index.result), -1);
-    index.result->handle_kind = HANDLE_RESULT;
+    index.result->handle_kind = KVC_HANDLE_RESULT;
 
     release_row_index(index.result);
     EXPECT_EQ(index.result->row_index, nullptr);

@@ -139,9 +139,15 @@ TEST(ExecuteWire, NamedStatementErrorCarriesTheCommand) {
         EXPECT_EQ(-1, KVC_Execute2(wire.handle(), c.name.c_str(), nullptr, &result));
         EXPECT_EQ(command_message("? " + c.name + " "), wire.sent());
         EXPECT_EQ("sql:? " + c.name + "  errinfo: " + c.server_text + " \n", text_of(wire.conn()->error_text));
-        EXPECT_EQ(nullptr, result);
+        EXPECT_EQ(reinterpret_cast<void*>(0x1), result) << "the caller's variable is left as it was";
         EXPECT_EQ(1, lock_value(wire.conn()));
     }
+    // The same for a cursor whose DECLARE fails.
+    wire.feed(WireBuilder().tag('E').str("no statement").tag('K'));
+    char cursor[16] = {0};
+    void* result = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(-1, KVC_Execute2(wire.handle(), "STC5", cursor, &result));
+    EXPECT_EQ(reinterpret_cast<void*>(0x1), result);
 }
 
 TEST(ExecuteWire, CursorOverANamedStatement) {

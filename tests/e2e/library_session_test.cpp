@@ -73,8 +73,8 @@ TEST(LibrarySession, TenThousandRowsOfEveryTypeByBatchAndBack) {
     Server server;
     Connection c(conn_string(server.port()));
     ASSERT_EQ(c.status(), 2) << error_of(c.handle());
-    c.run("CREATE TABLE every_type(c_bool BOOLEAN, c_tiny TINYINT, c_small SMALLINT, c_int INTEGER, "
-          "c_big BIGINT, c_num DECIMAL(12,2), c_real REAL, c_double DOUBLE, c_date DATE, c_time TIME, "
+    c.run("CREATE TABLE every_type(c_bool BOOLEAN, c_tiny TINYINT, c_small SMALLINT, c_int INT4, "
+          "c_big BIGINT, c_num DECIMAL(12,2), c_real FLOAT4, c_double DOUBLE, c_date DATE, c_time TIME, "
           "c_stamp DATETIME, c_text VARCHAR(64), c_bin VARBINARY(8))");
 
     std::vector<Column> cols = {{KVC_C_BOOL, {}, {}},    {KVC_C_TINYINT, {}, {}}, {KVC_C_SHORT, {}, {}},
@@ -208,8 +208,8 @@ TEST(LibrarySession, ServerCursorFetchedInBlocks) {
         ASSERT_EQ(KVC_FetchRefCursorHead(c.handle(), "c1", block.handle(), &cols, &got, &count), 0);
         ASSERT_EQ(got, want);
         while (KVC_ReadNext(block.handle()) == 0) {
-            int32_t v = 0;
-            ASSERT_EQ(block.get(1, KVC_C_INT, v), 0);
+            int64_t v = 0;
+            ASSERT_EQ(block.get(1, KVC_C_BIGINT, v), 0);
             EXPECT_EQ(v, next++);
         }
     }

@@ -34,7 +34,7 @@ TEST(CursorWire, DeclareOpenFetchInBlocksClose) {
     EXPECT_EQ(tags(s.client.exec("DECLARE c CURSOR FOR DELETE FROM n ")), "EK");
     auto r = s.client.exec("DECLARE c1 CURSOR FOR SELECT i FROM n ORDER BY i ");
     ASSERT_EQ(tags(r), "AK");
-    EXPECT_EQ(r[0].columns[0].type, 5);
+    EXPECT_EQ(r[0].columns[0].type, 6);
     EXPECT_TRUE(r[0].rows.empty());
     EXPECT_EQ(tags(s.client.exec("OPEN c1 ;")), "K");
     // The library's text, then forms a caller may write for the _V2 fetch.
@@ -48,7 +48,7 @@ TEST(CursorWire, DeclareOpenFetchInBlocksClose) {
         r = s.client.exec(f.text);
         ASSERT_EQ(tags(r), "AK");
         ASSERT_EQ(r[0].rows.size(), f.rows);
-        for (const auto& row : r[0].rows) EXPECT_EQ(get32(*row[0]), expected++);
+        for (const auto& row : r[0].rows) EXPECT_EQ(get64(*row[0]), expected++);
     }
     EXPECT_EQ(tags(s.client.exec("CLOSE c1 ")), "K");
     EXPECT_EQ(tags(s.client.exec("CLOSE c1 ")), "EK");
@@ -63,7 +63,7 @@ TEST(CursorWire, CursorOverAPreparedStatementTakesItsParameters) {
     EXPECT_EQ(tags(s.client.exec("OPEN STC3_CUR ;")), "K");
     auto r = s.client.exec("FETCH  20000  FROM  STC3_CUR ");
     ASSERT_EQ(r[0].rows.size(), 5u);
-    EXPECT_EQ(get32(*r[0].rows[0][0]), 41);
+    EXPECT_EQ(get64(*r[0].rows[0][0]), 41);
 }
 
 TEST(ProcedureWire, OutputAndInOutValuesComeAsPMessages) {
@@ -79,6 +79,16 @@ TEST(ProcedureWire, OutputAndInOutValuesComeAsPMessages) {
                       param("", 1, 5, be32(1)) + param("", 1, 5, be32(2)) + param("", 2, 5, be32(0)));
     ASSERT_EQ(r[0].type, 5);
     EXPECT_EQ(r[0].text, be32(3));
+    // A total the announced type cannot hold comes in its own type, whole.
+    r = s.client.exec("CALL kvc_add(?, ?, ?)", 3,
+                      param("", 1, 5, be32(INT32_MAX)) + param("", 1, 5, be32(1)) + param("", 2, 5, be32(0)));
+    ASSERT_EQ(r[0].type, 6);
+    EXPECT_EQ(get64(r[0].text), 2147483648LL);
+    // Beyond 64 bits it is an error, not a wrapped number.
+    r = s.client.exec("CALL kvc_add(?, ?, ?)", 3,
+                      param("", 1, 6, be64(INT64_MAX)) + param("", 1, 6, be64(1)) + param("", 2, 6, be64(0)));
+    ASSERT_EQ(tags(r), "EK");
+    EXPECT_EQ(r[0].text, "kvc_add: integer overflow");
     r = s.client.exec("EXEC kvc_swap", 2, param("b", 3, 30, "second") + param("a", 3, 30, "first"));
     ASSERT_EQ(tags(r), "PPK");
     EXPECT_EQ(r[0].number, 1);  // slot of "a" in the client's set

@@ -59,7 +59,7 @@ TEST(PreparedWire, ExecuteByNameBindsNamedAndPositionalValues) {
     ASSERT_EQ(r[0].rows.size(), 2u);
     EXPECT_EQ(*r[0].rows[0][1], "ann");
     EXPECT_EQ(get64(*r[0].rows[0][2]), 0x4004000000000000LL);
-    EXPECT_EQ(get32(*r[0].rows[1][0]), 8);
+    EXPECT_EQ(get64(*r[0].rows[1][0]), 8);
     EXPECT_FALSE(r[0].rows[1][2].has_value());
 
     // Unnamed values of a direct text are taken in order across its statements.

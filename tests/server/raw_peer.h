@@ -19,6 +19,7 @@ public:
     explicit Server(std::vector<std::string> extra_args = {});
     ~Server();
     int port() const { return port_; }
+    const std::string& dir() const { return dir_; }  // the temporary folder of its database
     int stop();                          // SIGTERM; returns the exit status
     bool exits_within(int timeout_ms);   // true when it ends by itself in time
 

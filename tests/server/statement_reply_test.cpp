@@ -66,17 +66,23 @@ TEST(StatementReply, DeclaredTypesChooseServerTypesAndWireForms) {
         {"BOOLEAN", "1", 2, "T"},
         {"TINYINT", "-5", 3, "\xFB"},
         {"SMALLINT", "-2", 4, be16(-2)},
-        {"INTEGER", "258", 5, be32(258)},
+        {"INT4", "-2147483648", 5, be32(INT32_MIN)},
+        {"INTEGER", "3000000000", 6, be64(3000000000LL)},
+        {"INT", "9223372036854775807", 6, be64(INT64_MAX)},
         {"BIGINT", "-9000000000", 6, be64(-9000000000LL)},
         {"DECIMAL(10,2)", "'12345.67'", 7, "12345.67"},
-        {"REAL", "1.5", 8, bits(1.5f)},
+        {"FLOAT4", "1.5", 8, bits(1.5f)},
+        {"REAL", "16777217", 9, bits(16777217.0)},
+        {"FLOAT", "-73.779317", 9, bits(-73.779317)},
         {"DOUBLE", "-0.25", 9, bits(-0.25)},
         {"DATE", "'2000-02-29'", 10, be32(11016)},
         {"TIME", "'23:59:59.999'", 11, be32(86399999)},
         {"TIME WITH TIME ZONE", "'23:00:00+02:00'", 12, be32(75600000) + be16(120)},
         {"DATETIME", "'1969-12-31 23:59:59.999'", 13, be64(-1)},
         {"TIMESTAMP WITH TIME ZONE", "'1970-01-01 08:00:00+08:00'", 14, be64(0) + be16(480)},
-        {"VARCHAR(20)", "'hello'", 30, "hello"},
+        {"INTERVAL YEAR TO MONTH", "14", 16, be32(14)},
+        {"interval day  to second", "90000000000", 24, be64(90000000000LL)},
+        {"VARCHAR(20)", "'interval day to second' /* interval day to second */", 30, "interval day to second"},
         {"CLOB", "'long text'", 32, "long text"},
         {"VARBINARY", "x'00ff10'", 33, std::string("\x00\xff\x10", 3)},
         {"BLOB", "x'0102'", 34, std::string("\x01\x02", 2)},
@@ -94,16 +100,20 @@ TEST(StatementReply, DeclaredTypesChooseServerTypesAndWireForms) {
     }
 }
 
-TEST(StatementReply, ValueThatDoesNotFitItsColumnGoesAsNullWithAWarning) {
+TEST(StatementReply, ValueThatDoesNotFitItsColumnFailsTheStatement) {
     Session s;
-    auto r = s.client.exec("CREATE TABLE t(v SMALLINT); INSERT INTO t VALUES (1), (70000), (2); SELECT v FROM t");
-    ASSERT_EQ(tags(r), "UIIIAWK");
-    const Message& a = r[4];
-    ASSERT_EQ(a.rows.size(), 3u);
-    EXPECT_EQ(*a.rows[0][0], be16(1));
-    EXPECT_FALSE(a.rows[1][0].has_value());
-    EXPECT_EQ(*a.rows[2][0], be16(2));
-    EXPECT_NE(r[5].text.find("t.v"), std::string::npos);
+    s.client.exec("CREATE TABLE t(v SMALLINT, pad TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                  "FROM n WHERE i < 5000) INSERT INTO t SELECT 1, printf('%100d', i) FROM n; "
+                  "INSERT INTO t VALUES (70000, 'x'), (2, 'y')");
+    // Within the first rows the error comes alone, naming row, column and value.
+    auto r = s.client.exec("SELECT v FROM t WHERE v <> 1 ORDER BY rowid");
+    ASSERT_EQ(tags(r), "EK");
+    EXPECT_EQ(r[0].text, "row 1, column t.v (SMALLINT): value 70000 does not fit server type 4");
+    // Beyond them, the rows already sent stay and the error follows them.
+    r = s.client.exec("SELECT v, pad FROM t ORDER BY rowid");
+    ASSERT_EQ(tags(r), "AEK");
+    EXPECT_EQ(r[0].rows.size(), 5000u);
+    EXPECT_EQ(r[1].text.compare(0, 10, "row 5001, "), 0) << r[1].text;
 }
 
 TEST(StatementReply, AutoCommitOffKeepsChangesPrivateUntilCommit) {

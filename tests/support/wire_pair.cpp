@@ -1,5 +1,6 @@
 #include "support/wire_pair.h"
 
+#include "kvc_connect.h"
 #include "kvc_inner.h"
 #include "kvc_params.h"
 #include "kvc_rowset.h"
@@ -79,7 +80,7 @@ WirePair::WirePair() {
     setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     conn_ = static_cast<Conn_Attrs*>(hr_malloc0(sizeof(Conn_Attrs)));
-    conn_->handle_kind = HANDLE_CONNECTION;
+    conn_->handle_kind = KVC_HANDLE_CONNECTION;
     conn_->lock_timeout = 300;
     kv_strcpy_s(conn_->protocol_version, sizeof conn_->protocol_version, "301");
     conn_->recv_timeout = 1800;
@@ -90,17 +91,7 @@ WirePair::WirePair() {
 
 WirePair::~WirePair() {
     wait_fed();
-    if (conn_ != nullptr) {
-        if (conn_->sock_fd > 0) close(conn_->sock_fd);
-        conn_lock_destroy(conn_);
-        release_turing_keys(conn_);
-        free(conn_->error_text);
-        if (conn_->current_result != nullptr) free_Result(conn_->current_result);
-        if (conn_->bound_params != nullptr && conn_->bound_params->origin != PARAMS_CALLER)
-            free_param_set(conn_->bound_params);
-        if (conn_->ips != nullptr) free_ips_list(conn_->ips);
-        free(conn_);
-    }
+    if (conn_ != nullptr) free_conn_record(conn_);
     if (peer_fd_ >= 0) close(peer_fd_);
 }
 

@@ -2,6 +2,7 @@
 // the table and CSV forms of a result.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 
 #include <kvc.h>
@@ -228,6 +229,21 @@ TEST(KvcsqlValues, NumbersAreWrittenAsBrieflyAsTheyReadBack) {
     for (const auto& c : cases) EXPECT_EQ(ResultReader::shortest_text(c.value, c.single), c.text) << c.text;
 }
 
+TEST(KvcsqlValues, FullPrecisionTextsOfDoublesAreShortened) {
+    struct Case {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"19.989999999999998", "19.99"},
+        {"4.5000000000000003e-05", "4.5e-05"},
+        {"19.99000000000000", "19.99"},
+        {"1.50", "1.50"},                            // few digits: as written
+        {"12345678901234567890", "12345678901234567890"},  // an integer stays exact
+        {"0.1000000000000000x", "0.1000000000000000x"},    // not a number
+    };
+    for (const auto& c : cases) EXPECT_EQ(ResultReader::brief_number(c.text), c.shown) << c.text;
+}
+
 TEST(KvcsqlValues, BinaryIsShownInHexAndColumnsPickTheirForm) {
     const unsigned char bytes[] = {0x00, 0xff, 0x10, 0xab};
     EXPECT_EQ(ResultReader::hex_text(bytes, sizeof bytes), "\\x00ff10ab");
@@ -239,4 +255,130 @@ TEST(KvcsqlValues, BinaryIsShownInHexAndColumnsPickTheirForm) {
     EXPECT_EQ(ResultReader::form_of(KVC_C_FLOAT), Form::Float);
     for (int text_type : {KVC_C_CHAR, KVC_C_CLOB, KVC_C_NUMERIC, KVC_C_TIMESTAMP_MS, KVC_C_DATE, KVC_C_BIGINT})
         EXPECT_EQ(ResultReader::form_of(text_type), Form::Text) << text_type;
+}
+
+TEST(KvcsqlTable, WidthsCountTerminalCells) {
+    struct Case {
+        const char* text;
+        size_t cells;
+    } cases[] = {
+        {"abc", 3},
+        {"h\xC3\xA9llo", 5},              // é: one cell in two bytes
+        {"\xE4\xB8\xAD\xE6\x96\x87", 4},  // 中文: two wide characters
+        {"\xF0\x9F\x98\x80", 2},          // an emoji
+        {"e\xCC\x81", 1},                 // e and a combining accent
+        {"\xFF\xFE", 2},                  // not UTF-8: a cell per byte
+        {"\xE4\xB8", 2},                  // a cut sequence
+    };
+    for (const auto& c : cases) EXPECT_EQ(display_width(c.text), c.cells) << c.text;
+}
+
+TEST(KvcsqlTable, EachFormatPrintsBlocksAsOneResult) {
+    Table first;
+    first.columns = {{"id", true}, {"name", false}};
+    first.add_cell("1", 1);
+    first.add_null();
+    Table second;
+    second.columns = first.columns;
+    second.add_cell("1234", 4);
+    second.add_cell("a|b", 3);
+    struct Case {
+        OutputFormat::Kind kind;
+        bool expanded, tuples_only;
+        const char* text;
+    } cases[] = {
+        // Aligned: the header goes with the first block; a later block widens its column.
+        {OutputFormat::Kind::Aligned, false, false,
+         " id | name\n----+------\n  1 | -\n 1234 | a|b\n(2 rows)\n"},
+        {OutputFormat::Kind::Aligned, true, false,
+         "-[ RECORD 1 ]\nid   | 1\nname | -\n-[ RECORD 2 ]\nid   | 1234\nname | a|b\n"},
+        {OutputFormat::Kind::Unaligned, false, false, "id;name\n1;-\n1234;a|b\n(2 rows)\n"},
+        {OutputFormat::Kind::Unaligned, true, true, "id;1\nname;-\n\nid;1234\nname;a|b\n"},
+        {OutputFormat::Kind::Csv, false, true, "1,\n1234,a|b\n"},
+        {OutputFormat::Kind::Json, false, false, "{\"id\":1,\"name\":null}\n{\"id\":1234,\"name\":\"a|b\"}\n"},
+    };
+    for (const auto& c : cases) {
+        OutputFormat format;
+        format.kind = c.kind;
+        format.expanded = c.expanded;
+        format.tuples_only = c.tuples_only;
+        format.field_separator = ";";
+        format.null_text = "-";
+        std::ostringstream out;
+        RowPrinter printer(out, format);
+        printer.print_block(first);
+        printer.print_block(second);
+        printer.finish();
+        EXPECT_EQ(out.str(), c.text) << static_cast<int>(c.kind) << c.expanded;
+        EXPECT_EQ(printer.rows_printed(), 2u);
+    }
+}
+
+TEST(KvcsqlTable, JsonStringsAndNumbersFollowTheGrammar) {
+    EXPECT_EQ(json_string("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+    Table t;
+    t.columns = {{"n", true}};
+    for (const char* text : {"-0.5", "1e+20", "007", "inf", "1."}) t.add_cell(text, std::strlen(text));
+    OutputFormat format;
+    format.kind = OutputFormat::Kind::Json;
+    std::ostringstream out;
+    RowPrinter printer(out, format);
+    printer.print_block(t);
+    EXPECT_EQ(out.str(), "{\"n\":-0.5}\n{\"n\":1e+20}\n{\"n\":\"007\"}\n{\"n\":\"inf\"}\n{\"n\":\"1.\"}\n");
+}
+
+TEST(KvcsqlSplitter, VariablesAreSubstitutedOutsideQuotesOnly) {
+    Variables vars = {{"t", "items"}, {"who", "O'Brien"}};
+    StatementSplitter s;
+    s.set_variables(&vars);
+    std::vector<std::string> out;
+    s.feed_line("SELECT ':t', x::int, :who2, :'who' FROM :t;", out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], "SELECT ':t', x::int, :who2, 'O''Brien' FROM items");
+    EXPECT_EQ(substitute_variables("\\bind :t ':t' :'who' :none", vars), "\\bind items ':t' 'O''Brien' :none");
+}
+
+TEST(KvcsqlSplitter, PlaceholdersAreCountedOutsideQuotesAndComments) {
+    struct Case {
+        const char* sql;
+        int count;
+    } cases[] = {
+        {"SELECT ?, ?", 2},
+        {"SELECT '?', \"?\" FROM t WHERE a = ?", 1},
+        {"SELECT 1 -- why?\n, ?", 1},
+        {"SELECT /* ? */ ?", 1},
+        {"SELECT 'open ?", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(count_placeholders(c.sql), c.count) << c.sql;
+}
+
+TEST(KvcsqlOptions, OutputSwitchesVariablesAndPasswords) {
+    const char* argv[] = {"kvcsql", "-A", "-F", ";", "-x", "-t", "--json", "--null", "(null)", "-v", "a=b=c"};
+    Options o;
+    ASSERT_EQ(parse_options(11, argv, o), "");
+    EXPECT_TRUE(o.unaligned && o.expanded && o.tuples_only && o.json && o.has_null_text);
+    EXPECT_EQ(o.field_separator, ";");
+    EXPECT_EQ(o.null_text, "(null)");
+    ASSERT_EQ(o.variables.size(), 1u);
+    EXPECT_EQ(o.variables[0], std::make_pair(std::string("a"), std::string("b=c")));
+    for (const char* bad : {"=x", "novalue"}) {
+        const char* bad_argv[] = {"kvcsql", "-v", bad};
+        Options b;
+        EXPECT_NE(parse_options(3, bad_argv, b), "") << bad;
+    }
+
+    struct Case {
+        const char* conn_str;
+        bool asks;
+    } cases[] = {
+        {"IP=1.2.3.4;USER=app", true},
+        {"IP=1.2.3.4; user id = app ;DB=x", true},
+        {"IP=1.2.3.4;USER=app;PWD=", false},
+        {"IP=1.2.3.4;uid=app;Password=x", false},
+        {"IP=1.2.3.4;DB=x", false},
+        {"DB=A,USERID=B", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(names_user_without_password(c.conn_str), c.asks) << c.conn_str;
+    EXPECT_EQ(with_password("IP=1;USER=u", "s"), "IP=1;USER=u;PWD=s");
+    EXPECT_EQ(with_password("DB=A,USER=u", "s"), "DB=A,USER=u,PWD=s");
 }

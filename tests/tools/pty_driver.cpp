@@ -1,7 +1,8 @@
 // Runs a program on a pseudo-terminal, as a person at a terminal would:
-//   kvcsql_pty_driver [--expect TEXT | --send LINE]... -- PROGRAM [ARG]...
+//   kvcsql_pty_driver [--expect TEXT | --send LINE | --keys KEYS]... -- PROGRAM [ARG]...
 // Each --expect waits (20 s at most) for TEXT to appear in the output after
-// the previous match; each --send types LINE and Enter. Afterwards the program
+// the previous match; each --send types LINE and Enter; --keys types KEYS
+// as they are (Tab, Ctrl-C). Afterwards the program
 // must end by itself with status 0. Prints the transcript; exit 0 on success.
 #include <pty.h>
 
@@ -23,7 +24,7 @@ const int kStepTimeoutMs = 20000;
 using Clock = std::chrono::steady_clock;
 
 struct Step {
-    bool send;
+    enum Kind { Expect, Send, Keys } kind;
     std::string text;
 };
 
@@ -55,10 +56,12 @@ int main(int argc, char** argv) {
             ++i;
             break;
         }
-        if ((arg == "--expect" || arg == "--send") && i + 1 < argc) {
-            steps.push_back({arg == "--send", argv[++i]});
+        if ((arg == "--expect" || arg == "--send" || arg == "--keys") && i + 1 < argc) {
+            Step::Kind kind = arg == "--expect" ? Step::Expect : arg == "--send" ? Step::Send : Step::Keys;
+            steps.push_back({kind, argv[++i]});
         } else {
-            std::fprintf(stderr, "usage: %s [--expect TEXT | --send LINE]... -- PROGRAM [ARG]...\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--expect TEXT | --send LINE | --keys KEYS]... -- PROGRAM [ARG]...\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -79,8 +82,8 @@ int main(int argc, char** argv) {
     std::string transcript;
     size_t searched_from = 0;
     for (const Step& step : steps) {
-        if (step.send) {
-            std::string line = step.text + "\r";
+        if (step.kind != Step::Expect) {
+            std::string line = step.kind == Step::Send ? step.text + "\r" : step.text;
             if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
                 return fail("cannot type into the terminal", transcript);
             continue;

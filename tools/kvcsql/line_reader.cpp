@@ -1,30 +1,12 @@
 #include "line_reader.h"
 
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <iostream>
-
-#ifdef KVCSQL_HAVE_LIBEDIT
+#include <cstring>
 #include <editline/readline.h>
-#endif
+
+#include "interrupt.h"
 
 namespace kvcsql {
-
-namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-// The end of a terminal read: Ctrl-C cut it short, or the input really ended.
-ReadResult end_or_interrupt() {
-    if (!g_interrupted) return ReadResult::End;
-    g_interrupted = 0;
-    return ReadResult::Interrupted;
-}
-
-}  // namespace
-
-void note_interrupt() { g_interrupted = 1; }
 
 ReadResult StreamLineReader::read_line(const std::string&, std::string& line) {
     if (!std::getline(in_, line)) return ReadResult::End;
@@ -34,13 +16,27 @@ ReadResult StreamLineReader::read_line(const std::string&, std::string& line) {
 
 namespace {
 
-#ifdef KVCSQL_HAVE_LIBEDIT
-
 const int kHistoryLines = 1000;
+
+// readline's completion hooks are plain functions: they reach the one
+// terminal reader through these.
+Completer g_completer;
+std::vector<std::string> g_matches;
+
+char* next_match(const char* text, int state) {
+    if (state == 0) g_matches = g_completer ? g_completer(text) : std::vector<std::string>();
+    size_t index = static_cast<size_t>(state);
+    return index < g_matches.size() ? strdup(g_matches[index].c_str()) : nullptr;
+}
+
+char** complete(const char* text, int, int) {
+    rl_attempted_completion_over = 1;  // no file names as a fallback
+    return rl_completion_matches(text, next_match);
+}
 
 class EditLineReader : public LineReader {
 public:
-    explicit EditLineReader(FILE* terminal_out) {
+    EditLineReader(FILE* terminal_out, Completer completer) {
         // Standard output is not the terminal here (it carries the library's
         // diagnostics); the editor must draw on the stream of the results.
         rl_instream = stdin;
@@ -48,6 +44,8 @@ public:
         const char* home = std::getenv("HOME");
         if (home && *home) history_path_ = std::string(home) + "/.kvcsql_history";
         rl_readline_name = "kvcsql";
+        g_completer = std::move(completer);
+        rl_attempted_completion_function = complete;
         using_history();
         stifle_history(kHistoryLines);
         if (!history_path_.empty()) read_history(history_path_.c_str());
@@ -55,11 +53,12 @@ public:
     ~EditLineReader() override {
         if (!history_path_.empty()) write_history(history_path_.c_str());
         clear_history();
+        g_completer = nullptr;
     }
     ReadResult read_line(const std::string& prompt, std::string& line) override {
-        g_interrupted = 0;
+        take_prompt_interrupt();
         char* text = readline(prompt.c_str());
-        if (!text) return end_or_interrupt();
+        if (!text) return take_prompt_interrupt() ? ReadResult::Interrupted : ReadResult::End;
         line = text;
         std::free(text);
         return ReadResult::Line;
@@ -72,34 +71,10 @@ private:
     std::string history_path_;
 };
 
-#else
-
-class PlainTerminalReader : public LineReader {
-public:
-    explicit PlainTerminalReader(FILE* terminal_out) : out_(terminal_out) {}
-    ReadResult read_line(const std::string& prompt, std::string& line) override {
-        g_interrupted = 0;
-        std::fputs(prompt.c_str(), out_);
-        std::fflush(out_);
-        if (std::getline(std::cin, line)) return ReadResult::Line;
-        std::cin.clear();
-        return end_or_interrupt();
-    }
-
-private:
-    FILE* out_;
-};
-
-#endif
-
 }  // namespace
 
-std::unique_ptr<LineReader> make_terminal_reader(FILE* terminal_out) {
-#ifdef KVCSQL_HAVE_LIBEDIT
-    return std::make_unique<EditLineReader>(terminal_out);
-#else
-    return std::make_unique<PlainTerminalReader>(terminal_out);
-#endif
+std::unique_ptr<LineReader> make_terminal_reader(FILE* terminal_out, Completer completer) {
+    return std::make_unique<EditLineReader>(terminal_out, std::move(completer));
 }
 
 }  // namespace kvcsql

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kvcsql {
 
@@ -13,10 +15,6 @@ enum class ReadResult {
     End,          // end of input
     Interrupted,  // Ctrl-C at the prompt: the statement being typed is dropped
 };
-
-// Called from the SIGINT handler (async-signal-safe): the next read that the
-// signal cuts short reports Interrupted instead of the end of input.
-void note_interrupt();
 
 class LineReader {
 public:
@@ -37,9 +35,12 @@ private:
     std::istream& in_;
 };
 
-// The terminal, with libedit's line editing and a history kept in
-// ~/.kvcsql_history between sessions (a plain prompt without libedit).
-// Prompt and echo go to terminal_out, the stream of the results.
-std::unique_ptr<LineReader> make_terminal_reader(FILE* terminal_out);
+// The words that Tab may complete a word beginning with the given prefix to.
+using Completer = std::function<std::vector<std::string>(const std::string& prefix)>;
+
+// The terminal, with libedit's line editing, Tab completion and a history
+// kept in ~/.kvcsql_history between sessions. Prompt and echo go to
+// terminal_out, the stream of the results.
+std::unique_ptr<LineReader> make_terminal_reader(FILE* terminal_out, Completer completer);
 
 }  // namespace kvcsql

@@ -1,16 +1,20 @@
 // kvcsql: the interactive SQL shell of libkvc.
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <kvc.h>
 #include <sstream>
 #include <streambuf>
+#include <termios.h>
 #include <unistd.h>
 
 #include "embedded_server.h"
+#include "interrupt.h"
 #include "line_reader.h"
 #include "options.h"
 #include "shell.h"
@@ -65,9 +69,65 @@ void stop_server_and_die(int sig) {
 
 void interrupt_typing(int) {
     // At the prompt Ctrl-C drops the statement being typed; during a
-    // statement the wait goes on (the protocol has no cancel). The embedded
-    // server, in its own process group, never sees the Ctrl-C.
+    // statement it cancels it. The embedded server, in its own process
+    // group, never sees the Ctrl-C.
     note_interrupt();
+}
+
+// Reads a password from the terminal without echoing it; "" when there is
+// no terminal to ask on.
+std::string ask_password() {
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    if (!tty) return std::string();
+    int fd = fileno(tty);
+    struct termios saved;
+    bool have_terminal = tcgetattr(fd, &saved) == 0;
+    if (have_terminal) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    std::fputs("Password: ", tty);
+    std::fflush(tty);
+    char buffer[256] = {0};
+    std::string password;
+    if (std::fgets(buffer, sizeof buffer, tty)) password = buffer;
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r')) password.pop_back();
+    if (have_terminal) tcsetattr(fd, TCSAFLUSH, &saved);
+    std::fclose(tty);
+    return password;
+}
+
+// LOB_RET=on: large objects arrive as a form byte and content or descriptor.
+bool returns_lob_descriptors(void** conn) {
+    char value[16] = {0};
+    int type = 0, length = 0;
+    if (KVC_GetAttr(conn, KVC_ATTR_LOB_RET, value, sizeof value - 1, &type, &length) != KVC_OK) return false;
+    if (type == KVC_ATTR_TYPE_INT32) {
+        int32_t flag = 0;
+        std::memcpy(&flag, value, sizeof flag);
+        return flag != 0;
+    }
+    return strcasecmp(value, "on") == 0 || strcasecmp(value, "true") == 0 || std::strcmp(value, "1") == 0;
+}
+
+ShellSettings settings_from(const Options& opts) {
+    ShellSettings settings;
+    OutputFormat& format = settings.format;
+    if (opts.csv) format.kind = OutputFormat::Kind::Csv;
+    if (opts.json) format.kind = OutputFormat::Kind::Json;
+    if (opts.unaligned) format.kind = OutputFormat::Kind::Unaligned;
+    format.expanded = opts.expanded;
+    format.tuples_only = opts.tuples_only;
+    format.field_separator = opts.field_separator;
+    if (opts.has_null_text) format.null_text = opts.null_text;
+    settings.timing = opts.timing;
+    settings.quiet = opts.quiet;
+    settings.stop_on_error = opts.stop_on_error;
+    settings.echo = opts.echo;
+    settings.progress = isatty(STDERR_FILENO);
+    return settings;
 }
 
 void install_signal_handlers(bool interactive) {
@@ -124,6 +184,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Character widths follow the user's locale; numbers keep the C form.
+    std::setlocale(LC_CTYPE, "");
     const bool interactive = opts.scripts.empty() && isatty(STDIN_FILENO);
     FILE* results = separate_results_from_library_output(opts.trace);
     FileStreamBuf results_buf(results);
@@ -146,6 +208,11 @@ int main(int argc, char** argv) {
         conn_str = "IP=127.0.0.1;PORT=" + std::to_string(server.port()) + ";DB=kvcsql;USER=kvcsql;PWD=kvcsql";
     }
     conn_str = effective_conn_str(conn_str, opts.ssl);
+    if (names_user_without_password(conn_str)) {
+        const char* from_environment = std::getenv("KVCPASSWORD");
+        std::string password = from_environment ? from_environment : ask_password();
+        if (!password.empty()) conn_str = with_password(conn_str, password);
+    }
 
     void* conn = nullptr;
     int status = KVC_OpenConn(conn_str.c_str(), &conn);
@@ -155,25 +222,21 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    ShellSettings settings;
-    settings.csv = opts.csv;
-    settings.timing = opts.timing;
-    settings.quiet = opts.quiet;
-    settings.stop_on_error = opts.stop_on_error;
-    settings.echo = opts.echo;
-    settings.progress = isatty(STDERR_FILENO);
+    ShellSettings settings = settings_from(opts);
+    settings.lob_descriptors = returns_lob_descriptors(&conn);
     Shell shell(&conn, out, std::cerr, settings);
+    for (const auto& variable : opts.variables) shell.set_variable(variable.first, variable.second);
 
     if (!opts.scripts.empty()) {
         for (const ScriptSource& source : opts.scripts) {
-            if (shell.quit_requested() || (shell.failed() && opts.stop_on_error)) break;
+            if (shell.quit_requested() || shell.connection_lost() || (shell.failed() && opts.stop_on_error)) break;
             if (source.kind == ScriptSource::Command) {
                 std::istringstream text(source.text);
                 StreamLineReader reader(text);
                 shell.run(reader, false);
             } else if (source.text == "-") {
                 StreamLineReader reader(std::cin);
-                shell.run(reader, false);
+                shell.run(reader, false, "<stdin>");
             } else {
                 std::ifstream file(source.text);
                 if (!file) {
@@ -182,7 +245,7 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 StreamLineReader reader(file);
-                shell.run(reader, false);
+                shell.run(reader, false, source.text);
             }
         }
     } else if (interactive) {
@@ -190,15 +253,17 @@ int main(int argc, char** argv) {
         out << kVersion << (version.empty() ? "" : ", server " + version)
             << (server.port() ? ", embedded kvcd on port " + std::to_string(server.port()) : std::string())
             << (opts.ssl ? ", encrypted" : "") << "\nType \\? for help, \\q to quit.\n";
-        auto reader = make_terminal_reader(results);
+        auto complete = [&shell](const std::string& prefix) { return shell.completions(prefix); };
+        auto reader = make_terminal_reader(results, complete);
         shell.run(*reader, true);
         out << "\n";
     } else {
         StreamLineReader reader(std::cin);
-        shell.run(reader, false);
+        shell.run(reader, false, "<stdin>");
     }
     out.flush();
     KVC_CloseConn(&conn);
     server.stop();
+    if (shell.connection_lost()) return 2;
     return (!interactive && shell.failed()) ? 1 : 0;
 }

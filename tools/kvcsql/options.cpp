@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include <cstring>
+#include <initializer_list>
+#include <strings.h>
 
 namespace kvcsql {
 
@@ -11,7 +13,48 @@ bool is(const char* arg, const char* short_name, const char* long_name) {
            (long_name && std::strcmp(arg, long_name) == 0);
 }
 
+// The item separator as the library chooses it: ";" when the text has one,
+// else ",".
+char separator_of(const std::string& conn_str) {
+    bool has_semicolon = conn_str.find(';') != std::string::npos;
+    bool has_comma = conn_str.find(',') != std::string::npos;
+    return (has_semicolon || !has_comma) ? ';' : ',';
+}
+
+// Whether an item of the string has one of the keys (compared as the
+// library does: blanks around the key dropped, case ignored).
+bool has_key(const std::string& conn_str, std::initializer_list<const char*> keys) {
+    const char separator = separator_of(conn_str);
+    size_t start = 0;
+    while (start <= conn_str.size()) {
+        size_t end = conn_str.find(separator, start);
+        if (end == std::string::npos) end = conn_str.size();
+        std::string item = conn_str.substr(start, end - start);
+        auto eq = item.find('=');
+        if (eq != std::string::npos) {
+            std::string key = item.substr(0, eq);
+            key.erase(0, key.find_first_not_of(' '));
+            key.erase(key.find_last_not_of(' ') + 1);
+            for (const char* known : keys)
+                if (strcasecmp(key.c_str(), known) == 0) return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool names_user_without_password(const std::string& conn_str) {
+    return has_key(conn_str, {"USER", "UID", "USER ID", "USERID"}) && !has_key(conn_str, {"PWD", "PASSWORD"});
+}
+
+std::string with_password(const std::string& conn_str, const std::string& password) {
+    const char separator = separator_of(conn_str);
+    std::string result = conn_str;
+    if (!result.empty() && result.back() != separator) result += separator;
+    return result + "PWD=" + password;
+}
 
 std::string parse_options(int argc, const char* const* argv, Options& opts) {
     bool only_positional = false;
@@ -59,10 +102,29 @@ std::string parse_options(int argc, const char* const* argv, Options& opts) {
             if (!take_value(opts.db_path)) return name + " needs a database path";
         } else if (is(n, nullptr, "--kvcd")) {
             if (!take_value(opts.kvcd_path)) return name + " needs the path of kvcd";
+        } else if (is(n, "-F", "--field-separator")) {
+            if (!take_value(opts.field_separator) || opts.field_separator.empty())
+                return name + " needs a separator";
+        } else if (is(n, nullptr, "--null")) {
+            if (!take_value(opts.null_text)) return name + " needs a text";
+            opts.has_null_text = true;
+        } else if (is(n, "-v", "--set")) {
+            if (!take_value(value)) return name + " needs NAME=VALUE";
+            auto eq = value.find('=');
+            if (eq == 0 || eq == std::string::npos) return name + " needs NAME=VALUE";
+            opts.variables.emplace_back(value.substr(0, eq), value.substr(eq + 1));
         } else if (has_inline) {
             return "option " + name + " takes no value";
         } else if (is(n, nullptr, "--csv")) {
             opts.csv = true;
+        } else if (is(n, nullptr, "--json")) {
+            opts.json = true;
+        } else if (is(n, "-A", "--no-align")) {
+            opts.unaligned = true;
+        } else if (is(n, "-x", "--expanded")) {
+            opts.expanded = true;
+        } else if (is(n, "-t", "--tuples-only")) {
+            opts.tuples_only = true;
         } else if (is(n, nullptr, "--ssl")) {
             opts.ssl = true;
         } else if (is(n, nullptr, "--timing")) {
@@ -91,14 +153,22 @@ std::string usage_text() {
         "Usage: kvcsql [OPTION]... [CONNECTION-STRING]\n"
         "\n"
         "Interactive SQL shell of libkvc. CONNECTION-STRING names a running server,\n"
-        "e.g. \"IP=127.0.0.1;PORT=5000;DB=SALES;USER=APP;PWD=secret\". Without it kvcsql\n"
-        "starts an embedded kvcd on a free loopback port with a temporary database\n"
-        "and stops it at exit.\n"
+        "e.g. \"IP=127.0.0.1;PORT=5000;DB=SALES;USER=APP\". Without it kvcsql starts an\n"
+        "embedded kvcd on a free loopback port with a temporary database and stops it\n"
+        "at exit. A string with a user and no password takes the password from\n"
+        "$KVCPASSWORD, or asks for it on the terminal.\n"
         "\n"
         "Options:\n"
         "  -c, --command SQL     run SQL (may be repeated; statements end with \";\")\n"
         "  -f, --file FILE       run the statements of FILE (\"-\": standard input)\n"
+        "  -v, --set NAME=VALUE  set variable NAME (used as :NAME in statements)\n"
         "      --csv             print results as CSV (NULL is an empty field)\n"
+        "      --json            print each row as a JSON object on a line of its own\n"
+        "  -A, --no-align        unaligned output: fields joined by the separator\n"
+        "  -F, --field-separator SEP  the separator of unaligned output (default |)\n"
+        "  -x, --expanded        one line per column, records one below the other\n"
+        "  -t, --tuples-only     print rows only: no header, no footer\n"
+        "      --null TEXT       show NULL as TEXT (default NULL)\n"
         "      --ssl             use the encrypted login (USE_SSL=on)\n"
         "      --timing          print the time each statement takes\n"
         "  -q, --quiet           print rows only: no row-count footers or counts\n"
@@ -110,19 +180,33 @@ std::string usage_text() {
         "  -h, --help            show this help\n"
         "      --version         show the version\n"
         "\n"
-        "Without -c or -f, statements are read from standard input: with line editing\n"
-        "and history (~/.kvcsql_history) on a terminal, as a script otherwise.\n"
-        "The exit status is 0 when every statement succeeded, 1 when one failed in\n"
-        "a script, 2 when the connection or the embedded server could not be set up.\n"
+        "Without -c or -f, statements are read from standard input: on a terminal with\n"
+        "line editing, Tab completion and history (~/.kvcsql_history), as a script\n"
+        "otherwise. The exit status is 0 when every statement succeeded, 1 when one\n"
+        "failed in a script, 2 when the connection or the embedded server could not be\n"
+        "set up, or the connection broke during a script.\n"
         "The embedded kvcd is found in $KVCD, next to kvcsql in the build tree, or on PATH.\n"
-        "\n"
+        "Inside kvcsql, \\? lists the meta-commands.\n";
+}
+
+std::string meta_command_help() {
+    return
         "Meta-commands (a line that starts with a backslash):\n"
         "  \\q                        quit\n"
+        "  \\i FILE                   run the statements of FILE\n"
+        "  \\o [FILE]                 send results to FILE (without FILE: back to the screen)\n"
+        "  \\set [NAME [VALUE]]       set a variable (used as :NAME, or :'NAME' quoted); list them\n"
+        "  \\unset NAME               remove a variable\n"
         "  \\timing [on|off]          show the time each statement takes\n"
+        "  \\x [on|off]               expanded display: one line per column\n"
         "  \\csv [on|off]             switch CSV output\n"
+        "  \\pset format aligned|unaligned|csv|json\n"
+        "  \\pset null TEXT           show NULL as TEXT\n"
+        "  \\pset fieldsep SEP        the separator of unaligned output\n"
+        "  \\pset tuples_only [on|off]  rows only, no header or footer\n"
         "  \\bind ARG...              parameters for the next statement, \\call or \\batch\n"
         "  \\prepare SQL              prepare SQL under a new name (STCn) and show it\n"
-        "  \\execute NAME [ARG...]    execute a prepared statement with parameters\n"
+        "  \\execute NAME [ARG...]    execute a prepared statement, one ARG per \"?\"\n"
         "  \\deallocate NAME          release a prepared statement\n"
         "  \\call SQL                 call a procedure; the \\bind parameters marked out,\n"
         "                            inout: or ret receive its output values\n"
@@ -130,18 +214,17 @@ std::string usage_text() {
         "  \\declare CURSOR SQL       declare and open a server cursor over SQL\n"
         "  \\fetch CURSOR [N]         fetch N rows (default 20000) from a cursor\n"
         "  \\close CURSOR             close a cursor\n"
-        "  \\?                        show this help\n"
+        "  \\?                        show this list\n"
         "\n"
         "Parameter ARGs: 42 (integer), 4.5 (double), 'text' (quote doubled inside),\n"
         "NULL, clob:'text', clob:@FILE, blob:@FILE (large objects), out (an output\n"
-        "parameter), inout:ARG (input-output), ret (the return value).\n";
+        "parameter), inout:ARG (input-output), ret (the return value).\n"
+        "Ctrl-C cancels a running statement (the connection is dropped and made again).\n";
 }
 
 std::string effective_conn_str(const std::string& conn_str, bool ssl) {
     std::string result = conn_str;
-    bool has_semicolon = result.find(';') != std::string::npos;
-    bool has_comma = result.find(',') != std::string::npos;
-    char separator = (has_semicolon || !has_comma) ? ';' : ',';
+    const char separator = separator_of(result);
     if (ssl) {
         if (!result.empty() && result.back() != separator) result += separator;
         result += "USE_SSL=on";

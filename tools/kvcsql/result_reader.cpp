@@ -1,5 +1,6 @@
 #include "result_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <kvc.h>
@@ -10,7 +11,6 @@ namespace {
 
 // Name buffers must hold the longest column name the server may describe.
 const int kMaxColumnName = 1024;
-const size_t kProgressStep = 16384;
 // A value longer than this is refused rather than buffered.
 const size_t kMaxValueBytes = size_t(1) << 30;
 
@@ -26,9 +26,13 @@ bool is_numeric(int c_type) {
 
 }  // namespace
 
-ResultReader::CellForm ResultReader::form_of(int c_type) {
+ResultReader::~ResultReader() { KVC_Distroy_Lob(&lob_); }
+
+ResultReader::CellForm ResultReader::form_of(int c_type, bool lob_descriptors) {
     switch (c_type) {
-    case KVC_C_BINARY: case KVC_C_BLOB: return CellForm::Binary;
+    case KVC_C_CLOB: return lob_descriptors ? CellForm::ClobContent : CellForm::Text;
+    case KVC_C_BLOB: return lob_descriptors ? CellForm::BlobContent : CellForm::Binary;
+    case KVC_C_BINARY: return CellForm::Binary;
     // The library's own text of a double keeps 16 digits ("0.500000000000000"):
     // the value is fetched as a number and written as briefly as it reads back.
     case KVC_C_DOUBLE: return CellForm::Double;
@@ -45,6 +49,21 @@ std::string ResultReader::shortest_text(double value, bool single_precision) {
         if (single_precision ? static_cast<float>(back) == static_cast<float>(value) : back == value) break;
     }
     return text;
+}
+
+std::string ResultReader::brief_number(const std::string& text) {
+    // Fewer digits than a double needs to be exact were written on purpose.
+    const size_t kFullPrecisionDigits = 16;
+    size_t digits = 0;
+    for (char c : text) {
+        if (c == 'e' || c == 'E') break;
+        if (c >= '0' && c <= '9' && (digits > 0 || c != '0')) ++digits;
+    }
+    if (digits < kFullPrecisionDigits || text.find_first_of(".eE") == std::string::npos) return text;
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0') return text;
+    return shortest_text(value, false);
 }
 
 int ResultReader::read_number(void** result, int col, CellForm form, Table& table) {
@@ -74,8 +93,41 @@ std::string ResultReader::hex_text(const unsigned char* bytes, size_t length) {
     return text;
 }
 
+// With LOB_RET=on the stored value is a form byte and the content, or a
+// descriptor whose content the library fetches: the large-object handle
+// receives either, and its bytes are what the user wants to see.
+int ResultReader::read_lob(void** result, int col, CellForm form, Table& table) {
+    if (!lob_ && KVC_Create_Lob(&lob_) != KVC_OK) return KVC_NO_MEMORY;
+    KVC_Reset_Lob(&lob_);
+    int length = 0;
+    int status = KVC_GetData(result, col, form == CellForm::ClobContent ? KVC_C_CLOB : KVC_C_BLOB, &lob_,
+                             sizeof lob_, &length);
+    if (status == KVC_NULL_VALUE) {
+        table.add_null();
+        return KVC_OK;
+    }
+    if (status != KVC_OK) return status;
+    if (length < 0 || static_cast<size_t>(length) > kMaxValueBytes) return KVC_TRUNCATED;
+    buffer_.resize(std::max<size_t>(buffer_.size(), static_cast<size_t>(length) + 1));
+    KVC_LobRead_SetPos(&lob_, 0);
+    int got = 0;
+    while (got < length) {
+        int n = KVC_Get_Lob_data(&lob_, buffer_.data() + got, length - got);
+        if (n <= 0) break;
+        got += n;
+    }
+    if (form == CellForm::BlobContent) {
+        hex_ = hex_text(reinterpret_cast<const unsigned char*>(buffer_.data()), static_cast<size_t>(got));
+        table.add_cell(hex_);
+    } else {
+        table.add_cell(buffer_.data(), static_cast<size_t>(got));
+    }
+    return KVC_OK;
+}
+
 int ResultReader::read_cell(void** result, int col, CellForm form, Table& table) {
     if (form == CellForm::Double || form == CellForm::Float) return read_number(result, col, form, table);
+    if (form == CellForm::ClobContent || form == CellForm::BlobContent) return read_lob(result, col, form, table);
     const bool binary = form == CellForm::Binary;
     for (;;) {
         int length = 0;
@@ -111,46 +163,39 @@ int ResultReader::read_cell(void** result, int col, CellForm form, Table& table)
     }
 }
 
-std::string ResultReader::read(void** result, Table& table, const Progress& progress) {
+std::string ResultReader::describe(void** result, Table& table) {
     int columns = 0;
     if (KVC_getResultColumnsnum(result, &columns) != KVC_OK || columns < 0)
         return "the result has no column description";
-    int total_rows = 0;
-    KVC_getResultRecordnum(result, &total_rows);
-
-    std::vector<CellForm> forms(static_cast<size_t>(columns));
-    if (table.columns.empty()) {
-        std::vector<char> name(kMaxColumnName + 1);
-        for (int col = 1; col <= columns; ++col) {
-            std::fill(name.begin(), name.end(), '\0');
-            KVC_getResultcolname(result, col, name.data());
-            int c_type = KVC_C_CHAR;
-            KVC_getResultcolType(result, col, &c_type);
-            TableColumn column;
-            column.name = name.data();
-            column.right_aligned = is_numeric(c_type);
-            table.columns.push_back(column);
-            forms[static_cast<size_t>(col - 1)] = form_of(c_type);
-        }
-    } else {
-        for (int col = 1; col <= columns; ++col) {
-            int c_type = KVC_C_CHAR;
-            KVC_getResultcolType(result, col, &c_type);
-            forms[static_cast<size_t>(col - 1)] = form_of(c_type);
-        }
+    table.columns.assign(static_cast<size_t>(columns), TableColumn());
+    forms_.assign(static_cast<size_t>(columns), CellForm::Text);
+    std::vector<char> name(kMaxColumnName + 1);
+    for (int col = 1; col <= columns; ++col) {
+        std::fill(name.begin(), name.end(), '\0');
+        KVC_getResultcolname(result, col, name.data());
+        int c_type = KVC_C_CHAR;
+        KVC_getResultcolType(result, col, &c_type);
+        TableColumn& column = table.columns[static_cast<size_t>(col - 1)];
+        column.name = name.data();
+        column.right_aligned = is_numeric(c_type);
+        forms_[static_cast<size_t>(col - 1)] = form_of(c_type, lob_descriptors_);
     }
-    if (static_cast<size_t>(columns) != table.columns.size())
-        return "a later block has a different number of columns";
+    return std::string();
+}
 
-    size_t done = 0;
-    while (KVC_ReadNext(result) == KVC_OK) {
+std::string ResultReader::read_rows(void** result, Table& table, size_t max_rows, bool& more) {
+    const int columns = static_cast<int>(forms_.size());
+    if (table.columns.size() != forms_.size()) return "the result was not described";
+    more = false;
+    for (size_t done = 0; done < max_rows; ++done) {
+        if (KVC_ReadNext(result) != KVC_OK) return std::string();
         for (int col = 1; col <= columns; ++col) {
-            int status = read_cell(result, col, forms[static_cast<size_t>(col - 1)], table);
+            int status = read_cell(result, col, forms_[static_cast<size_t>(col - 1)], table);
             if (status != KVC_OK)
                 return "cannot read column " + std::to_string(col) + " (status " + std::to_string(status) + ")";
         }
-        if (++done % kProgressStep == 0 && progress) progress(done, static_cast<size_t>(total_rows));
     }
+    more = true;
     return std::string();
 }
 
