@@ -614,9 +614,9 @@ inline int32_t value_bytes(Form form, const void* value, int32_t length) {
 
 // The length in front of a fixed-width value is the caller's L unless
 // announce_width; a one-byte element always announces the one byte it sends.
+// n is value_bytes of the same form, value and length, when the caller has it already.
 template <typename Sink>
-void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
-    const int32_t n = value_bytes(form, value, length);
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width, int32_t n) {
     const bool fixed = form_width(form) > 0 && form != Form::Int8;
     out.i32(n != 0 && fixed && !announce_width ? length : n);
     if (n == 0) return;
@@ -630,6 +630,11 @@ void put_value(Sink& out, Form form, const void* value, int32_t length, bool ann
     case Form::Int64: out.i64(load<int64_t>(p)); break;
     default: break;
     }
+}
+
+template <typename Sink>
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
+    put_value(out, form, value, length, announce_width, value_bytes(form, value, length));
 }
 
 void put_name(ConnSink& out, const KVCSParam* set, int slot) {
@@ -866,13 +871,13 @@ bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const std::vector
         for (int slot = 0; slot < set->param_count && placed; ++slot) {
             const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
             const int32_t length = all_null ? 0 : f.length;
-            const int64_t bytes = (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, length);
+            const int32_t n = value_bytes(f.form, f.value, length);
             placed = block.reserve(static_cast<int64_t>(length) + 5) &&
-                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit(bytes);
+                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit((typed ? 1 : 0) + 4 + n);
             if (!placed) break;
             BlockSink sink = block.sink();
             if (typed) sink.u8(f.type_byte);
-            put_value(sink, f.form, f.value, length, f.announce_width);
+            put_value(sink, f.form, f.value, length, f.announce_width, n);
             block.put_done(sink);
         }
         if (placed) return true;
