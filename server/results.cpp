@@ -272,9 +272,9 @@ StreamOutcome stream_rows(ResultWriter& w, Channel& ch, sqlite3_stmt* st, int* r
         if (sent >= max_rows) return {StreamEnd::Limit, sent};
         if (!w.encode_row()) return {StreamEnd::BadValue, sent};
         bool tag_sent = false;
-        if (continue_every > 0 && sent > 0 && sent % continue_every == 0) {
-            // The client reads one byte after a full batch of rows, then asks
-            // for the rest with ".".
+        if (continue_every > 0 && sent == continue_every) {
+            // The client reads one byte after the first full batch of rows,
+            // then asks for the rest with "."; the rest follows unpaused.
             ch.put_u8('R');
             ch.flush();
             uint8_t b = ch.read_u8();

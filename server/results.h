@@ -81,9 +81,9 @@ struct StreamOutcome {
 
 // Sends rows from *rc (the result of the last sqlite3_step) on, stepping on,
 // until the statement is done, max_rows have gone, or a step fails. With
-// continue_every > 0 it waits for the client's "." after every such number of
-// rows before the next row's body; any other byte means the client gave up
-// the reply (it is pushed back for the command loop).
+// continue_every > 0 it waits for the client's "." once, after that number of
+// rows and before the next row's body; any other byte means the client gave
+// up the reply (it is pushed back for the command loop).
 StreamOutcome stream_rows(ResultWriter& w, Channel& ch, sqlite3_stmt* st, int* rc, int64_t max_rows,
                           int continue_every);
 

@@ -20,13 +20,9 @@ namespace {
 
 const char kTextOutputWithoutParams[] =
     "[EC0056]when execute sql with output params or return value need bind_params";
-// The receive area of an insert identifier: 31 characters and a terminator.
-constexpr int kInsertIdRoom = 32;
 // Rows read only to be dropped are released from time to time so that
 // draining a long reply does not hold all of it in memory.
 constexpr int kDrainRowsPerPool = 1024;
-// Rows the server sends before it waits for "." in a paused reply.
-constexpr int kServerBatchRows = 200;
 
 // Tag, text length, the text with its terminator, the parameter header.
 void write_command(Conn_Attrs* conn, const char* text, int32_t count) {
@@ -51,35 +47,16 @@ int skip_counted(Conn_Attrs* conn) {
     return rh_recv_skip(conn, length);
 }
 
-int skip_int32s(Conn_Attrs* conn, int count) {
-    int32_t ignored;
-    for (int i = 0; i < count; ++i)
-        if (!rh_recv_int32(conn, &ignored)) return 0;
-    return 1;
-}
-
-// In a paused reply, after a full batch of rows: the server has sent the next
-// tag and waits for "." unless the reply ends there. 1 asked, 0 at the end,
-// -1 broken.
-int continue_after_batch(Conn_Attrs* conn) {
-    char next = 0;
-    if (!rh_recv_char(conn, &next)) return -1;
-    rh_push_back(conn, next);
-    if (next == 'K') return 0;
-    send_continue(conn);
-    return 1;
-}
-
 // A column description and the rows after it, read and dropped. The row
-// layout needs the description, so both go through the rowset readers.
+// layout needs the description, so both go through the rowset readers; when
+// that memory cannot be had the stream cannot be followed.
 int drain_rows(Conn_Attrs* conn) {
     Result* scratch = new_result(conn, RESULT_ROWS);
-    if (scratch == nullptr) return -4;
-    int status = recv_fields_info(conn, scratch) == 0 ? 0 : -4;
+    if (scratch == nullptr) return rh_fail_stream(conn);
+    int status = recv_fields_info(conn, scratch) == 0 ? 0 : rh_fail_stream(conn);
     int rows_in_pool = 0;
     for (int64_t rows = 0; status == 0; ++rows) {
-        if (conn->reply_pauses && rows > 0 && rows % kServerBatchRows == 0 &&
-            continue_after_batch(conn) < 0) {
+        if (conn->reply_pauses && rows == kPausedReplyRows && continue_paused_reply(conn) < 0) {
             status = -4;
             break;
         }
@@ -88,14 +65,14 @@ int drain_rows(Conn_Attrs* conn) {
             scratch->pool = RS_mem_init();
             rows_in_pool = 0;
             if (scratch->pool == nullptr) {
-                status = -4;
+                status = rh_fail_stream(conn);
                 break;
             }
         }
         RhRow* row = nullptr;
         int got = recv_record(conn, scratch, &row);
         if (got == 101) break;   // the tag after the rows was handed back
-        if (got != 0) status = -4;
+        if (got != 0) status = rh_fail_stream(conn);
         ++rows_in_pool;
     }
     free_Result(scratch);
@@ -104,54 +81,131 @@ int drain_rows(Conn_Attrs* conn) {
 
 int drain_param_description(Conn_Attrs* conn) {
     KVCSParam* scratch = new_param_set(PARAMS_IMPLICIT);
-    if (scratch == nullptr) return -4;
-    int status = recv_params_info2(conn, scratch) == 0 ? 0 : -4;
+    if (scratch == nullptr) return rh_fail_stream(conn);
+    int status = recv_params_info2(conn, scratch) == 0 ? 0 : rh_fail_stream(conn);
     free_param_set(scratch);
     return status;
 }
 
-// Reads the body of one message of the catalogue. 0, or -4 when the body
-// cannot be read or the tag is not one this protocol knows.
-int skip_message_body(Conn_Attrs* conn, char tag) {
-    switch (tag) {
-    case 'E': case 'F': case 'M': case 'W': case 'I':
-        return skip_counted(conn) ? 0 : -4;
-    case 'U': case 'D':
-        return skip_int32s(conn, 1) ? 0 : -4;
-    case 'O':
-        return skip_int32s(conn, 1) && skip_counted(conn) ? 0 : -4;
-    case 'P':
-        return skip_int32s(conn, 2) && skip_counted(conn) ? 0 : -4;
-    case 'A':
-        return drain_rows(conn);
-    case '$':
-        return drain_param_description(conn);
-    default:
-        return -4;   // rows without a description, or an unknown tag
-    }
-}
-
-void store_error_text(Conn_Attrs* conn, char* text) {
-    free(conn->error_text);
-    conn->error_text = text;
-}
-
-// The dispatchers' peek: a 'K' right after a message ends the reply; any
-// other byte is handed back as the next tag. 1 ended, 0 goes on, -1 broken.
-int peek_end(Conn_Attrs* conn) {
-    char next = 0;
-    if (!rh_recv_char(conn, &next)) return -1;
-    if (next == 'K') return 1;
-    rh_push_back(conn, next);
-    return 0;
-}
-
-int net_error(const char* reader) {
-    printf("Net Error %s \n", reader);
-    return -4;
+int skip_int32s(Conn_Attrs* conn, int count) {
+    return rh_recv_skip(conn, 4 * static_cast<int64_t>(count));
 }
 
 }  // namespace
+
+MessageBody message_body(char tag) {
+    switch (tag) {
+    case 'K': return MessageBody::End;
+    case 'E': case 'F': case 'M': case 'W': return MessageBody::Text;
+    case 'U': case 'D': return MessageBody::Count;
+    case 'I': return MessageBody::InsertId;
+    case 'A': return MessageBody::Rows;
+    case 'R': case '*': return MessageBody::Row;
+    case 'O': return MessageBody::ReturnValue;
+    case 'P': return MessageBody::OutputParam;
+    case '$': return MessageBody::ParamDescription;
+    default: return MessageBody::Unknown;
+    }
+}
+
+int skip_message_body(Conn_Attrs* conn, char tag) {
+    bool read = false;
+    switch (message_body(tag)) {
+    case MessageBody::End: return 0;
+    case MessageBody::Text:
+    case MessageBody::InsertId: read = skip_counted(conn); break;
+    case MessageBody::Count: read = skip_int32s(conn, 1); break;
+    case MessageBody::ReturnValue: read = skip_int32s(conn, 1) && skip_counted(conn); break;
+    case MessageBody::OutputParam: read = skip_int32s(conn, 2) && skip_counted(conn); break;
+    case MessageBody::Rows: return drain_rows(conn);
+    case MessageBody::ParamDescription: return drain_param_description(conn);
+    case MessageBody::Row:       // rows without a description
+    case MessageBody::Unknown: break;
+    }
+    return read ? 0 : rh_fail_stream(conn);
+}
+
+int drain_reply(Conn_Attrs* conn) {
+    for (;;) {
+        char tag = 0;
+        if (!rh_recv_char(conn, &tag)) return rh_fail_stream(conn);
+        if (tag == 'K') return 0;
+        if (skip_message_body(conn, tag) != 0) return rh_fail_stream(conn);
+    }
+}
+
+int drain_reply_from(Conn_Attrs* conn, char tag) {
+    if (tag == 'K') return 0;
+    if (skip_message_body(conn, tag) != 0) return -4;
+    return drain_reply(conn);
+}
+
+int ReplyReader::read_reply() {
+    bool end_if_k = false;
+    for (;;) {
+        char tag = 0;
+        if (!rh_recv_char(conn_, &tag)) return fail(0, false);
+        if (tag == 'K') return finish(end_if_k ? Ending::AfterMessage : Ending::Reply);
+        end_if_k = false;
+        if (message_body(tag) == MessageBody::Unknown) {
+            rh_fail_stream(conn_);
+            return fail(tag, true);
+        }
+        if (!takes(tag)) {
+            if (drain_reply_from(conn_, tag) != 0) return fail(tag, false);
+            return finish(Ending::Other);
+        }
+        const int next = take(tag);
+        // A handler may have met a broken stream inside a part it reads
+        // leniently (rows): the failed connection tells.
+        if (next < 0 || conn_->stream_failed) {
+            rh_fail_stream(conn_);
+            return fail(tag, false);
+        }
+        end_if_k = next == kEndIfK;
+    }
+}
+
+int ReplyReader::take_server_text(char tag, Shown shown) {
+    char* text = nullptr;
+    const int rc = rh_recv_str(conn_, &text);
+    if (rc == -5) {
+        out_of_memory();
+        return kNext;
+    }
+    if (rc != 0) return rc;
+    const bool is_error = tag == 'E' || tag == 'F';
+    switch (shown) {
+    case Shown::Nothing:
+        break;
+    case Shown::AsResultText:
+        printf(is_error ? "[EC031]Error in recv result :%s \n" : "[EC032]Server Warning in recv result :%s \n",
+               text);
+        break;
+    case Shown::Warnings:
+    case Shown::WarningsAndErrors:
+        if (!is_error)
+            printf(tag == 'W' ? "Server Warning %s \n" : "Server Message %s \n", text);
+        else if (shown == Shown::WarningsAndErrors)
+            printf("Server Error %s \n", text);
+        break;
+    }
+    free(conn_->error_text);
+    conn_->error_text = text;
+    status_ = is_error || shown == Shown::AsResultText ? -1 : 1;
+    return kNext;
+}
+
+int read_insert_id(Conn_Attrs* conn, char area[32]) {
+    constexpr int kKept = 31;   // the 32-byte fields keep a terminator
+    memset(area, 0, 32);
+    int32_t length = 0;
+    if (!rh_recv_int32(conn, &length)) return -4;
+    if (length < 0) return rh_fail_stream(conn);
+    const int32_t kept = length < kKept ? length : kKept;
+    if (!rh_take(conn, area, kept) || !rh_recv_skip(conn, static_cast<int64_t>(length) - kept)) return -4;
+    return 0;
+}
 
 int sendCommand0(Conn_Attrs* conn, const char* text) {
     write_command(conn, text, 0);
@@ -169,93 +223,81 @@ int send_continue(Conn_Attrs* conn) {
     return rh_flush(conn);
 }
 
-int drain_reply(Conn_Attrs* conn) {
-    for (;;) {
-        char tag = 0;
-        if (!rh_recv_char(conn, &tag)) return rh_fail_stream(conn);
-        if (tag == 'K') return 0;
-        if (skip_message_body(conn, tag) != 0) return rh_fail_stream(conn);
-    }
+int continue_paused_reply(Conn_Attrs* conn) {
+    const unsigned char* next = rh_window(conn, 1);
+    if (next == nullptr) return -4;
+    if (*next != 'K') send_continue(conn);
+    return 0;
 }
 
-int drain_reply_from(Conn_Attrs* conn, char tag) {
-    if (tag == 'K') return 0;
-    if (skip_message_body(conn, tag) != 0) return rh_fail_stream(conn);
-    return drain_reply(conn);
-}
+namespace {
+
+// The reply to a statement run without a result set.
+class NoQueryReader : public ReplyReader {
+public:
+    explicit NoQueryReader(Conn_Attrs* conn) : ReplyReader(conn) {}
+
+private:
+    bool takes(char tag) const override {
+        switch (message_body(tag)) {
+        case MessageBody::Text: case MessageBody::Count: case MessageBody::InsertId:
+        case MessageBody::ReturnValue: case MessageBody::OutputParam: return true;
+        default: return false;
+        }
+    }
+    int take(char tag) override {
+        switch (message_body(tag)) {
+        case MessageBody::Text:
+            return take_server_text(tag, Shown::Warnings);
+        case MessageBody::Count: {
+            int32_t count = 0;
+            if (!rh_recv_int32(conn_, &count)) {
+                puts("Update Prop NetError  ");
+                kvc_set_text(&conn_->error_text, "[EC004]Update Prop NetError");
+                reported_ = true;
+                return -4;
+            }
+            status_ = end_status_ = count;
+            return kEndIfK;
+        }
+        case MessageBody::InsertId: {
+            char received[sizeof conn_->last_insert_id];
+            if (read_insert_id(conn_, received) != 0) {
+                puts("Insert Prop NetError  ");
+                kvc_set_text(&conn_->error_text, "[EC004]Insert Prop NetError");
+                reported_ = true;
+                return -4;
+            }
+            memcpy(conn_->last_insert_id, received, sizeof received);
+            end_status_ = ++insert_count_;
+            return kEndIfK;
+        }
+        default:
+            // Output values with nowhere to go: read them whole and drop them.
+            if (skip_message_body(conn_, tag) != 0) return -4;
+            kvc_set_text(&conn_->error_text, kTextOutputWithoutParams);
+            status_ = -56;
+            return kNext;
+        }
+    }
+    int finish(Ending ending) override {
+        return or_out_of_memory(ending == Ending::AfterMessage ? end_status_ : status_);
+    }
+    int fail(char, bool) override {
+        if (!reported_) printf("Net Error %s \n", "recv_noQuery");
+        return -4;
+    }
+
+    int end_status_ = 0;
+    int insert_count_ = 0;
+    bool reported_ = false;
+};
+
+}  // namespace
 
 int recv_noQuery(Conn_Attrs* conn) {
-    int status = 0;
-    int insert_count = 0;
-    for (;;) {
-        char tag = 0;
-        if (!rh_recv_char(conn, &tag)) return net_error("recv_noQuery");
-        switch (tag) {
-        case 'K':
-            return status;
-        case 'E': case 'F': case 'M': case 'W': {
-            char* text = nullptr;
-            int read = rh_recv_str(conn, &text);
-            if (read == -4) return net_error("recv_noQuery");
-            if (read != 0) return read;
-            if (tag == 'W') printf("Server Warning %s \n", text);
-            if (tag == 'M') printf("Server Message %s \n", text);
-            store_error_text(conn, text);
-            status = (tag == 'E' || tag == 'F') ? -1 : 1;
-            break;
-        }
-        case 'U': case 'D': {
-            int32_t count = 0;
-            if (!rh_recv_int32(conn, &count)) {
-                puts("Update Prop NetError  ");
-                kvc_set_text(&conn->error_text, "[EC004]Update Prop NetError");
-                return -4;
-            }
-            status = count;
-            int end = peek_end(conn);
-            if (end < 0) return net_error("recv_noQuery");
-            if (end == 1) return count;
-            break;
-        }
-        case 'I': {
-            // Only 31 characters fit; a longer identifier is cut and the rest
-            // of its body read and dropped so the stream stays aligned.
-            char received[kInsertIdRoom] = {0};
-            int32_t length = 0;
-            bool read = rh_recv_int32(conn, &length) && length >= 0;
-            if (read) {
-                const int kept = length < kInsertIdRoom - 1 ? length : kInsertIdRoom - 1;
-                read = rh_recv(conn, received, kept) && rh_recv_skip(conn, length - kept);
-            }
-            if (!read) {
-                puts("Insert Prop NetError  ");
-                kvc_set_text(&conn->error_text, "[EC004]Insert Prop NetError");
-                return -4;
-            }
-            memcpy(conn->last_insert_id, received, sizeof received);
-            ++insert_count;
-            int end = peek_end(conn);
-            if (end < 0) return net_error("recv_noQuery");
-            if (end == 1) return insert_count;
-            break;
-        }
-        case 'O': case 'P':
-            // Output values with nowhere to go: read them whole and drop them.
-            if (skip_message_body(conn, tag) != 0) return net_error("recv_noQuery");
-            kvc_set_text(&conn->error_text, kTextOutputWithoutParams);
-            status = -56;
-            break;
-        default:
-            // Not ours to read: the reply is still read to its end, so the
-            // next request starts on a message boundary.
-            if (skip_message_body(conn, tag) == 0) {
-                drain_reply(conn);
-            } else {
-                rh_fail_stream(conn);
-            }
-            return status;
-        }
-    }
+    NoQueryReader reader(conn);
+    return reader.read_reply();
 }
 
 
@@ -265,8 +307,6 @@ int recv_noQuery(Conn_Attrs* conn) {
 
 namespace {
 
-constexpr int kRowBatch = 200;          // rows the server sends before it waits for "."
-constexpr int kRowBatchesKept = 2;      // a procedure or single-value result keeps 400 rows
 constexpr int kSingleValueArea = 64;    // the caller's value buffer of a single-value query
 
 const char kNoReturnTarget[] =
@@ -276,78 +316,25 @@ const char kNoOutputTarget[] =
     "[EC060]Error params-out type need bind, here params without bindparams inout type is out or "
     "inout \n";
 
-// peek_end (above) reports a broken stream as -1; the dispatchers return -4.
-int peek_reply_end(Conn_Attrs* conn) {
-    int end = peek_end(conn);
-    return end < 0 ? -4 : end;
-}
-
-// Reads the text of an E/F/M/W message into the connection's error text and
-// prints it the way the dispatchers show it. *status receives what the
-// message means (-1 error, 1 message or warning). 0, or the read failure.
-int take_server_text(Conn_Attrs* conn, char tag, bool print_errors, int* status) {
-    char* text = nullptr;
-    int rc = rh_recv_str(conn, &text);
-    if (rc < 0) return rc;
-    const bool is_error = tag == 'E' || tag == 'F';
-    if (!is_error)
-        printf(tag == 'W' ? "Server Warning %s \n" : "Server Message %s \n", text);
-    else if (print_errors)
-        printf("Server Error %s \n", text);
-    store_error_text(conn, text);
-    *status = is_error ? -1 : 1;
-    return 0;
-}
-
-// Rows past the kept batches go into a scratch result that borrows the column
-// description and is emptied after the batch.
-int skip_row_batch(Conn_Attrs* conn, Result* kept) {
-    Result scratch{};
-    scratch.handle_kind = KVC_HANDLE_RESULT;
-    scratch.result_kind = RESULT_ROWS;
-    scratch.column_count = kept->column_count;
-    scratch.columns = kept->columns;
-    scratch.row_size = kept->row_size;
-    int count = recvRecords200(conn, &scratch);
-    if (scratch.error_text != nullptr) {
-        kvc_append_text(&kept->error_text, scratch.error_text);
-        free(scratch.error_text);
-    }
-    if (scratch.row_index != nullptr) release_row_index(&scratch);
-    if (scratch.pool != nullptr) RS_destroy(scratch.pool);
-    return count;
-}
-
 // Reads the column description and rows of an 'A' message. The server pauses
-// after every 200 rows of these replies until it receives "."; rows beyond
-// the kept batches are read and dropped so that the reply stays aligned.
-// Returns the row count of the last kept batch or a failure status;
-// *complete tells whether the reply's 'K' came right after the rows.
-int recv_row_batches(Conn_Attrs* conn, Result* result, bool* complete) {
-    *complete = false;
+// once, after the first 200 rows of a result set, until it receives "."; all
+// rows after that arrive without a pause and are kept. Returns the row count
+// of the last batch (those after the pause, if any), or -4 / -5 when the
+// description could not be read / kept (the connection is then failed);
+// *rows_lost tells that rows were read past for want of memory.
+int recv_row_batches(Conn_Attrs* conn, Result* result, bool* rows_lost) {
+    *rows_lost = false;
     int rc = recv_fields_info(conn, result);
-    if (rc < 0) return rc;
-    int batch = recvRecords200(conn, result);
-    int kept_rows = batch;
-    for (int batches = 1; batch == kRowBatch; ++batches) {
-        int end = peek_reply_end(conn);
-        if (end < 0) return end;
-        if (end == 1) {
-            *complete = true;
-            return kept_rows;
-        }
-        send_continue(conn);
-        if (batches < kRowBatchesKept) {
-            batch = recvRecords200(conn, result);
-            kept_rows = batch;
-        } else {
-            batch = skip_row_batch(conn, result);
-        }
+    if (rc < 0) {
+        rh_fail_stream(conn);   // its rows cannot be followed without it
+        return rc == -5 ? -5 : -4;
     }
-    int end = peek_reply_end(conn);
-    if (end < 0) return end;
-    *complete = end == 1;
-    return kept_rows;
+    int batch = receive_rows(conn, result, kPausedReplyRows, rows_lost);
+    if (batch == kPausedReplyRows && !conn->stream_failed) {
+        if (continue_paused_reply(conn) < 0) return -4;
+        batch = receive_rows(conn, result, -1, rows_lost);
+    }
+    return batch;
 }
 
 // A result set received by a dispatcher until a caller's slot takes it.
@@ -589,115 +576,138 @@ void extract_single_value(Result* result, char* value, int* type) {
 
 }  // namespace
 
-int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
-    PausedReplyScope paused(conn);
-    KVCSParam* set = conn->bound_params;
-    Result* received = nullptr;
-    int status = 0;
-    // The reply's result set goes to the caller's slot; with no slot it is released.
-    auto finish = [&](int final_status) {
-        if (result_slot != nullptr && received != nullptr)
-            *result_slot = received;
-        else
-            replace_received(&received, nullptr);
-        return final_status;
-    };
-    auto fail = [&](int failure) {
-        replace_received(&received, nullptr);
-        return failure;
-    };
-    for (;;) {
-        char tag = 0;
-        if (!rh_recv_char(conn, &tag)) return fail(net_error("recv_noQuery_OP"));
-        switch (tag) {
-            case 'K':
-                return finish(status);
-            case 'E': case 'F': case 'M': case 'W': {
-                int rc = take_server_text(conn, tag, false, &status);
-                if (rc < 0) return fail(rc);
-                break;
-            }
-            case 'A': {
-                Result* rows = new_result(conn, RESULT_ROWS);
-                if (rows == nullptr) return fail(-5);
-                bool complete = false;
-                int rc = recv_row_batches(conn, rows, &complete);
-                replace_received(&received, rows);
-                if (rc < 0) return fail(rc);
-                status = rc;
-                if (complete) return finish(status);
-                break;
-            }
-            case 'O': case 'P':
-                if (!recv_output_value(conn, set, tag == 'O', &status)) return fail(-4);
-                break;
-            default:
-                if (drain_reply_from(conn, tag) < 0) return fail(-4);
-                return finish(status);
+namespace {
+
+// Procedure and single-value replies share their handling of texts and of
+// the result set; they differ in what they do with it and with the values.
+class PausedReplyReader : public ReplyReader {
+protected:
+    explicit PausedReplyReader(Conn_Attrs* conn) : ReplyReader(conn), paused_(conn) {}
+    ~PausedReplyReader() override { replace_received(&received_, nullptr); }
+
+    // Reads an 'A' message into a new result that replaces the one held.
+    // kEndIfK, or a failure.
+    int take_rows() {
+        Result* rows = new_result(conn_, RESULT_ROWS);
+        if (rows == nullptr) {
+            out_of_memory();
+            return skip_message_body(conn_, 'A') == 0 ? kNext : -4;
+        }
+        replace_received(&received_, rows);
+        bool rows_lost = false;
+        const int count = recv_row_batches(conn_, rows, &rows_lost);
+        if (count == -5) out_of_memory();
+        if (count < 0) return -4;
+        if (rows_lost) out_of_memory();
+        status_ = count;
+        return kEndIfK;
+    }
+
+    Result* received_ = nullptr;
+
+private:
+    PausedReplyScope paused_;
+};
+
+// The reply to a procedure call with a bound parameter set.
+class ProcedureReader : public PausedReplyReader {
+public:
+    ProcedureReader(Conn_Attrs* conn, Result** slot)
+        : PausedReplyReader(conn), set_(conn->bound_params), slot_(slot) {}
+
+private:
+    bool takes(char tag) const override {
+        switch (message_body(tag)) {
+        case MessageBody::Text: case MessageBody::Rows:
+        case MessageBody::ReturnValue: case MessageBody::OutputParam: return true;
+        default: return false;
         }
     }
+    int take(char tag) override {
+        switch (message_body(tag)) {
+        case MessageBody::Text: return take_server_text(tag, Shown::Warnings);
+        case MessageBody::Rows: return take_rows();
+        default: return recv_output_value(conn_, set_, tag == 'O', &status_) ? kNext : -4;
+        }
+    }
+    // The reply's result set goes to the caller's slot; with no slot it is released.
+    int finish(Ending) override {
+        if (slot_ != nullptr && received_ != nullptr) {
+            *slot_ = received_;
+            received_ = nullptr;
+        }
+        return or_out_of_memory(status_);
+    }
+    int fail(char tag, bool) override {
+        if (tag == 0) printf("Net Error %s \n", "recv_noQuery_OP");
+        return -4;
+    }
+
+    KVCSParam* set_;
+    Result** slot_;
+};
+
+// The reply to a query of which the caller wants the first value as text.
+class SingleValueReader : public PausedReplyReader {
+public:
+    SingleValueReader(Conn_Attrs* conn, char* value, int* type)
+        : PausedReplyReader(conn), value_(value), type_(type) {}
+
+private:
+    bool takes(char tag) const override {
+        switch (message_body(tag)) {
+        case MessageBody::Text: case MessageBody::Count:
+        case MessageBody::InsertId: case MessageBody::Rows: return true;
+        default: return false;   // "P" and the rest end the dispatch
+        }
+    }
+    int take(char tag) override {
+        end_status_ = 0;
+        rows_end_ = false;
+        switch (message_body(tag)) {
+        case MessageBody::Text:
+            return take_server_text(tag, Shown::WarningsAndErrors);
+        case MessageBody::Count:
+            if (!rh_recv_skip(conn_, 4)) return -4;
+            status_ = end_status_ = tag == 'U' ? 2 : 3;
+            return kEndIfK;
+        case MessageBody::InsertId: {
+            char ignored[32];
+            if (read_insert_id(conn_, ignored) != 0) return -4;
+            end_status_ = 1;
+            return kEndIfK;
+        }
+        default: {
+            const int next = take_rows();
+            rows_end_ = next == kEndIfK;
+            return next;
+        }
+        }
+    }
+    int finish(Ending ending) override {
+        if (ending == Ending::Other) return or_out_of_memory(0);
+        if (ending == Ending::Reply) return or_out_of_memory(status_);
+        if (!rows_end_) return or_out_of_memory(end_status_);
+        if (received_ != nullptr) extract_single_value(received_, value_, type_);
+        return or_out_of_memory(0);
+    }
+
+    char* value_;
+    int* type_;
+    int end_status_ = 0;
+    bool rows_end_ = false;
+};
+
+}  // namespace
+
+int recv_noQuery_OP(Conn_Attrs* conn, Result** result_slot) {
+    ProcedureReader reader(conn, result_slot);
+    return reader.read_reply();
 }
 
 int recv_Query_One(Conn_Attrs* conn, char* value, int* type) {
-    PausedReplyScope paused(conn);
-    Result* received = nullptr;
-    int status = 0;
-    auto finish = [&](int final_status) {
-        replace_received(&received, nullptr);
-        return final_status;
-    };
-    for (;;) {
-        char tag = 0;
-        if (!rh_recv_char(conn, &tag)) return finish(-4);
-        switch (tag) {
-            case 'K':
-                return finish(status);
-            case 'E': case 'F': case 'M': case 'W': {
-                int rc = take_server_text(conn, tag, true, &status);
-                if (rc < 0) return finish(rc);
-                break;
-            }
-            case 'U': case 'D': {
-                int32_t count = 0;
-                if (!rh_recv_int32(conn, &count)) return finish(-4);
-                status = tag == 'U' ? 2 : 3;
-                int end = peek_reply_end(conn);
-                if (end != 0) return finish(end == 1 ? status : end);
-                break;
-            }
-            case 'I': {
-                int32_t length = 0;
-                char insert_id[32];
-                if (!rh_recv_int32(conn, &length) || length < 0) return finish(rh_fail_stream(conn));
-                int32_t kept = length < static_cast<int32_t>(sizeof insert_id) - 1
-                                   ? length
-                                   : static_cast<int32_t>(sizeof insert_id) - 1;
-                if (!rh_recv(conn, insert_id, kept) || !rh_recv_skip(conn, length - kept))
-                    return finish(-4);
-                int end = peek_reply_end(conn);
-                if (end != 0) return finish(end == 1 ? 1 : end);
-                break;
-            }
-            case 'A': {
-                Result* rows = new_result(conn, RESULT_ROWS);
-                if (rows == nullptr) return finish(-5);
-                replace_received(&received, rows);
-                bool complete = false;
-                int rc = recv_row_batches(conn, rows, &complete);
-                if (rc < 0) return finish(rc);
-                status = rc;
-                if (complete) {
-                    extract_single_value(rows, value, type);
-                    return finish(0);
-                }
-                break;
-            }
-            default:
-                // "P" and anything else end the dispatch; the rest of the reply is dropped.
-                if (drain_reply_from(conn, tag) < 0) return finish(-4);
-                return finish(0);
-        }
-    }
+    SingleValueReader reader(conn, value, type);
+    return reader.read_reply();
 }
 
 
@@ -723,18 +733,109 @@ void keep_prepared_params(Conn_Attrs* conn, KVCSParam* params) {
 
 }  // namespace
 
+namespace {
+
+// The reply to a command answered by a lone 'K' or by an error text (DEALLOCATE,
+// OPEN, CLOSE). Every message but 'K' means a refusal.
+class SimpleReplyReader : public ReplyReader {
+public:
+    SimpleReplyReader(Conn_Attrs* conn, char** server_text, int32_t* answered)
+        : ReplyReader(conn), server_text_(server_text), answered_(answered) {
+        *server_text_ = nullptr;
+    }
+
+private:
+    bool takes(char) const override { return true; }
+    int take(char tag) override {
+        mark_answered();
+        status_ = -1;
+        if (message_body(tag) != MessageBody::Text || *server_text_ != nullptr)
+            return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+        const int rc = rh_recv_str(conn_, server_text_);
+        if (rc == -5) out_of_memory();
+        return rc == -4 ? -4 : kNext;
+    }
+    int finish(Ending) override {
+        mark_answered();
+        return or_out_of_memory(status_);
+    }
+    int fail(char tag, bool) override {
+        if (tag != 0) mark_answered();
+        free(*server_text_);
+        *server_text_ = nullptr;
+        return -4;
+    }
+    // The server has answered: a statement being released is gone whatever it said.
+    void mark_answered() {
+        if (answered_ != nullptr) *answered_ = 0;
+    }
+
+    char** server_text_;
+    int32_t* answered_;
+};
+
+// The reply to "PREPARE": the statement's column description ('A') and
+// parameter description ('$'); any other message means the prepare failed.
+class PrepareReader : public ReplyReader {
+public:
+    explicit PrepareReader(Conn_Attrs* conn) : ReplyReader(conn) {}
+
+private:
+    bool takes(char) const override { return true; }
+    int take(char tag) override {
+        switch (message_body(tag)) {
+        case MessageBody::Rows: {
+            Result* columns = new_result(conn_, RESULT_ROWS);
+            if (columns == nullptr) {
+                out_of_memory();
+                return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+            }
+            const int rc = recv_fields_info(conn_, columns);
+            if (rc < 0) {
+                free_Result(columns);
+                if (rc == -5) out_of_memory();
+                return -4;   // the description is cut: the stream cannot be followed
+            }
+            keep_prepared_columns(conn_, columns);
+            status_ = kPreparedWithColumns;
+            return kNext;
+        }
+        case MessageBody::ParamDescription: {
+            KVCSParam* params = new_param_set(PARAMS_PREPARED);
+            const int rc = params != nullptr ? recv_params_info2(conn_, params) : -5;
+            if (rc < 0) {
+                free_param_set(params);
+                if (rc != -5) return -4;
+                out_of_memory();   // the description was read past, the reply goes on
+                return params == nullptr && skip_message_body(conn_, tag) != 0 ? -4 : kNext;
+            }
+            keep_prepared_params(conn_, params);
+            return kNext;
+        }
+        case MessageBody::Text: {
+            // A warning too means the prepare failed.
+            const int rc = take_server_text(tag, Shown::Nothing);
+            status_ = -1;
+            return rc < 0 ? rc : kEndIfK;
+        }
+        default:
+            if (skip_message_body(conn_, tag) != 0) return -4;
+            status_ = -1;
+            return kEndIfK;
+        }
+    }
+    int finish(Ending ending) override {
+        // A 'K' read right after a refusal leaves the statement unprepared.
+        if (ending == Ending::Reply) conn_->has_prepared = 1;
+        return or_out_of_memory(status_);
+    }
+};
+
+}  // namespace
+
 int recv_simple_reply(Conn_Attrs* conn, char** server_text) {
-    *server_text = nullptr;
-    char tag = 0;
-    if (!rh_recv_char(conn, &tag)) return -4;
-    if (tag == 'K') return 0;
-    int rc = rh_recv_str(conn, server_text);
-    if (rc < 0) return rc;
-    // The reply normally closes right after the text; whatever else the
-    // server sends first is read to the 'K' so the next request stays in step.
-    char closing = 0;
-    if (rh_recv_char(conn, &closing)) drain_reply_from(conn, closing);
-    return -1;
+    SimpleReplyReader reader(conn, server_text, nullptr);
+    return reader.read_reply();
 }
 
 int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
@@ -743,47 +844,8 @@ int kvc_cmd_Prepare(Conn_Attrs* conn, const char* sql, const char* name) {
     if (command.get() == nullptr) return -5;
     ConnLockGuard lock(conn);
     sendCommand0(conn, command.get());
-    int status = 0;
-    int out_of_memory = 0;   // a description that could not be kept; the reply is still read
-    for (;;) {
-        char tag = 0;
-        if (!rh_recv_char(conn, &tag)) return -4;
-        if (tag == 'K') {
-            conn->has_prepared = 1;
-            return out_of_memory != 0 ? out_of_memory : status;
-        }
-        if (tag == 'A') {
-            Result* columns = new_result(conn, RESULT_ROWS);
-            if (columns == nullptr) return -5;
-            int rc = recv_fields_info(conn, columns);
-            if (rc < 0) {
-                free_Result(columns);
-                return rc;
-            }
-            keep_prepared_columns(conn, columns);
-            status = kPreparedWithColumns;
-        } else if (tag == '$') {
-            KVCSParam* params = new_param_set(PARAMS_PREPARED);
-            if (params == nullptr) return -5;
-            int rc = recv_params_info2(conn, params);
-            if (rc < 0) {
-                free_param_set(params);
-                if (rc != -5) return rc;
-                out_of_memory = rc;   // the description was read past, the reply goes on
-                continue;
-            }
-            keep_prepared_params(conn, params);
-        } else {
-            // Anything else, a warning included, means the prepare failed.
-            char* text = nullptr;
-            int rc = rh_recv_str(conn, &text);
-            if (rc < 0) return rc;
-            store_error_text(conn, text);
-            status = -1;
-            int end = peek_reply_end(conn);
-            if (end != 0) return end == 1 ? status : end;
-        }
-    }
+    PrepareReader reader(conn);
+    return reader.read_reply();
 }
 
 int kvc_cmd_Unprepare(Conn_Attrs* conn, const char* name) {
@@ -793,9 +855,12 @@ int kvc_cmd_Unprepare(Conn_Attrs* conn, const char* name) {
     ConnLockGuard lock(conn);
     sendCommand0(conn, command.get());
     char* text = nullptr;
-    int status = recv_simple_reply(conn, &text);
-    if (status != -4) conn->has_prepared = 0;
-    if (text != nullptr) store_error_text(conn, text);
+    SimpleReplyReader reader(conn, &text, &conn->has_prepared);
+    const int status = reader.read_reply();
+    if (text != nullptr) {
+        free(conn->error_text);
+        conn->error_text = text;
+    }
     return status;
 }
 

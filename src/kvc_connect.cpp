@@ -9,6 +9,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +74,33 @@ int fail_login(Conn_Attrs* conn, const char* text) {
     close_socket(conn);
     release_turing_keys(conn);
     return 0;
+}
+
+// Connects the blocking socket; with a time-out (seconds, 0: none) the
+// connect is made without blocking and waited for at most that long.
+bool connect_within(int fd, const sockaddr_in& address, int timeout) {
+    const sockaddr* target = reinterpret_cast<const sockaddr*>(&address);
+    if (timeout <= 0) {
+        int connected;
+        do {
+            connected = connect(fd, target, sizeof address);
+        } while (connected != 0 && errno == EINTR);
+        return connected == 0;
+    }
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    bool connected = connect(fd, target, sizeof address) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+        pollfd wait{fd, POLLOUT, 0};
+        int ready;
+        do {
+            ready = poll(&wait, 1, timeout * 1000);
+        } while (ready < 0 && errno == EINTR);
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    return fcntl(fd, F_SETFL, flags) == 0 && connected;
 }
 
 void set_int_option(int fd, int level, int name) {
@@ -168,6 +197,7 @@ int Build_connect(Conn_Attrs* conn) {
     conn->recv_fill = 0;
     conn->recv_pos = 0;
     conn->pushed_back_byte = 0;
+    conn->stream_failed = 0;
 
     // The flag already holds the host's order; writing it only when it differs
     // keeps concurrent opens on different threads from racing on it.
@@ -193,11 +223,7 @@ int Build_connect(Conn_Attrs* conn) {
         timeval timeout{conn->recv_timeout, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
-    int connected;
-    do {
-        connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (connected != 0 && errno == EINTR);
-    if (connected != 0) {
+    if (!connect_within(fd, address, conn->connect_timeout)) {
         close(fd);
         return 0;
     }

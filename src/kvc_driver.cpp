@@ -17,6 +17,9 @@
 
 namespace {
 
+// Seconds a receive may wait when the connection string sets no RECV_TIMEOUT.
+constexpr int32_t kDefaultRecvTimeout = 1800;
+
 // The record behind a caller's handle variable, if it is of the given kind.
 template <typename Record>
 Record* handle_as(void** handle, int32_t kind) {
@@ -74,7 +77,7 @@ Ips_Artrs* new_working_list(const Ips_Artrs* parsed) {
     }
     list->addr_slots = parsed->addr_count;
     for (int i = 0; i < parsed->addr_count; ++i) {
-        list->addrs[i] = strdup(parsed->addrs[i] != nullptr ? parsed->addrs[i] : "");
+        list->addrs[i] = kvc_strdup(parsed->addrs[i] != nullptr ? parsed->addrs[i] : "");
         list->addr_count = i + 1;   // what free_ips_list must release if the next copy fails
         if (list->addrs[i] == nullptr) {
             free_ips_list(list);
@@ -114,7 +117,7 @@ int KVC_OpenConn(const char* conn_str, void** conn_handle) {
     Conn_Attrs* conn = new_connection(conn_handle, conn_str);
     if (conn == nullptr) return KVC_NO_MEMORY;
     conn->pushed_back_byte = 0;
-    conn->recv_timeout = 1800;
+    if (conn->recv_timeout <= 0) conn->recv_timeout = kDefaultRecvTimeout;
     conn_lock_init(conn);
     conn->sock_fd = 0;
     if (!Build_connect(conn)) {
@@ -167,7 +170,7 @@ int KVC_OpenConn_Ips(const char* conn_str, int seq, void** ips, void** conn_hand
         // A LOCK_TIMEOUT item has no effect on this kind of open.
         conn->pushed_back_byte = 0;
         conn->lock_timeout = 300;
-        conn->recv_timeout = 1800;
+        if (conn->recv_timeout <= 0) conn->recv_timeout = kDefaultRecvTimeout;
         kv_strcpy_s(conn->protocol_version, sizeof conn->protocol_version, "301");
         conn->sock_fd = 0;
         if (Build_connect(conn)) break;
@@ -837,8 +840,13 @@ extern "C" KVC_API int KVC_getResultRet(void** handle, int* kind, int* columns, 
         if (affected != nullptr) *affected = result->affected_rows;
         break;
     case RESULT_INSERT_ID:
-        // The caller's buffer has 25 bytes: a longer identifier is cut there.
-        if (insert_id != nullptr) kv_strcpy_s(insert_id, kInsertIdOutSize, result->insert_id);
+        // The caller's buffer has 25 bytes, cleared and then filled with the
+        // characters that fit: a 25-character identifier keeps them all,
+        // without a terminator, and only a longer one is cut.
+        if (insert_id != nullptr) {
+            memset(insert_id, 0, kInsertIdOutSize);
+            memcpy(insert_id, result->insert_id, strnlen(result->insert_id, kInsertIdOutSize));
+        }
         break;
     default:
         break;

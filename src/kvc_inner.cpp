@@ -9,21 +9,70 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 
 // =============================================================================
 // Allocation, bounded strings and error texts
 // =============================================================================
 
-void* hr_malloc0(size_t size) {
-    return calloc(1, size == 0 ? 1 : size);
+namespace {
+
+// The allocation hook: a test can make the n-th allocation from now fail, to
+// prove that every path survives running out of memory. 0: never.
+std::atomic<long> g_alloc_fail_countdown{0};
+
+bool allocation_refused() {
+    if (g_alloc_fail_countdown.load(std::memory_order_relaxed) <= 0) return false;
+    return g_alloc_fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
 }
+
+}  // namespace
+
+void kvc_fail_allocation(long n) { g_alloc_fail_countdown.store(n < 0 ? 0 : n); }
+bool kvc_allocation_failure_pending() { return g_alloc_fail_countdown.load() > 0; }
+
+void* kvc_malloc(size_t size) { return allocation_refused() ? nullptr : malloc(size == 0 ? 1 : size); }
+void* kvc_calloc(size_t count, size_t size) {
+    return allocation_refused() ? nullptr : calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+}
+void* kvc_realloc(void* block, size_t size) {
+    return allocation_refused() ? nullptr : realloc(block, size == 0 ? 1 : size);
+}
+void* kvc_map_aligned(size_t size) {
+    if (allocation_refused()) return nullptr;
+    // Twice the size, so that an aligned block lies inside; the rest goes back.
+    const size_t span = 2 * size;
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + size - 1) & ~(uintptr_t{size} - 1);
+    if (aligned > start) munmap(mapped, aligned - start);
+    const uintptr_t end = aligned + size;
+    if (start + span > end) munmap(reinterpret_cast<void*>(end), start + span - end);
+    return reinterpret_cast<void*>(aligned);
+}
+void kvc_unmap_aligned(void* block, size_t size) {
+    if (block != nullptr) munmap(block, size);
+}
+char* kvc_strndup(const char* text, size_t max_length) {
+    const size_t length = strnlen(text, max_length);
+    char* copy = static_cast<char*>(kvc_malloc(length + 1));
+    if (copy == nullptr) return nullptr;
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+char* kvc_strdup(const char* text) { return kvc_strndup(text, SIZE_MAX); }
+
+void* hr_malloc0(size_t size) { return kvc_calloc(1, size); }
 
 int kv_strcpy_s(char* dst, size_t size, const char* src) {
     if (dst == nullptr || size == 0) return KVC_TRUNCATED;
@@ -47,7 +96,7 @@ int kv_strcat_s(char* dst, size_t size, const char* src) {
 
 void kvc_set_text(char** slot, const char* text) {
     free(*slot);
-    *slot = text != nullptr ? strdup(text) : nullptr;
+    *slot = text != nullptr ? kvc_strdup(text) : nullptr;
 }
 
 void kvc_set_textf(char** slot, const char* format, ...) {
@@ -59,7 +108,7 @@ void kvc_set_textf(char** slot, const char* format, ...) {
     va_end(sizing);
     char* text = nullptr;
     if (needed >= 0) {
-        text = static_cast<char*>(malloc(static_cast<size_t>(needed) + 1));
+        text = static_cast<char*>(kvc_malloc(static_cast<size_t>(needed) + 1));
         if (text != nullptr) vsnprintf(text, static_cast<size_t>(needed) + 1, format, args);
     }
     va_end(args);
@@ -67,18 +116,19 @@ void kvc_set_textf(char** slot, const char* format, ...) {
     *slot = text;
 }
 
-void kvc_append_text(char** slot, const char* text) {
-    if (text == nullptr) return;
+int kvc_append_text(char** slot, const char* text) {
+    if (text == nullptr) return 0;
     if (*slot == nullptr) {
-        *slot = strdup(text);
-        return;
+        *slot = kvc_strdup(text);
+        return *slot != nullptr ? 0 : -5;
     }
     size_t old_len = strlen(*slot);
     size_t add_len = strlen(text);
-    char* joined = static_cast<char*>(realloc(*slot, old_len + add_len + 1));
-    if (joined == nullptr) return;   // keep what we had rather than lose it
+    char* joined = static_cast<char*>(kvc_realloc(*slot, old_len + add_len + 1));
+    if (joined == nullptr) return -5;   // keep what we had rather than lose it
     memcpy(joined + old_len, text, add_len + 1);
     *slot = joined;
+    return 0;
 }
 
 // =============================================================================
@@ -121,7 +171,7 @@ struct ConnLink {
 ConnLink* conn_link_share(Conn_Attrs* conn) {
     if (conn == nullptr) return nullptr;
     if (conn->link == nullptr) {
-        ConnLink* link = static_cast<ConnLink*>(malloc(sizeof(ConnLink)));
+        ConnLink* link = static_cast<ConnLink*>(kvc_malloc(sizeof(ConnLink)));
         if (link == nullptr) return nullptr;
         new (link) ConnLink{{conn}, {1}};
         conn->link = link;
@@ -216,14 +266,6 @@ void put_value(unsigned char* buf, int* pos, T v) {
     rh_put_cache(buf, pos, &wire, sizeof(T));
 }
 
-template <typename T>
-int recv_value(Conn_Attrs* conn, T* out) {
-    T wire;
-    if (!rh_recv(conn, &wire, sizeof(T))) return 0;
-    *out = reverse_if_little(wire);
-    return 1;
-}
-
 }  // namespace
 
 uint16_t kvc_wire16(uint16_t v) { return reverse_if_little(v); }
@@ -291,17 +333,34 @@ void rh_put_cache_int64(unsigned char* buf, int* pos, int64_t v) { put_value(buf
 
 namespace {
 
-// One recv of up to len bytes: a result of 0 or less is tried again, three
-// calls in all (an interrupted call does not count). Bytes of an encrypted
-// stream are deciphered as they arrive: every byte passes the keystream once,
-// in wire order, whether it is handed out now or from the cache later.
+// Bytes handed out by a memory feed: the next fragment, at most len.
+ssize_t feed_some(ReplyFeed* feed, unsigned char* into, int len) {
+    if (feed->pos >= feed->size) return 0;   // the stream ends
+    size_t piece = feed->size - feed->pos;
+    if (feed->cut_count > 0) {
+        const size_t cut = static_cast<size_t>(feed->cuts[feed->next_cut++ % feed->cut_count]) + 1;
+        if (cut < piece) piece = cut;
+    }
+    if (piece > static_cast<size_t>(len)) piece = static_cast<size_t>(len);
+    memcpy(into, feed->data + feed->pos, piece);
+    feed->pos += piece;
+    return static_cast<ssize_t>(piece);
+}
+
+// One receive of up to len bytes: a time-out, an error or the end of the
+// stream is final (only an interrupted call is repeated), so a silent server
+// costs one receive time-out. Bytes of an encrypted stream are deciphered as
+// they arrive: every byte passes the keystream once, in wire order.
 ssize_t recv_some(Conn_Attrs* conn, unsigned char* into, int len) {
-    ssize_t got = -1;
-    if (conn->sock_fd <= 0) return got;   // not connected: descriptor 0 is never ours
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        got = recv(conn->sock_fd, into, static_cast<size_t>(len), 0);
-        if (got > 0) break;
-        if (got < 0 && errno == EINTR) --attempt;
+    if (conn->stream_failed) return -1;
+    ssize_t got;
+    if (conn->feed != nullptr) {
+        got = feed_some(conn->feed, into, len);
+    } else {
+        if (conn->sock_fd <= 0) return -1;   // not connected: descriptor 0 is never ours
+        do {
+            got = recv(conn->sock_fd, into, static_cast<size_t>(len), 0);
+        } while (got < 0 && errno == EINTR);
     }
     if (got > 0 && receiving_encrypted(conn)) decrypt_buff(conn, into, static_cast<int>(got));
     return got;
@@ -317,7 +376,8 @@ int kv_cache_recv(Conn_Attrs* conn, void* buf, int len) {
         conn->recv_pos += len;
         return len;
     }
-    if (conn->recv_fill == 0) {
+    if (avail == 0) {
+        conn->recv_fill = conn->recv_pos = 0;
         // A read at least as large as the cache goes straight to the caller.
         if (len >= KVC_RECV_CACHE_SIZE) {
             ssize_t got = recv_some(conn, out, len);
@@ -326,16 +386,7 @@ int kv_cache_recv(Conn_Attrs* conn, void* buf, int len) {
         ssize_t got = recv_some(conn, conn->recv_cache, KVC_RECV_CACHE_SIZE);
         if (got <= 0) return -1;
         conn->recv_fill = static_cast<int>(got);
-        if (conn->recv_fill > len) {
-            memcpy(out, conn->recv_cache, static_cast<size_t>(len));
-            conn->recv_pos = len;
-            return len;
-        }
-        int count = conn->recv_fill;
-        memcpy(out, conn->recv_cache, static_cast<size_t>(count));
-        conn->recv_fill = 0;
-        conn->recv_pos = 0;
-        return count;
+        return kv_cache_recv(conn, buf, len);
     }
     memcpy(out, conn->recv_cache + conn->recv_pos, static_cast<size_t>(avail));
     conn->recv_fill = 0;
@@ -344,35 +395,106 @@ int kv_cache_recv(Conn_Attrs* conn, void* buf, int len) {
 }
 
 int rh_fail_stream(Conn_Attrs* conn) {
-    if (conn->sock_fd > 0) shutdown(conn->sock_fd, SHUT_RDWR);
+    if (conn->sock_fd > 0 && conn->feed == nullptr) shutdown(conn->sock_fd, SHUT_RDWR);
+    conn->stream_failed = 1;
     conn->recv_fill = 0;
     conn->recv_pos = 0;
     conn->pushed_back_byte = 0;
     return KVC_NET_ERROR;
 }
 
-int rh_recv(Conn_Attrs* conn, void* buf, int len) {
-    unsigned char* out = static_cast<unsigned char*>(buf);
-    if (len <= 0) return 1;
-    if (conn->pushed_back_byte != 0) {
-        // Already deciphered when it was first read.
-        out[0] = static_cast<unsigned char>(conn->pushed_back_byte);
-        conn->pushed_back_byte = 0;
-        ++out;
-        --len;
+const unsigned char* rh_window_fill(Conn_Attrs* conn, int n) {
+    if (n > KVC_RECV_CACHE_SIZE) {
+        rh_fail_stream(conn);
+        return nullptr;
     }
-    // Both streams are read through the cache, so that reading a row field by
-    // field costs no system call per field, enciphered or not.
-    for (int done = 0; done < len;) {
-        int got = kv_cache_recv(conn, out + done, len - done);
+    int avail = conn->recv_fill - conn->recv_pos;
+    if (conn->pushed_back_byte != 0) {
+        // A byte handed back by rh_push_back when the buffer had no room for it.
+        if (conn->recv_pos == 0) {
+            memmove(conn->recv_cache + 1, conn->recv_cache, static_cast<size_t>(avail));
+            conn->recv_pos = 1;
+            ++conn->recv_fill;
+        }
+        conn->recv_cache[--conn->recv_pos] = static_cast<unsigned char>(conn->pushed_back_byte);
+        conn->pushed_back_byte = 0;
+        ++avail;
+    }
+    if (avail >= n) return conn->recv_cache + conn->recv_pos;
+    // The unread tail moves to the front; receives append after it, asking
+    // for as much as fits but waiting only until n bytes are there.
+    if (conn->recv_pos > 0) {
+        memmove(conn->recv_cache, conn->recv_cache + conn->recv_pos, static_cast<size_t>(avail));
+        conn->recv_pos = 0;
+        conn->recv_fill = avail;
+    }
+    while (conn->recv_fill < n) {
+        ssize_t got = recv_some(conn, conn->recv_cache + conn->recv_fill,
+                                KVC_RECV_CACHE_SIZE - conn->recv_fill);
         if (got <= 0) {
             rh_fail_stream(conn);   // bytes of this read are lost: nothing after it lines up
-            return 0;
+            return nullptr;
         }
-        done += got;
+        conn->recv_fill += static_cast<int>(got);
+    }
+    return conn->recv_cache;
+}
+
+void rh_push_back(Conn_Attrs* conn, char tag) {
+    if (conn->recv_pos > 0) {
+        conn->recv_cache[--conn->recv_pos] = static_cast<unsigned char>(tag);
+    } else if (conn->recv_fill < KVC_RECV_CACHE_SIZE) {
+        conn->pushed_back_byte = tag;   // placed in front of the buffer by the next read
+    }
+}
+
+int rh_take(Conn_Attrs* conn, void* dst, int64_t count) {
+    unsigned char* out = static_cast<unsigned char*>(dst);
+    while (count > 0) {
+        int avail = conn->recv_fill - conn->recv_pos;
+        if (avail == 0 && conn->pushed_back_byte == 0 && out != nullptr && count >= KVC_RECV_CACHE_SIZE) {
+            // Large values skip the buffer: received (and deciphered) in place.
+            ssize_t got = recv_some(conn, out, count > INT32_MAX ? INT32_MAX : static_cast<int>(count));
+            if (got <= 0) {
+                rh_fail_stream(conn);
+                return 0;
+            }
+            out += got;
+            count -= got;
+            continue;
+        }
+        if (avail == 0 || conn->pushed_back_byte != 0) {
+            if (rh_window_fill(conn, 1) == nullptr) return 0;
+            avail = conn->recv_fill - conn->recv_pos;
+        }
+        const int piece = count < avail ? static_cast<int>(count) : avail;
+        if (out != nullptr) {
+            memcpy(out, conn->recv_cache + conn->recv_pos, static_cast<size_t>(piece));
+            out += piece;
+        }
+        conn->recv_pos += piece;
+        count -= piece;
     }
     return 1;
 }
+
+int rh_recv(Conn_Attrs* conn, void* buf, int len) {
+    if (len <= 0) return 1;
+    return rh_take(conn, buf, len);
+}
+
+namespace {
+
+template <typename T>
+int recv_value(Conn_Attrs* conn, T* out) {
+    const unsigned char* at = rh_window(conn, sizeof(T));
+    if (at == nullptr) return 0;
+    *out = wire_load<T>(at);
+    rh_advance(conn, sizeof(T));
+    return 1;
+}
+
+}  // namespace
 
 int rh_recv_char(Conn_Attrs* conn, char* out) { return recv_value(conn, out); }
 int rh_recv_int16(Conn_Attrs* conn, int16_t* out) { return recv_value(conn, out); }
@@ -381,51 +503,47 @@ int rh_recv_int64(Conn_Attrs* conn, int64_t* out) { return recv_value(conn, out)
 int rh_recv_r4(Conn_Attrs* conn, float* out) { return recv_value(conn, out); }
 int rh_recv_r8(Conn_Attrs* conn, double* out) { return recv_value(conn, out); }
 
-int rh_recv_str(Conn_Attrs* conn, char** out) {
+int rh_take_text(Conn_Attrs* conn, int64_t length, char** out) {
     *out = nullptr;
-    int32_t n = 0;
-    if (!rh_recv_int32(conn, &n)) return KVC_NET_ERROR;
-    if (n < 0) return rh_fail_stream(conn);   // no valid text has a negative length
+    if (length < 0) return rh_fail_stream(conn);   // no valid text has a negative length
     // The text grows as its bytes arrive instead of taking at once what the
     // length claims: a broken or hostile length costs only what was sent.
-    constexpr size_t kFirstPiece = 65536;
-    const size_t total = static_cast<size_t>(n);
-    size_t capacity = total < kFirstPiece ? total : kFirstPiece;
-    char* text = static_cast<char*>(malloc(capacity + 1));
-    if (text == nullptr) return KVC_NO_MEMORY;
-    size_t done = 0;
-    while (done < total) {
+    constexpr int64_t kFirstPiece = 65536;
+    int64_t capacity = length < kFirstPiece ? length : kFirstPiece;
+    char* text = static_cast<char*>(kvc_malloc(static_cast<size_t>(capacity) + 1));
+    int64_t done = 0;
+    while (text != nullptr && done < length) {
         if (done == capacity) {
-            const size_t grown = capacity * 2 < total ? capacity * 2 : total;
-            char* bigger = static_cast<char*>(realloc(text, grown + 1));
+            const int64_t grown = capacity * 2 < length ? capacity * 2 : length;
+            char* bigger = static_cast<char*>(kvc_realloc(text, static_cast<size_t>(grown) + 1));
             if (bigger == nullptr) {
                 free(text);
-                return KVC_NO_MEMORY;
+                text = nullptr;
+                break;
             }
             text = bigger;
             capacity = grown;
         }
-        if (!rh_recv(conn, text + done, static_cast<int>(capacity - done))) {
+        if (!rh_take(conn, text + done, capacity - done)) {
             free(text);
             return KVC_NET_ERROR;
         }
         done = capacity;
     }
-    text[total] = '\0';
+    if (text == nullptr) return rh_take(conn, nullptr, length - done) ? -5 : -4;   // read past, in step
+    text[length] = '\0';
     *out = text;
     return 0;
 }
 
-int rh_recv_skip(Conn_Attrs* conn, int64_t len) {
-    unsigned char sink[4096];
-    while (len > 0) {
-        int piece = len > static_cast<int64_t>(sizeof sink) ? static_cast<int>(sizeof sink)
-                                                            : static_cast<int>(len);
-        if (!rh_recv(conn, sink, piece)) return 0;
-        len -= piece;
-    }
-    return 1;
+int rh_recv_str(Conn_Attrs* conn, char** out) {
+    *out = nullptr;
+    int32_t n = 0;
+    if (!rh_recv_int32(conn, &n)) return -4;
+    return rh_take_text(conn, n, out);
 }
+
+int rh_recv_skip(Conn_Attrs* conn, int64_t len) { return rh_take(conn, nullptr, len); }
 
 // =============================================================================
 // Connection string
@@ -465,6 +583,11 @@ struct ConnKeyword {
     const char* names[5];
     ApplyValue apply;
 };
+
+int positive_seconds(const char* value) {
+    const int seconds = read_decimal(value);
+    return seconds > 0 ? seconds : 0;
+}
 
 const ConnKeyword kConnKeywords[] = {
     {{"DB", "DataBase"},
@@ -508,6 +631,11 @@ const ConnKeyword kConnKeywords[] = {
      }},
     {{"USE_SRVCURSOR"},
      [](Conn_Attrs* c, const char* v) { c->srv_cursor_off = word_is(v, kOffWords) ? 1 : 0; }},
+    // Whole seconds; no positive number leaves the default.
+    {{"CONNECT_TIMEOUT", "CONNECT TIMEOUT"},
+     [](Conn_Attrs* c, const char* v) { c->connect_timeout = positive_seconds(v); }},
+    {{"RECV_TIMEOUT", "RECV TIMEOUT"},
+     [](Conn_Attrs* c, const char* v) { c->recv_timeout = positive_seconds(v); }},
 };
 
 void apply_item(Conn_Attrs* conn, const char* key, const char* value) {
@@ -572,7 +700,7 @@ int Set_IPS_value(Ips_Artrs* ips, int initial_slots, const char* item) {
         ips->addrs[ips->addr_count++] = address;
         if (comma == nullptr) break;
         if (ips->addr_count == ips->addr_slots) {
-            char** grown = static_cast<char**>(realloc(ips->addrs, sizeof(char*) * kIpsSlotsGrown));
+            char** grown = static_cast<char**>(kvc_realloc(ips->addrs, sizeof(char*) * kIpsSlotsGrown));
             if (grown == nullptr) return 0;
             memset(grown + ips->addr_slots, 0,
                    sizeof(char*) * static_cast<size_t>(kIpsSlotsGrown - ips->addr_slots));
@@ -609,7 +737,7 @@ int Phrase_conn_str(const char* text, Conn_Attrs* conn) {
         return 0;
     }
 
-    char* copy = strdup(text);
+    char* copy = kvc_strdup(text);
     if (copy == nullptr) return 0;
     char key[kPartSize];
     char value[kPartSize];
@@ -820,7 +948,7 @@ int32_t clamp_length(size_t length) {
 
 void keep_full_text(ErrorItem* item, const char* text, size_t length) {
     item->full_length = clamp_length(length);
-    item->full_text = strndup(text, length);
+    item->full_text = kvc_strndup(text, length);
 }
 
 void set_message(ErrorItem* item, size_t at, const char* text, size_t length) {

@@ -8,10 +8,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // ---- allocation, bounded strings, error texts -------------------------------
 
+// Every allocation of the library goes through these, so that a test can
+// make any one of them fail (kvc_fail_allocation). Blocks are released with free.
+void* kvc_malloc(size_t size);
+void* kvc_calloc(size_t count, size_t size);
+void* kvc_realloc(void* block, size_t size);
+// Pages straight from the kernel, aligned to their size (a power of two);
+// released with kvc_unmap_aligned, not free.
+void* kvc_map_aligned(size_t size);
+void kvc_unmap_aligned(void* block, size_t size);
+char* kvc_strdup(const char* text);
+char* kvc_strndup(const char* text, size_t max_length);
 void* hr_malloc0(size_t size);
+// Makes the n-th allocation from now fail (0: none). For tests.
+void kvc_fail_allocation(long n);
+// True while a failure set by kvc_fail_allocation has not happened yet.
+bool kvc_allocation_failure_pending();
 int kv_strcpy_s(char* dst, size_t size, const char* src);
 int kv_strcat_s(char* dst, size_t size, const char* src);
 
@@ -20,8 +36,9 @@ int kv_strcat_s(char* dst, size_t size, const char* src);
 void kvc_set_text(char** slot, const char* text);
 // Same, formatted; the text is allocated at the size its content needs.
 void kvc_set_textf(char** slot, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Append text to *slot (used for warnings that arrive between rows).
-void kvc_append_text(char** slot, const char* text);
+// Append text to *slot (used for warnings that arrive between rows). 0, or
+// -5 when it could not be kept (*slot then holds what it held).
+int kvc_append_text(char** slot, const char* text);
 
 // ---- the per-connection lock --------------------------------------------------
 
@@ -81,6 +98,72 @@ void rh_put_cache_int32(unsigned char* buf, int* pos, int32_t v);
 void rh_put_cache_int64(unsigned char* buf, int* pos, int64_t v);
 
 int kv_cache_recv(Conn_Attrs* conn, void* buf, int len);
+
+// ---- reply bytes ------------------------------------------------------------------
+// Every reader takes the reply from one buffered source: the connection's
+// socket (deciphered once, in arrival order, on an encrypted connection) or,
+// for tests and fuzzers, a memory feed. Fields are parsed straight from the
+// buffer: a reader asks once for the bytes of a group of fields and then
+// loads them without further checks.
+
+// A reply held in memory, handed out in fragments: each fragment is
+// cuts[k] + 1 bytes long, k cycling through the cuts (none: all at once).
+struct ReplyFeed {
+    const unsigned char* data;
+    size_t size;
+    size_t pos;
+    const unsigned char* cuts;
+    size_t cut_count;
+    size_t next_cut;
+};
+
+// Refills the buffer until n bytes (at most KVC_RECV_CACHE_SIZE) are readable
+// at the returned address; nothing is consumed. Null when the stream ended or
+// failed: the connection is then failed.
+const unsigned char* rh_window_fill(Conn_Attrs* conn, int n);
+inline const unsigned char* rh_window(Conn_Attrs* conn, int n) {
+    if (conn->recv_fill - conn->recv_pos >= n && conn->pushed_back_byte == 0)
+        return conn->recv_cache + conn->recv_pos;
+    return rh_window_fill(conn, n);
+}
+inline int rh_buffered(const Conn_Attrs* conn) {
+    return conn->pushed_back_byte == 0 ? conn->recv_fill - conn->recv_pos : 0;
+}
+inline void rh_advance(Conn_Attrs* conn, int n) { conn->recv_pos += n; }
+// Reads count bytes into dst, or drops them when dst is null. 1, or 0 when
+// the stream broke (the connection is then failed).
+int rh_take(Conn_Attrs* conn, void* dst, int64_t count);
+// Reads a text of the given length into a new zero-terminated heap text.
+// 0; -4 broken (or a negative length: the connection is failed); -5 no
+// memory, the text read past so the stream stays in step. *out null on failure.
+int rh_take_text(Conn_Attrs* conn, int64_t length, char** out);
+
+// A value as it lies on the wire (big-endian), in host form.
+template <typename T>
+inline T wire_load(const unsigned char* at) {
+    static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8, "wire width");
+    T value;
+    if (sizeof(T) == 1 || !g_little_tail) {
+        memcpy(&value, at, sizeof(T));
+    } else if (sizeof(T) == 2) {
+        uint16_t bits;
+        memcpy(&bits, at, 2);
+        bits = __builtin_bswap16(bits);
+        memcpy(&value, &bits, 2);
+    } else if (sizeof(T) == 4) {
+        uint32_t bits;
+        memcpy(&bits, at, 4);
+        bits = __builtin_bswap32(bits);
+        memcpy(&value, &bits, 4);
+    } else {
+        uint64_t bits;
+        memcpy(&bits, at, 8);
+        bits = __builtin_bswap64(bits);
+        memcpy(&value, &bits, 8);
+    }
+    return value;
+}
+
 int rh_recv(Conn_Attrs* conn, void* buf, int len);            // 1 all read, 0 failure
 int rh_recv_char(Conn_Attrs* conn, char* out);
 int rh_recv_int16(Conn_Attrs* conn, int16_t* out);
@@ -89,18 +172,18 @@ int rh_recv_int64(Conn_Attrs* conn, int64_t* out);
 int rh_recv_r4(Conn_Attrs* conn, float* out);
 int rh_recv_r8(Conn_Attrs* conn, double* out);
 // Reads an int32 length and that many bytes into a new zero-terminated text.
-// 0; -4 read failure or a negative length; -5 no memory (or a length too large
-// to allocate). *out is null on failure.
+// 0; -4 read failure or a negative length; -5 no memory (the text is read
+// past). *out is null on failure.
 int rh_recv_str(Conn_Attrs* conn, char** out);
 // Reads and drops len bytes (a body the caller has no room for). 1 / 0.
 int rh_recv_skip(Conn_Attrs* conn, int64_t len);
 // The stream is out of step with the server (a read failed part-way, or the
 // reply announced what cannot be followed): the socket is shut down and what
-// the cache holds dropped, so that later requests report -4 instead of
-// misreading what follows. Returns -4.
+// the buffer holds dropped, so that this and every later request report -4
+// at once instead of misreading what follows. Returns -4.
 int rh_fail_stream(Conn_Attrs* conn);
-// Hands one tag byte back to the next read.
-inline void rh_push_back(Conn_Attrs* conn, char tag) { conn->pushed_back_byte = tag; }
+// Hands one byte just read back to the next read.
+void rh_push_back(Conn_Attrs* conn, char tag);
 
 // Host <-> wire byte order helpers for values already in memory.
 uint16_t kvc_wire16(uint16_t v);

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 #include <strings.h>
 
 namespace {
@@ -160,7 +159,7 @@ Owned<T> owned_zeroed(size_t count) {
 // For a block that is filled at once: large copies need no clearing first.
 template <typename T>
 Owned<T> owned_uncleared(size_t count) {
-    return Owned<T>(static_cast<T*>(malloc(sizeof(T) * (count == 0 ? 1 : count))));
+    return Owned<T>(static_cast<T*>(kvc_malloc(sizeof(T) * (count == 0 ? 1 : count))));
 }
 
 // Gives a field the held block, releasing what it held before.
@@ -679,7 +678,7 @@ int put_lob(ConnSink& out, int c_type, const void* value) {
     out.i32(static_cast<int32_t>(total));
     const bool binary = c_type != 41;
     if (binary && total > kContiguousLobLimit) {
-        unsigned char* whole = static_cast<unsigned char*>(malloc(static_cast<size_t>(total) + 1));
+        unsigned char* whole = static_cast<unsigned char*>(kvc_malloc(static_cast<size_t>(total) + 1));
         if (whole != nullptr) {
             int64_t at = 0;
             for (lob_chunk* c = lob->first_chunk; at < total; c = c->chunk_next) {
@@ -750,20 +749,31 @@ struct RowColumn {
     const int32_t* lengths;   // null: the slot goes out as a null in every row
 };
 
-std::vector<RowColumn> row_columns(const KVCSParam* set) {
-    std::vector<RowColumn> columns(static_cast<size_t>(set->param_count));
-    for (int slot = 0; slot < set->param_count; ++slot) {
-        RowColumn& c = columns[static_cast<size_t>(slot)];
-        if (!array_slot_bound(set, slot)) {
-            c = {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr};
-            continue;
-        }
-        const int c_type = set->c_types[slot];
-        const TypeCoding& coding = coding_of(c_type);
-        c = {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width, set->length_ptrs[slot]};
-    }
-    return columns;
+RowColumn column_of(const KVCSParam* set, int slot) {
+    if (!array_slot_bound(set, slot)) return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr};
+    const int c_type = set->c_types[slot];
+    const TypeCoding& coding = coding_of(c_type);
+    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width, set->length_ptrs[slot]};
 }
+
+// The slots of a batch as RowColumn entries, made once; without room for the
+// table each entry is made when asked for.
+class RowColumns {
+public:
+    explicit RowColumns(const KVCSParam* set)
+        : set_(set), table_(static_cast<RowColumn*>(kvc_malloc(sizeof(RowColumn) * static_cast<size_t>(set->param_count)))) {
+        for (int slot = 0; table_ != nullptr && slot < set->param_count; ++slot) table_[slot] = column_of(set, slot);
+    }
+    ~RowColumns() { free(table_); }
+    RowColumns(const RowColumns&) = delete;
+    RowColumns& operator=(const RowColumns&) = delete;
+
+    RowColumn operator[](int slot) const { return table_ != nullptr ? table_[slot] : column_of(set_, slot); }
+
+private:
+    const KVCSParam* set_;
+    RowColumn* table_;
+};
 
 RowField row_field(const KVCSParam* set, const RowColumn& c, int slot, int row) {
     if (c.lengths == nullptr) return {c.type_byte, Form::Null, false, nullptr, 0};
@@ -771,20 +781,20 @@ RowField row_field(const KVCSParam* set, const RowColumn& c, int slot, int row) 
 }
 
 // Bytes that row r takes in a block.
-int64_t row_wire_size(const KVCSParam* set, const std::vector<RowColumn>& columns, int row, bool typed) {
+int64_t row_wire_size(const KVCSParam* set, const RowColumns& columns, int row, bool typed) {
     int64_t size = 0;
     for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
+        const RowField f = row_field(set, columns[slot], slot, row);
         size += (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, f.length);
     }
     return size;
 }
 
 // Row r field by field, straight to the connection (a row larger than a block).
-void send_row(ConnSink& out, const KVCSParam* set, const std::vector<RowColumn>& columns, int row, bool typed,
+void send_row(ConnSink& out, const KVCSParam* set, const RowColumns& columns, int row, bool typed,
               bool all_null) {
     for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
+        const RowField f = row_field(set, columns[slot], slot, row);
         if (typed) out.u8(f.type_byte);
         put_value(out, f.form, f.value, all_null ? 0 : f.length, f.announce_width);
     }
@@ -835,7 +845,7 @@ private:
 
     bool grow(int64_t size) {
         if (size > INT32_MAX - kLengthBytes) return false;
-        void* bigger = realloc(buffer_, static_cast<size_t>(size + kLengthBytes));
+        void* bigger = kvc_realloc(buffer_, static_cast<size_t>(size + kLengthBytes));
         if (bigger == nullptr) return false;
         buffer_ = static_cast<unsigned char*>(bigger);
         data_ = buffer_ + kLengthBytes;
@@ -864,12 +874,12 @@ int64_t element_prefix(const RowField& f) {
 
 // Puts row `row` into the block by the block rule. False when the row
 // cannot be buffered at all.
-bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const std::vector<RowColumn>& columns, int row,
+bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const RowColumns& columns, int row,
                       bool typed, bool all_null) {
     for (bool restarted = false;; restarted = true) {
         bool placed = true;
         for (int slot = 0; slot < set->param_count && placed; ++slot) {
-            const RowField f = row_field(set, columns[static_cast<size_t>(slot)], slot, row);
+            const RowField f = row_field(set, columns[slot], slot, row);
             const int32_t length = all_null ? 0 : f.length;
             const int32_t n = value_bytes(f.form, f.value, length);
             placed = block.reserve(static_cast<int64_t>(length) + 5) &&
@@ -892,17 +902,19 @@ bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const std::vector
 // At most the bytes row r takes: every fixed-width field at the widest
 // width, every variable-length one at its length. Cheaper than sizing the
 // row, and enough to tell that a row is far from what a block can frame.
-int64_t row_size_bound(const KVCSParam* set, const std::vector<RowColumn>& columns, int row) {
+int64_t row_size_bound(const KVCSParam* set, const RowColumns& columns, int row) {
     constexpr int kWidestField = 1 + 4 + 8;
     int64_t bound = static_cast<int64_t>(set->param_count) * kWidestField;
-    for (const RowColumn& c : columns)
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        const RowColumn c = columns[slot];
         if (c.lengths != nullptr && (c.form == Form::Bytes || c.form == Form::Prefixed) && c.lengths[row] > 0)
             bound += c.lengths[row];
+    }
     return bound;
 }
 
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
-    const std::vector<RowColumn> columns = row_columns(set);
+    const RowColumns columns(set);
     BatchBlock block(conn);
     constexpr int64_t kLargestFramedRow = INT32_MAX - kBlockSize;
     for (int row = 1; row < set->array_size; ++row) {
@@ -1127,7 +1139,7 @@ int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_
     if (prepared) {
         if (!ensure_prepared_rows(set, 1)) return refuse_no_memory(set);
     } else {
-        Owned<char> name_copy(strdup(name));
+        Owned<char> name_copy(kvc_strdup(name));
         if (!name_copy) return refuse_no_memory(set);
         if (set->param_count == 0) {
             release_storage(set);
@@ -1232,7 +1244,7 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
     // and the name have been checked, and bind nothing.
     if (direction != PARAM_INPUT) return 0;
     if (values == nullptr || lengths == nullptr) return KVC_BAD_HANDLE;
-    Owned<char> name_copy(prepared ? nullptr : strdup(name));
+    Owned<char> name_copy(prepared ? nullptr : kvc_strdup(name));
     if (!prepared && !name_copy) return refuse_no_memory(set);
     status = store_array(set, {slot, c_type, -1, array_size, values, total_size, lengths, false,
                                &name_copy});

@@ -13,7 +13,9 @@ struct TuringData;
 struct ConnLink;
 
 constexpr int KVC_SEND_BUF_SIZE = 8192;
-constexpr int KVC_RECV_CACHE_SIZE = 8192;
+// Replies are parsed straight from this buffer; its size is invisible to the
+// server, which sees only when bytes are asked for.
+constexpr int KVC_RECV_CACHE_SIZE = 65536;
 
 // Multi-address list: parsed from an "IPS=" item, or the caller-held working
 // list of KVC_OpenConn_Ips. Each address lives in exactly one of the arrays.
@@ -28,6 +30,7 @@ struct Ips_Artrs {
 
 struct KVCSParam;
 struct Result;
+struct ReplyFeed;
 
 struct Conn_Attrs {
     int32_t handle_kind;
@@ -74,7 +77,10 @@ struct Conn_Attrs {
     TuringData* send_cipher;
     int32_t lock_ready;      // 1 once conn_lock is initialised (destroying it is then safe)
     int32_t reply_pauses;    // 1 while reading a procedure or single-value reply, in which
-                             // the server waits for "." after every 200 rows
+                             // the server waits for "." once after the first 200 rows
+    int32_t stream_failed;   // 1 once the reply stream was lost: reads fail at once
+    ReplyFeed* feed;         // replies from memory instead of the socket (tests, fuzzers)
+    int32_t connect_timeout; // seconds a TCP connect may take; 0: the system's own limit
     ConnLink* link;          // shared with the results made here, or null until the first
 };
 

@@ -24,66 +24,71 @@ constexpr int kMaxNameLength = 1024;
 constexpr int kVariableSlot = 16;         // getTypeLen of a value held by address
 constexpr int kRowsEnded = 101;
 constexpr int kLargeBatch = 20000;
-constexpr int kSmallBatch = 200;
 constexpr int kNoLimit = -1;
-constexpr int kInsertIdMax = 31;          // the 32-byte fields keep a terminator
 
 bool is_text_tag(char tag) { return tag == 'E' || tag == 'F' || tag == 'M' || tag == 'W'; }
-bool is_error_tag(char tag) { return tag == 'E' || tag == 'F'; }
 
 // Reads count bytes into dst, or drops them when dst is null. 1 / 0.
 int recv_or_skip(Conn_Attrs* conn, void* dst, int64_t count) {
-    if (count <= 0) return 1;
-    return dst != nullptr ? rh_recv(conn, dst, static_cast<int>(count)) : rh_recv_skip(conn, count);
+    return count <= 0 ? 1 : rh_take(conn, dst, count);
 }
 
 // A fixed-width value arrives at its type's own width, whatever length the
 // row announced; the bits go to the slot unchanged (a float is stored as the
 // four bytes an int32 read gives).
-int read_fixed_value(Conn_Attrs* conn, RhRow* row, const FieldInfo* fields, int i, int width) {
+void store_fixed_value(RhRow* row, const FieldInfo* fields, int i, int width, const unsigned char* at) {
     switch (width) {
-    case 1: {
-        char v;
-        if (!rh_recv_char(conn, &v)) return -4;
-        if (row != nullptr) setDataI1(row, fields, i, static_cast<int8_t>(v));
-        return 0;
-    }
-    case 2: {
-        int16_t v;
-        if (!rh_recv_int16(conn, &v)) return -4;
-        if (row != nullptr) setDataI2(row, fields, i, v);
-        return 0;
-    }
-    case 4: {
-        int32_t v;
-        if (!rh_recv_int32(conn, &v)) return -4;
-        if (row != nullptr) setDataI4(row, fields, i, v);
-        return 0;
-    }
-    default: {
-        int64_t v;
-        if (!rh_recv_int64(conn, &v)) return -4;
-        if (row != nullptr) setDataI8(row, fields, i, v);
-        return 0;
-    }
+    case 1: setDataI1(row, fields, i, wire_load<int8_t>(at)); break;
+    case 2: setDataI2(row, fields, i, wire_load<int16_t>(at)); break;
+    case 4: setDataI4(row, fields, i, wire_load<int32_t>(at)); break;
+    default: setDataI8(row, fields, i, wire_load<int64_t>(at)); break;
     }
 }
 
-// Reads the column values of one row. With row null they are read and
-// dropped. A value the pool cannot hold is dropped too, and so is the rest of
-// the row, so that the stream stays in step: -5 (row unusable), -4 broken.
-int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
+// Slot widths of a result's columns, looked up once for a run of rows
+// rather than for every field.
+class SlotWidths {
+public:
+    explicit SlotWidths(const Result* result) : result_(result) {
+        for (int i = 0; i < result->column_count && i < kMaxColumns; ++i)
+            widths_[i] = static_cast<uint8_t>(getTypeLen(result->columns[i].server_type));
+    }
+    // A description never holds more than kMaxColumns columns; the test only
+    // keeps the table's bounds whatever made the result.
+    int operator[](int i) const {
+        return i < kMaxColumns ? widths_[i] : getTypeLen(result_->columns[i].server_type);
+    }
+
+private:
+    const Result* result_;
+    uint8_t widths_[kMaxColumns];
+};
+
+// Reads the column values of one row straight from the receive buffer: a
+// fixed-width value is checked for together with its length. With row null
+// they are read and dropped. A value the pool cannot hold is dropped too,
+// and so is the rest of the row, so that the stream stays in step: -5 (row
+// unusable), -4 broken.
+int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidths& widths) {
     int status = 0;
     const FieldInfo* fields = result->columns;
     for (int i = 0; i < result->column_count; ++i) {
-        int32_t length;
-        if (!rh_recv_int32(conn, &length)) return -4;
-        if (length <= 0) continue;   // null: no value bytes follow
-        const int width = getTypeLen(fields[i].server_type);
-        if (width != kVariableSlot) {
-            if (read_fixed_value(conn, row, fields, i, width) != 0) return -4;
+        const unsigned char* at = rh_window(conn, 4);
+        if (at == nullptr) return -4;
+        const int32_t length = wire_load<int32_t>(at);
+        if (length <= 0) {   // null: no value bytes follow
+            rh_advance(conn, 4);
             continue;
         }
+        const int width = widths[i];
+        if (width != kVariableSlot) {
+            at = rh_window(conn, 4 + width);
+            if (at == nullptr) return -4;
+            if (row != nullptr) store_fixed_value(row, fields, i, width, at + 4);
+            rh_advance(conn, 4 + width);
+            continue;
+        }
+        rh_advance(conn, 4);
         unsigned char* piece = nullptr;
         if (row != nullptr) {
             piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
@@ -92,7 +97,12 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
                 row = nullptr;
             }
         }
-        if (!recv_or_skip(conn, piece, length)) return -4;
+        if (piece != nullptr && length <= rh_buffered(conn)) {   // in the buffer: copied without a call
+            memcpy(piece, rh_window(conn, length), static_cast<size_t>(length));
+            rh_advance(conn, length);
+        } else if (!recv_or_skip(conn, piece, length)) {
+            return -4;
+        }
         if (piece == nullptr) continue;
         piece[length] = '\0';   // every value is readable as a C string
         setPtr(row, i);
@@ -104,29 +114,31 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
 // One row message, stored in the result's pool (store) or dropped. Texts
 // between rows join the result's error text. 0 with a row, 101 rows ended
 // (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
-int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store) {
+int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
+                     const SlotWidths& widths) {
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
     for (;;) {
-        if (!rh_recv_char(conn, &tag)) return -4;
+        const unsigned char* at = rh_window(conn, 1);
+        if (at == nullptr) return -4;
+        tag = static_cast<char>(*at);
+        rh_advance(conn, 1);
         if (tag == 'R' || tag == '*') break;
         if (!is_text_tag(tag)) {
             rh_push_back(conn, tag);
             return kRowsEnded;
         }
+        // A text that cannot be kept is a loss like a row that cannot: the
+        // rows after it are dropped and the reply reports -5.
         char* text = nullptr;
-        int rc = rh_recv_str(conn, &text);
-        if (rc != 0) return rc;
-        if (result->error_text == nullptr) {
-            result->error_text = text;
-        } else {
-            kvc_append_text(&result->error_text, text);
-            free(text);
-        }
+        const int rc = rh_recv_str(conn, &text);
+        if (rc == -4) return rc;
+        if (rc != 0 || kvc_append_text(&result->error_text, text) != 0) *lost = true;
+        free(text);
     }
     RhRow* row = nullptr;
-    int status = 0;
-    if (store) {
+    int status = store && *lost ? -5 : 0;
+    if (status == 0 && store) {
         row = createRow_inMemls(result->pool, result->row_size, result->column_count);
         if (row == nullptr) status = -5;
     }
@@ -139,7 +151,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
         if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return -4;
         if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return -4;
     }
-    int rc = read_row_values(conn, result, row);
+    int rc = read_row_values(conn, result, row, widths);
     if (rc == -4) return -4;
     if (status != 0 || rc != 0) return -5;
     if (row_out != nullptr) *row_out = row;
@@ -148,22 +160,22 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
 
 bool row_index_full(const Result* result);
 
-// Reads up to limit rows (no limit when negative) into the result and returns
-// how many arrived. Once a row could not be stored (*rows_lost), or the index
-// is full, later rows are read and dropped, so the reply stays in step.
 // The result's pool, made with its first rows; false when it cannot be.
 bool ensure_pool(Result* result) {
     if (result->pool == nullptr) result->pool = RS_mem_init();
     return result->pool != nullptr;
 }
 
+}  // namespace
+
 int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     if (!*rows_lost && !ensure_pool(result)) *rows_lost = true;
+    const SlotWidths widths(result);
     int count = 0;
     while (limit < 0 || count < limit) {
         const bool store = !*rows_lost && !row_index_full(result);
         RhRow* row = nullptr;
-        int rc = read_row_message(conn, result, &row, store);
+        int rc = read_row_message(conn, result, &row, store, rows_lost, widths);
         if (rc == -5) {
             *rows_lost = true;
         } else if (rc != 0) {
@@ -175,6 +187,8 @@ int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     }
     return count;
 }
+
+namespace {
 
 // Splits "table.column%alias" in place: the alias is what follows the first
 // "%"; the table is what precedes the first "." in front of it.
@@ -202,6 +216,10 @@ Result* new_result(Conn_Attrs* conn, int32_t result_kind) {
     result->handle_kind = KVC_HANDLE_RESULT;
     result->result_kind = result_kind;
     result->conn_link = conn_link_share(conn);
+    if (conn != nullptr && result->conn_link == nullptr) {   // no memory for the link
+        free(result);
+        return nullptr;
+    }
     result->lob_descriptors = conn != nullptr ? conn->lob_ret_descriptor : 0;
     return result;
 }
@@ -256,11 +274,12 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
 }
 
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
+    bool lost = false;
     if (!ensure_pool(result)) {
-        int rc = read_row_message(conn, result, row_out, false);   // keep the stream in step
+        int rc = read_row_message(conn, result, row_out, false, &lost, SlotWidths(result));   // keep the stream in step
         return rc == 0 ? -5 : rc;
     }
-    return read_row_message(conn, result, row_out, true);
+    return read_row_message(conn, result, row_out, true, &lost, SlotWidths(result));
 }
 
 int recvRecords20000(Conn_Attrs* conn, Result* result) {
@@ -270,7 +289,7 @@ int recvRecords20000(Conn_Attrs* conn, Result* result) {
 
 int recvRecords200(Conn_Attrs* conn, Result* result) {
     bool rows_lost = false;
-    return receive_rows(conn, result, kSmallBatch, &rows_lost);
+    return receive_rows(conn, result, kPausedReplyRows, &rows_lost);
 }
 
 int recvCursorRows(Conn_Attrs* conn, Result* result) {
@@ -291,12 +310,17 @@ public:
     ResultChain() = default;
     ResultChain(const ResultChain&) = delete;
     ResultChain& operator=(const ResultChain&) = delete;
-    ~ResultChain() { free_result_chain(head_); }
+    ~ResultChain() { clear(); }
+    void clear() {
+        free_result_chain(head_);
+        head_ = latest_ = nullptr;
+    }
     void link(Result* result) {
         if (head_ == nullptr) head_ = result;
         else latest_->next_result = result;
         latest_ = result;
     }
+    bool empty() const { return head_ == nullptr; }
     Result* release() {
         Result* head = head_;
         head_ = latest_ = nullptr;
@@ -308,164 +332,123 @@ private:
     Result* latest_ = nullptr;
 };
 
-// A server text inside a result reply: printed, and kept as the connection's
-// error text. 0, or the failed read's status.
-int take_server_text(Conn_Attrs* conn, char tag) {
-    char* text = nullptr;
-    int rc = rh_recv_str(conn, &text);
-    if (rc != 0) return rc;
-    if (is_error_tag(tag)) printf("[EC031]Error in recv result :%s \n", text);
-    else printf("[EC032]Server Warning in recv result :%s \n", text);
-    free(conn->error_text);
-    conn->error_text = text;
-    return 0;
-}
-
 // A column description and its rows (batch is the rows per call, or no
-// limit). On a failed description the half-built result is released and the
-// status returned; else 0 with the result and the last batch's row count.
-int receive_row_set(Conn_Attrs* conn, int batch, Result** out, int* last_count, bool* rows_lost) {
-    *out = nullptr;
+// limit). Null with -4 / -5 when the description failed (the connection is
+// then failed: its rows cannot be followed); else the result and the last
+// batch's row count.
+Result* receive_row_set(Conn_Attrs* conn, int batch, int* status, bool* rows_lost) {
     Result* result = new_result(conn, RESULT_ROWS);
-    if (result == nullptr) return -5;
-    int rc = recv_fields_info(conn, result);
+    int rc = result != nullptr ? recv_fields_info(conn, result) : -5;
     if (rc != 0) {
         free_Result(result);
-        return rc;
+        rh_fail_stream(conn);
+        *status = rc;
+        return nullptr;
     }
     int count;
     do {
         count = receive_rows(conn, result, batch, rows_lost);
-    } while (batch > 0 && count == batch);
-    *out = result;
-    *last_count = count;
-    return 0;
+    } while (batch > 0 && count == batch && !conn->stream_failed);
+    *status = count;
+    return result;
 }
 
-// After a message the reply may end at once: 1 ended ('K'), 0 the byte is
-// handed back as the next tag, -4 broken.
-int peek_for_end(Conn_Attrs* conn) {
-    char tag;
-    if (!rh_recv_char(conn, &tag)) return -4;
-    if (tag == 'K') return 1;
-    rh_push_back(conn, tag);
-    return 0;
+// Replies to statements (recv_Query_Rs) and to cursor fetches
+// (recv_Query_Cursor): result sets, counts and insert identifiers become a
+// chain of results; server texts are printed and kept by the connection.
+class ResultReplyReader : public ReplyReader {
+public:
+    ResultReplyReader(Conn_Attrs* conn, bool cursor_fetch) : ReplyReader(conn), cursor_fetch_(cursor_fetch) {}
+
+    Result* hand_out() { return chain_.release(); }
+
+private:
+    bool takes(char tag) const override {
+        switch (message_body(tag)) {
+        case MessageBody::Text: case MessageBody::Rows: return true;
+        case MessageBody::Count: case MessageBody::InsertId: return !cursor_fetch_;
+        default: return false;
+        }
+    }
+    int take(char tag) override {
+        switch (message_body(tag)) {
+        case MessageBody::Text: return take_server_text(tag, Shown::AsResultText);
+        case MessageBody::Rows: return take_rows();
+        case MessageBody::Count: {
+            int32_t count = 0;
+            if (!rh_recv_int32(conn_, &count)) return -4;
+            Result* result = new_result(conn_, tag == 'U' ? RESULT_UPDATE_COUNT : RESULT_DELETE_COUNT);
+            if (result == nullptr) {
+                out_of_memory();
+                return kNext;
+            }
+            result->affected_rows = count;
+            chain_.link(result);
+            return kNext;
+        }
+        default: {
+            char text[sizeof conn_->last_insert_id];
+            if (read_insert_id(conn_, text) != 0) return -4;
+            memcpy(conn_->last_insert_id, text, sizeof text);
+            Result* result = new_result(conn_, RESULT_INSERT_ID);
+            if (result == nullptr) {
+                out_of_memory();
+                return kNext;
+            }
+            memcpy(result->insert_id, text, sizeof text);
+            chain_.link(result);
+            return kNext;
+        }
+        }
+    }
+    int take_rows() {
+        int count = 0;
+        bool rows_lost = false;
+        // A fetch has one result: a second description is read with its rows and dropped.
+        bool* lost = cursor_fetch_ && fetched_ ? &dropped_ : &rows_lost;
+        Result* result = receive_row_set(conn_, cursor_fetch_ ? -1 : kLargeBatch, &count, lost);
+        if (result == nullptr) {
+            failure_ = count;
+            return -4;
+        }
+        if (rows_lost) out_of_memory();
+        if (cursor_fetch_ && fetched_) {
+            free_Result(result);
+            return kEndIfK;
+        }
+        fetched_ = true;
+        chain_.link(result);
+        status_ = count;
+        return kEndIfK;
+    }
+    int finish(Ending) override { return or_out_of_memory(status_); }
+    int fail(char, bool results_whole) override {
+        // Results before a tag that no message has are whole: they are
+        // handed out with the failure. A reply that broke off leaves none.
+        if (!results_whole) chain_.clear();
+        return failure_;
+    }
+
+    const bool cursor_fetch_;
+    bool fetched_ = false;
+    bool dropped_ = true;   // rows of a second description are never stored
+    int failure_ = -4;      // the status of a column description that failed
+    ResultChain chain_;
+};
+
+int read_result_reply(Conn_Attrs* conn, Result** result_out, bool cursor_fetch) {
+    if (result_out != nullptr) *result_out = nullptr;
+    ResultReplyReader reader(conn, cursor_fetch);
+    const int status = reader.read_reply();
+    if (result_out != nullptr) *result_out = reader.hand_out();
+    return status;
 }
 
 }  // namespace
 
-int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) {
-    if (result_out != nullptr) *result_out = nullptr;
-    ResultChain chain;
-    int status = 0;
-    bool rows_lost = false;
-    for (;;) {
-        char tag;
-        if (!rh_recv_char(conn, &tag)) return -4;
-        Result* result = nullptr;
-        switch (tag) {
-        case 'A': {
-            int count = 0;
-            int rc = receive_row_set(conn, kLargeBatch, &result, &count, &rows_lost);
-            if (rc != 0) return rc;
-            status = count;
-            break;
-        }
-        case 'U':
-        case 'D': {
-            int32_t count;
-            if (!rh_recv_int32(conn, &count)) return -4;
-            result = new_result(conn, tag == 'U' ? RESULT_UPDATE_COUNT : RESULT_DELETE_COUNT);
-            if (result == nullptr) return -5;
-            result->affected_rows = count;
-            break;
-        }
-        case 'I': {
-            // Only 31 characters fit the identifier fields; the rest is read and dropped.
-            int32_t length;
-            if (!rh_recv_int32(conn, &length)) return -4;
-            if (length < 0) return rh_fail_stream(conn);
-            char text[kInsertIdMax + 1] = {0};
-            const int32_t kept = length < kInsertIdMax ? length : kInsertIdMax;
-            if (!rh_recv(conn, text, kept) || !rh_recv_skip(conn, static_cast<int64_t>(length) - kept))
-                return -4;
-            memcpy(conn->last_insert_id, text, sizeof text);
-            result = new_result(conn, RESULT_INSERT_ID);
-            if (result == nullptr) return -5;
-            memcpy(result->insert_id, text, sizeof text);
-            break;
-        }
-        case 'E':
-        case 'F':
-        case 'M':
-        case 'W': {
-            int rc = take_server_text(conn, tag);
-            if (rc != 0) return rc;
-            status = -1;
-            continue;
-        }
-        default:
-            // 'K', or a message this reader does not take: the reply ends
-            // here, its rest read and dropped so the next request starts on a
-            // boundary; a tag the protocol does not know fails the connection.
-            if (drain_reply_from(conn, tag) != 0) return -4;
-            if (result_out != nullptr) *result_out = chain.release();
-            return rows_lost ? -5 : status;
-        }
-        chain.link(result);
-        int end = peek_for_end(conn);
-        if (end < 0) return end;
-        if (end == 1) {
-            if (result_out != nullptr) *result_out = chain.release();
-            return rows_lost ? -5 : status;
-        }
-    }
-}
+int recv_Query_Rs(Conn_Attrs* conn, Result** result_out) { return read_result_reply(conn, result_out, false); }
 
-int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) {
-    if (result_out != nullptr) *result_out = nullptr;
-    ResultChain chain;   // holds the single result of a fetch
-    Result* kept = nullptr;
-    int status = 0;
-    bool rows_lost = false;
-    for (;;) {
-        char tag;
-        if (!rh_recv_char(conn, &tag)) return -4;
-        if (tag == 'A') {
-            Result* result = nullptr;
-            int count = 0;
-            if (kept == nullptr) {
-                int rc = receive_row_set(conn, kNoLimit, &result, &count, &rows_lost);
-                if (rc != 0) return rc;
-                chain.link(result);
-                kept = result;
-                status = count;
-            } else {
-                // A fetch has one result: a second description is read with
-                // its rows and dropped, so the stream stays in step.
-                bool drop_rows = true;
-                int rc = receive_row_set(conn, kNoLimit, &result, &count, &drop_rows);
-                if (rc != 0) return rc;
-                free_Result(result);
-            }
-            int end = peek_for_end(conn);
-            if (end < 0) return end;
-            if (end == 1) break;
-            continue;
-        }
-        if (!is_text_tag(tag)) {
-            // 'K' or anything else ends the fetch; the rest of the reply is
-            // read and dropped (or the connection failed), as above.
-            if (drain_reply_from(conn, tag) != 0) return -4;
-            break;
-        }
-        int rc = take_server_text(conn, tag);
-        if (rc != 0) return rc;
-        status = -1;
-    }
-    if (result_out != nullptr) *result_out = chain.release();
-    return rows_lost ? -5 : status;
-}
+int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) { return read_result_reply(conn, result_out, true); }
 
 // =============================================================================
 // Row cursor and release
@@ -552,9 +535,9 @@ bool row_index_full(const Result* result) {
 
 int append_record(Result* result, RhRow* row) {
     if (result->row_capacity == 0) {
-        void** table = static_cast<void**>(calloc(ROW_INDEX_ENTRIES, sizeof(void*)));
-        uint16_t* counter = static_cast<uint16_t*>(malloc(sizeof(uint16_t)));
-        RhRow** first = static_cast<RhRow**>(calloc(static_cast<size_t>(kBlockGroups[0].rows_per_block), sizeof(RhRow*)));
+        void** table = static_cast<void**>(kvc_calloc(ROW_INDEX_ENTRIES, sizeof(void*)));
+        uint16_t* counter = static_cast<uint16_t*>(kvc_malloc(sizeof(uint16_t)));
+        RhRow** first = static_cast<RhRow**>(kvc_calloc(static_cast<size_t>(kBlockGroups[0].rows_per_block), sizeof(RhRow*)));
         if (table == nullptr || counter == nullptr || first == nullptr) {
             free(table);
             free(counter);
@@ -578,7 +561,7 @@ int append_record(Result* result, RhRow* row) {
             kvc_set_text(&result->error_text, "[EC080]select result-set is too large please connect to db-server");
             return -1;
         }
-        RhRow** rows = static_cast<RhRow**>(calloc(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
+        RhRow** rows = static_cast<RhRow**>(kvc_calloc(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
         if (rows == nullptr) {
             --*counter;
             return -5;
@@ -1116,7 +1099,7 @@ int deliver_lob(const Cell& cell, const Target& target) {
         if (form == (character ? 'c' : 'b')) return fill_lob(lob, target, cell.bytes + 1, cell.length - 1);
         if (form == (character ? 'C' : 'B')) {
             lob_release_content(lob);
-            lob->descriptor = strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
+            lob->descriptor = kvc_strndup(reinterpret_cast<const char*>(cell.bytes), static_cast<size_t>(cell.length));
             if (lob->descriptor == nullptr) return KVC_NO_MEMORY;
             Conn_Attrs* conn = conn_link_target(cell.result->conn_link);
             if (conn == nullptr) {

@@ -10,6 +10,11 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out);
 int recv_fields_info(Conn_Attrs* conn, Result* result);
 int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field);
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out);
+// Reads up to limit rows (no limit when negative) into the result and returns
+// how many arrived. Once a row could not be stored (*rows_lost), or the index
+// is full, later rows are read and dropped, so the reply stays in step; a
+// broken stream ends the rows (the connection is then failed).
+int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost);
 int recvRecords20000(Conn_Attrs* conn, Result* result);
 int recvRecords200(Conn_Attrs* conn, Result* result);
 int recvCursorRows(Conn_Attrs* conn, Result* result);

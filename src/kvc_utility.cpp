@@ -165,17 +165,14 @@ namespace {
 constexpr size_t kSlabBytes = 2u << 20;
 constexpr int kSpareSlabs = 8;   // 16 MiB kept per thread at most
 
-struct Slab {
-    Slab* next;
-    unsigned char* memory;
-    size_t bytes;
-};
-
 struct PoolRecord {
-    Result_Mem mem;     // first: a Result_Mem* is a PoolRecord*
-    Slab* slabs;        // newest first
-    int chunks_left;    // unused chunk-sized pieces in slabs->memory
-    int slab_count;
+    Result_Mem mem;                // first: a Result_Mem* is a PoolRecord*
+    unsigned char* first_slab;     // one chunk, from the C allocator
+    unsigned char** mapped;        // the 2 MiB slabs, in the order they were mapped
+    int mapped_count;
+    int mapped_capacity;
+    unsigned char* carving;        // the slab chunks are being cut from
+    int chunks_left;               // unused chunks in it
 };
 
 PoolRecord* pool_record(Result_Mem* pool) { return reinterpret_cast<PoolRecord*>(pool); }
@@ -185,7 +182,7 @@ struct SpareSlabs {
     unsigned char* memory[kSpareSlabs];
     int count = 0;
     ~SpareSlabs() {
-        while (count > 0) munmap(memory[--count], kSlabBytes);
+        while (count > 0) kvc_unmap_aligned(memory[--count], kSlabBytes);
     }
 };
 thread_local SpareSlabs t_spare_slabs;
@@ -193,100 +190,63 @@ thread_local SpareSlabs t_spare_slabs;
 unsigned char* map_slab() {
     SpareSlabs& spare = t_spare_slabs;
     if (spare.count > 0) return spare.memory[--spare.count];
-    // Twice the size, so that an aligned slab lies inside; the rest goes back.
-    const size_t span = 2 * kSlabBytes;
-    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-    const uintptr_t aligned = (start + kSlabBytes - 1) & ~(uintptr_t{kSlabBytes} - 1);
-    if (aligned > start) munmap(mapped, aligned - start);
-    const uintptr_t end = aligned + kSlabBytes;
-    if (start + span > end) munmap(reinterpret_cast<void*>(end), start + span - end);
-    madvise(reinterpret_cast<void*>(aligned), kSlabBytes, MADV_HUGEPAGE);
-    return reinterpret_cast<unsigned char*>(aligned);
+    void* memory = kvc_map_aligned(kSlabBytes);
+    if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
+    return static_cast<unsigned char*>(memory);
 }
 
 void unmap_slab(unsigned char* memory) {
     SpareSlabs& spare = t_spare_slabs;
     if (spare.count < kSpareSlabs) spare.memory[spare.count++] = memory;
-    else munmap(memory, kSlabBytes);
+    else kvc_unmap_aligned(memory, kSlabBytes);
 }
 
-bool is_mapped_slab(const Slab* slab) { return slab->bytes == kSlabBytes; }
-
-Slab* add_slab(PoolRecord* record) {
-    Slab* slab = static_cast<Slab*>(malloc(sizeof(Slab)));
-    if (slab == nullptr) return nullptr;
-    const bool first = record->slab_count == 0;
-    slab->bytes = first ? RESULT_POOL_CHUNK : kSlabBytes;
-    slab->memory = first ? static_cast<unsigned char*>(malloc(slab->bytes)) : map_slab();
-    if (slab->memory == nullptr) {
-        free(slab);
-        return nullptr;
+// The next slab to carve chunks from; false when memory is exhausted.
+bool add_slab(PoolRecord* record) {
+    if (record->first_slab == nullptr) {
+        record->first_slab = static_cast<unsigned char*>(kvc_malloc(RESULT_POOL_CHUNK));
+        if (record->first_slab == nullptr) return false;
+        record->carving = record->first_slab;
+        record->chunks_left = 1;
+        return true;
     }
-    slab->next = record->slabs;
-    record->slabs = slab;
-    record->chunks_left = static_cast<int>(slab->bytes / RESULT_POOL_CHUNK);
-    ++record->slab_count;
-    return slab;
-}
-
-void release_slab(Slab* slab) {
-    if (is_mapped_slab(slab)) unmap_slab(slab->memory);
-    else free(slab->memory);
-    free(slab);
+    if (record->mapped_count == record->mapped_capacity) {
+        const int capacity = record->mapped_capacity == 0 ? 16 : 2 * record->mapped_capacity;
+        void* grown = kvc_realloc(record->mapped, sizeof(unsigned char*) * static_cast<size_t>(capacity));
+        if (grown == nullptr) return false;
+        record->mapped = static_cast<unsigned char**>(grown);
+        record->mapped_capacity = capacity;
+    }
+    unsigned char* slab = map_slab();
+    if (slab == nullptr) return false;
+    record->mapped[record->mapped_count++] = slab;
+    record->carving = slab;
+    record->chunks_left = static_cast<int>(kSlabBytes / RESULT_POOL_CHUNK);
+    return true;
 }
 
 // A fresh 64 KiB chunk buffer, or null when memory is exhausted.
 unsigned char* carve_chunk(PoolRecord* record) {
-    if (record->chunks_left == 0 && add_slab(record) == nullptr) return nullptr;
-    Slab* slab = record->slabs;
-    size_t taken = slab->bytes / RESULT_POOL_CHUNK - static_cast<size_t>(record->chunks_left);
+    if (record->chunks_left == 0 && !add_slab(record)) return nullptr;
+    const size_t chunks = record->carving == record->first_slab ? 1 : kSlabBytes / RESULT_POOL_CHUNK;
+    const size_t taken = chunks - static_cast<size_t>(record->chunks_left);
     --record->chunks_left;
-    return slab->memory + taken * RESULT_POOL_CHUNK;
+    return record->carving + taken * RESULT_POOL_CHUNK;
 }
 
-// Which chunk buffers came from the pool's slabs (the others are dedicated
-// buffers of their own): mapped slabs are aligned to their size, so a buffer
-// belongs to one when the slab start below it is in the sorted list.
-class SlabLookup {
-public:
-    explicit SlabLookup(const PoolRecord* record) {
-        for (const Slab* slab = record->slabs; slab != nullptr; slab = slab->next) {
-            if (is_mapped_slab(slab)) ++count_;
-            else first_ = slab;
-        }
-        starts_ = static_cast<uintptr_t*>(malloc(sizeof(uintptr_t) * (count_ > 0 ? count_ : 1)));
-        size_t n = 0;
-        for (const Slab* slab = record->slabs; starts_ != nullptr && slab != nullptr; slab = slab->next)
-            if (is_mapped_slab(slab)) starts_[n++] = reinterpret_cast<uintptr_t>(slab->memory);
-        if (starts_ != nullptr) std::sort(starts_, starts_ + count_);
-        record_ = record;
-    }
-    ~SlabLookup() { free(starts_); }
-    SlabLookup(const SlabLookup&) = delete;
-    SlabLookup& operator=(const SlabLookup&) = delete;
-
-    bool holds(const unsigned char* buffer) const {
-        if (first_ != nullptr && buffer >= first_->memory && buffer < first_->memory + first_->bytes) return true;
-        if (starts_ == nullptr) {   // no room for the list: walk the slabs
-            for (const Slab* slab = record_->slabs; slab != nullptr; slab = slab->next)
-                if (buffer >= slab->memory && buffer < slab->memory + slab->bytes) return true;
-            return false;
-        }
-        const uintptr_t start = reinterpret_cast<uintptr_t>(buffer) & ~(uintptr_t{kSlabBytes} - 1);
-        return std::binary_search(starts_, starts_ + count_, start);
-    }
-
-private:
-    const PoolRecord* record_ = nullptr;
-    const Slab* first_ = nullptr;
-    uintptr_t* starts_ = nullptr;
-    size_t count_ = 0;
-};
+// Whether a chunk buffer was cut from one of the pool's slabs (the others are
+// dedicated buffers of their own). Mapped slabs are aligned to their size, so
+// the slab start below a buffer is looked up in the sorted list of starts.
+bool cut_from_slab(const PoolRecord* record, const unsigned char* buffer) {
+    const unsigned char* first = record->first_slab;
+    if (first != nullptr && buffer >= first && buffer < first + RESULT_POOL_CHUNK) return true;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(buffer) & ~(uintptr_t{kSlabBytes} - 1);
+    return std::binary_search(record->mapped, record->mapped + record->mapped_count,
+                              reinterpret_cast<unsigned char*>(start));
+}
 
 Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int32_t used) {
-    Result_Mem_chunk* chunk = static_cast<Result_Mem_chunk*>(malloc(sizeof(Result_Mem_chunk)));
+    Result_Mem_chunk* chunk = static_cast<Result_Mem_chunk*>(kvc_malloc(sizeof(Result_Mem_chunk)));
     if (chunk == nullptr) return nullptr;
     chunk->next = nullptr;
     chunk->capacity = capacity;
@@ -299,7 +259,7 @@ Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int3
 }  // namespace
 
 Result_Mem* RS_mem_init() {
-    PoolRecord* record = static_cast<PoolRecord*>(calloc(1, sizeof(PoolRecord)));
+    PoolRecord* record = static_cast<PoolRecord*>(kvc_calloc(1, sizeof(PoolRecord)));
     if (record == nullptr) return nullptr;
     unsigned char* buffer = carve_chunk(record);
     Result_Mem_chunk* chunk = buffer != nullptr ? new_chunk_record(buffer, RESULT_POOL_CHUNK, 0) : nullptr;
@@ -328,7 +288,7 @@ void* RS_malloc_beyond_tail(Result_Mem* pool, int n) {
     if (size > RESULT_POOL_CHUNK || (size > half_chunk && remaining > half_chunk)) {
         // A dedicated, exactly sized buffer. The tail's buffer moves to a new
         // record that becomes the tail, so small pieces go on being cut from it.
-        unsigned char* dedicated = static_cast<unsigned char*>(calloc(1, static_cast<size_t>(size)));
+        unsigned char* dedicated = static_cast<unsigned char*>(kvc_calloc(1, static_cast<size_t>(size)));
         Result_Mem_chunk* moved =
             dedicated != nullptr ? new_chunk_record(tail->buffer, tail->capacity, tail->used) : nullptr;
         if (moved == nullptr) {
@@ -365,20 +325,16 @@ void mem_raise(int /*size*/) {}
 void RS_destroy(Result_Mem* pool) {
     if (pool == nullptr) return;
     PoolRecord* record = pool_record(pool);
-    {
-        const SlabLookup slabs(record);
-        for (Result_Mem_chunk* chunk = pool->head; chunk != nullptr;) {
-            Result_Mem_chunk* next = chunk->next;
-            if (!slabs.holds(chunk->buffer)) free(chunk->buffer);
-            free(chunk);
-            chunk = next;
-        }
+    std::sort(record->mapped, record->mapped + record->mapped_count);
+    for (Result_Mem_chunk* chunk = pool->head; chunk != nullptr;) {
+        Result_Mem_chunk* next = chunk->next;
+        if (!cut_from_slab(record, chunk->buffer)) free(chunk->buffer);
+        free(chunk);
+        chunk = next;
     }
-    for (Slab* slab = record->slabs; slab != nullptr;) {
-        Slab* next = slab->next;
-        release_slab(slab);
-        slab = next;
-    }
+    free(record->first_slab);
+    for (int i = 0; i < record->mapped_count; ++i) unmap_slab(record->mapped[i]);
+    free(record->mapped);
     free(record);
 }
 
@@ -421,7 +377,7 @@ constexpr int kSingleValueArea = 64;   // the caller's value buffer holds at lea
 
 // Writes a length and the address of a heap copy that the receiver frees.
 void hand_out_copy(char* out, const void* bytes, int32_t length, int* flag) {
-    char* copy = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    char* copy = static_cast<char*>(kvc_malloc(static_cast<size_t>(length) + 1));
     if (copy == nullptr) {
         memset(out, 0, 4);   // reads as an empty value rather than a dangling address
         return;
@@ -494,7 +450,7 @@ lob_chunk* new_lob_chunk(int32_t index) {
     if (chunk == nullptr) return nullptr;
     // A fresh calloc of this size is served from untouched zero pages: the
     // chunk is already clear and costs nothing until it is written.
-    chunk->chunk_data = static_cast<unsigned char*>(calloc(1, static_cast<size_t>(LOB_CHUNK_SIZE)));
+    chunk->chunk_data = static_cast<unsigned char*>(kvc_calloc(1, static_cast<size_t>(LOB_CHUNK_SIZE)));
     if (chunk->chunk_data == nullptr) {
         free(chunk);
         return nullptr;
@@ -541,14 +497,9 @@ unsigned char* lob_tail_room(KolvaLob_* lob, int64_t* room) {
     return last->chunk_data + (LOB_CHUNK_SIZE - *room);
 }
 
-// Ends the fetch at a tag it does not read itself: 'K' closes the reply, any
-// other message is read with the rest of the reply up to its 'K', so the next
-// request starts on a boundary.
-int finish_lob_reply(Conn_Attrs* conn, char tag, int status) {
-    return drain_reply_from(conn, tag) == 0 ? status : -4;
-}
-
 // Reads and discards the column description that precedes the content.
+// 0, -3 when its room cannot be had, -4 broken (a column cut short leaves the
+// stream at an unknown place: the connection is failed either way).
 int skip_lob_columns(Conn_Attrs* conn) {
     int32_t count = 0;
     if (!rh_recv_int32(conn, &count)) return -4;
@@ -556,12 +507,18 @@ int skip_lob_columns(Conn_Attrs* conn) {
     if (count == 0) return 0;
     FieldInfo* columns =
         static_cast<FieldInfo*>(hr_malloc0(sizeof(FieldInfo) * static_cast<size_t>(count)));
-    if (columns == nullptr) return -3;
+    if (columns == nullptr) {
+        rh_fail_stream(conn);
+        return -3;
+    }
     int status = 0;
     int32_t used = 0;   // entries that may hold a name, a failed one included
     while (used < count && status == 0) {
-        // A column cut short leaves the stream at an unknown place.
-        if (recv_attr_des_item(conn, &columns[used++]) != 0) status = rh_fail_stream(conn);
+        const int rc = recv_attr_des_item(conn, &columns[used++]);
+        if (rc != 0) {
+            rh_fail_stream(conn);
+            status = rc == -5 ? -3 : -4;
+        }
     }
     free_fields_info(columns, used);
     return status;
@@ -570,14 +527,13 @@ int skip_lob_columns(Conn_Attrs* conn) {
 // Reads content pieces up to the 0 marker straight into the LOB's chunks.
 // A piece over 1 MiB is refused (-4), and after a refusal or a chunk that
 // cannot be allocated (-3) the remaining pieces are read and dropped so that
-// the reply stays in step. *stream_ok turns false when the stream broke.
-int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob, bool* stream_ok) {
+// the reply stays in step. A broken stream gives -4 with the connection failed.
+int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob) {
     int status = 0;
-    *stream_ok = false;
     for (;;) {
         int32_t marker = 0;
         if (!rh_recv_int32(conn, &marker)) return -4;
-        if (marker == 0) break;
+        if (marker == 0) return status;
         int32_t length = 0;
         if (!rh_recv_int32(conn, &length)) return -4;
         if (length < 0) return rh_fail_stream(conn);   // nothing can be skipped by a negative length
@@ -594,30 +550,56 @@ int recv_lob_pieces(Conn_Attrs* conn, KolvaLob_* lob, bool* stream_ok) {
                 break;
             }
             int count = static_cast<int>(left < room ? left : room);
-            if (!rh_recv(conn, dst, count)) return -4;
+            if (!rh_take(conn, dst, count)) return -4;
             lob->total_length += count;
             left -= count;
         }
     }
-    *stream_ok = true;
-    return status;
 }
 
 // The reply to "get lob": 'A', a column description, 'R', the pieces, then
-// whatever the server sends up to 'K'.
-int recv_lob_reply(Conn_Attrs* conn, KolvaLob_* lob) {
-    char tag = 0;
-    if (!rh_recv_char(conn, &tag)) return -4;
-    if (tag != 'A') return finish_lob_reply(conn, tag, 0);
-    int status = skip_lob_columns(conn);
-    if (status != 0) return status;
-    if (!rh_recv_char(conn, &tag)) return -4;
-    if (tag != 'R') return finish_lob_reply(conn, tag, 0);
-    bool stream_ok = false;
-    status = recv_lob_pieces(conn, lob, &stream_ok);
-    if (!stream_ok) return -4;
-    return drain_reply(conn) == 0 ? status : -4;
-}
+// whatever the server sends up to 'K'. A refusal ('E' / 'F') keeps the
+// server's text in the LOB and in the connection and gives -1.
+class LobReplyReader : public ReplyReader {
+public:
+    LobReplyReader(Conn_Attrs* conn, KolvaLob_* lob) : ReplyReader(conn), lob_(lob) {}
+
+private:
+    bool takes(char tag) const override {
+        return message_body(tag) == MessageBody::Rows || message_body(tag) == MessageBody::Text;
+    }
+    int take(char tag) override {
+        if (message_body(tag) == MessageBody::Text) {
+            if (tag != 'E' && tag != 'F') return skip_message_body(conn_, tag) == 0 ? kNext : -4;
+            const int next = take_server_text(tag, Shown::Nothing);
+            if (next < 0) return next;
+            if (conn_->error_text != nullptr) {
+                kvc_set_text(&lob_->error_text, conn_->error_text);
+                if (lob_->error_text == nullptr) out_of_memory();
+            }
+            status_ = -1;
+            return kNext;
+        }
+        const int columns = skip_lob_columns(conn_);
+        if (columns != 0) {
+            failure_ = columns;
+            return -4;
+        }
+        const unsigned char* next = rh_window(conn_, 1);
+        if (next == nullptr) return -4;
+        if (*next != 'R') return kNext;   // no content: the tag is the next message's
+        rh_advance(conn_, 1);
+        const int pieces = recv_lob_pieces(conn_, lob_);
+        if (conn_->stream_failed) return -4;
+        if (pieces < 0 && status_ == 0) status_ = pieces;
+        return kNext;
+    }
+    int finish(Ending) override { return or_out_of_memory(status_); }
+    int fail(char, bool) override { return failure_; }
+
+    KolvaLob_* lob_;
+    int failure_ = -4;
+};
 
 }  // namespace
 
@@ -667,6 +649,7 @@ int KVGetCLobDesc(Conn_Attrs* conn, KolvaLob_* lob) {
     sendCommand_n(conn, command, 0);
     rh_flush(conn);
     free(command);
-    return recv_lob_reply(conn, lob);
+    LobReplyReader reader(conn, lob);
+    return reader.read_reply();
 }
 

@@ -90,6 +90,12 @@ TEST(ConnString, FlagsAndNumbers) {
         {"LOCKTIMEOUT=-5;x=1", offsetof(Conn_Attrs, lock_timeout), -5},
         {"LOCK TIMEOUT=abc;x=1", offsetof(Conn_Attrs, lock_timeout), 0},
         {"LOCK_TIMEOUT=99999999999;x=1", offsetof(Conn_Attrs, lock_timeout), INT32_MAX},
+        {"CONNECT_TIMEOUT=3;x=1", offsetof(Conn_Attrs, connect_timeout), 3},
+        {"connect timeout = 7;x=1", offsetof(Conn_Attrs, connect_timeout), 7},
+        {"CONNECT_TIMEOUT=-2;x=1", offsetof(Conn_Attrs, connect_timeout), 0},
+        {"RECV_TIMEOUT=1;x=1", offsetof(Conn_Attrs, recv_timeout), 1},
+        {"Recv Timeout=12s;x=1", offsetof(Conn_Attrs, recv_timeout), 12},
+        {"RECV_TIMEOUT=abc;x=1", offsetof(Conn_Attrs, recv_timeout), 0},
         {"TIME_ZONE=+08:00;x=1", offsetof(Conn_Attrs, lock_timeout), 300},
     };
     for (const Case& c : cases) {

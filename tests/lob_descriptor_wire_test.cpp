@@ -94,7 +94,7 @@ TEST(LobDescriptorWire, RepliesReadToTheirEnd) {
         int status;
         int64_t total;
     } cases[] = {
-        {"error instead of content", WireBuilder().tag('E').str("no such lob").tag('K'), 0, 0},
+        {"error instead of content", WireBuilder().tag('E').str("no such lob").tag('K'), -1, 0},
         {"no rows", WireBuilder().tag('A').i32(0).tag('K'), 0, 0},
         {"message after the columns", WireBuilder().tag('A').i32(0).tag('M').str("m").tag('K'), 0, 0},
         {"warning after the pieces", after_pieces.bytes(), 0, 5},

@@ -55,14 +55,14 @@ TEST_F(ReplyFixture, ShapeOfEachResult) {
     EXPECT_EQ(columns, 3);
     EXPECT_EQ(rows, 3);
 
-    // The identifier output holds 25 bytes: a 30-character identifier is cut.
+    // The identifier output holds 25 bytes: a 30-character identifier is cut
+    // to 25 characters, with no room left for a terminator.
     void* id_handle = rows_->next_result;
     char guarded[32];
     memset(guarded, '#', sizeof guarded);
     EXPECT_EQ(KVC_getResultRet(&id_handle, &kind, &columns, &rows, &affected, guarded), 0);
     EXPECT_EQ(kind, 1);
-    EXPECT_EQ(std::string(guarded), std::string(24, '9'));
-    EXPECT_EQ(guarded[25], '#');
+    EXPECT_EQ(std::string(guarded, 26), std::string(25, '9') + "#");
 }
 
 TEST_F(ReplyFixture, ColumnDescriptions) {
