@@ -241,36 +241,22 @@ bool receiving_encrypted(const Conn_Attrs* conn) {
 }
 
 template <typename T>
-T reverse_if_little(T v) {
-    if (!g_little_tail) return v;
-    unsigned char bytes[sizeof(T)];
-    memcpy(bytes, &v, sizeof(T));
-    for (size_t i = 0; i < sizeof(T) / 2; ++i) {
-        unsigned char t = bytes[i];
-        bytes[i] = bytes[sizeof(T) - 1 - i];
-        bytes[sizeof(T) - 1 - i] = t;
-    }
-    memcpy(&v, bytes, sizeof(T));
-    return v;
-}
-
-template <typename T>
 int send_value(Conn_Attrs* conn, T v) {
-    T wire = reverse_if_little(v);
+    T wire = wire_order(v);
     return rh_send(conn, &wire, sizeof(T));
 }
 
 template <typename T>
 void put_value(unsigned char* buf, int* pos, T v) {
-    T wire = reverse_if_little(v);
+    T wire = wire_order(v);
     rh_put_cache(buf, pos, &wire, sizeof(T));
 }
 
 }  // namespace
 
-uint16_t kvc_wire16(uint16_t v) { return reverse_if_little(v); }
-uint32_t kvc_wire32(uint32_t v) { return reverse_if_little(v); }
-uint64_t kvc_wire64(uint64_t v) { return reverse_if_little(v); }
+uint16_t kvc_wire16(uint16_t v) { return wire_order(v); }
+uint32_t kvc_wire32(uint32_t v) { return wire_order(v); }
+uint64_t kvc_wire64(uint64_t v) { return wire_order(v); }
 
 int rh_send(Conn_Attrs* conn, const void* data, int len) {
     if (len <= 0) return 0;

@@ -550,31 +550,6 @@ struct ConnSink {
     void bytes(const void* data, int len) { rh_send(conn, data, len); }
 };
 
-// A value in wire order (big-endian when g_little_tail says the host is not).
-template <typename T>
-inline void wire_store(unsigned char* at, T value) {
-    static_assert(sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8, "wire width");
-    if (g_little_tail) {
-        if (sizeof(T) == 2) {
-            uint16_t bits;
-            memcpy(&bits, &value, 2);
-            bits = __builtin_bswap16(bits);
-            memcpy(&value, &bits, 2);
-        } else if (sizeof(T) == 4) {
-            uint32_t bits;
-            memcpy(&bits, &value, 4);
-            bits = __builtin_bswap32(bits);
-            memcpy(&value, &bits, 4);
-        } else {
-            uint64_t bits;
-            memcpy(&bits, &value, 8);
-            bits = __builtin_bswap64(bits);
-            memcpy(&value, &bits, 8);
-        }
-    }
-    memcpy(at, &value, sizeof(T));
-}
-
 // Packs into a batch block; the caller has made sure the row fits. Inline
 // stores: this runs for every field of every row.
 struct BlockSink {
@@ -760,8 +735,8 @@ RowColumn column_of(const KVCSParam* set, int slot) {
 // table each entry is made when asked for.
 class RowColumns {
 public:
-    explicit RowColumns(const KVCSParam* set)
-        : set_(set), table_(static_cast<RowColumn*>(kvc_malloc(sizeof(RowColumn) * static_cast<size_t>(set->param_count)))) {
+    explicit RowColumns(const KVCSParam* set) : set_(set) {
+        table_ = static_cast<RowColumn*>(kvc_malloc(sizeof(RowColumn) * static_cast<size_t>(set->param_count)));
         for (int slot = 0; table_ != nullptr && slot < set->param_count; ++slot) table_[slot] = column_of(set, slot);
     }
     ~RowColumns() { free(table_); }
@@ -772,7 +747,7 @@ public:
 
 private:
     const KVCSParam* set_;
-    RowColumn* table_;
+    RowColumn* table_ = nullptr;
 };
 
 RowField row_field(const KVCSParam* set, const RowColumn& c, int slot, int row) {
@@ -897,8 +872,6 @@ bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const RowColumns&
     }
 }
 
-// Rows 1 and up, in blocks of whole rows. A row that cannot be buffered goes
-// out as a block of its own, written field by field.
 // At most the bytes row r takes: every fixed-width field at the widest
 // width, every variable-length one at its length. Cheaper than sizing the
 // row, and enough to tell that a row is far from what a block can frame.
@@ -913,6 +886,8 @@ int64_t row_size_bound(const KVCSParam* set, const RowColumns& columns, int row)
     return bound;
 }
 
+// Rows 1 and up, in blocks of whole rows. A row that cannot be buffered goes
+// out as a block of its own, written field by field.
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
     const RowColumns columns(set);
     BatchBlock block(conn);
