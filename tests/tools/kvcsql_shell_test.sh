@@ -178,6 +178,15 @@ check "meta-command mistakes" 1 "" "unknown meta-command \\\\nope.*
 .*unterminated quoted text" -- "$conn" -c "\\nope
 \\bind 'open"
 
+# A value the server cannot send, met after it has sent rows of the same
+# block, fails the streamed statement: the rows before it are not a result.
+"$kvcsql" -q "$conn" -c "CREATE TABLE wide(pad TEXT, n SMALLINT);
+WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < 400)
+INSERT INTO wide SELECT printf('%01000d', i), CASE WHEN i = 400 THEN 70000 ELSE i END FROM k" >/dev/null 2>&1
+"$kvcsql" "$conn" -A -t -c "SELECT n, pad FROM wide ORDER BY rowid" >"$work/out" 2>"$work/err"
+if [ $? = 1 ] && grep -q "does not fit" "$work/err"; then passed=$((passed + 1)); else
+  failed=$((failed + 1)); echo "FAILED: an error after streamed rows"; cat "$work/err"; fi
+
 # The encrypted login, with a statement and a reply long enough to cross
 # several keystream blocks in each direction.
 long=$(printf 'k%.0s' $(seq 1 5000))

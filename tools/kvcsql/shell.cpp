@@ -287,6 +287,8 @@ void Shell::run_query_through_cursor(const std::string& sql) {
         KVC_getResultRecordnum(&rows, &count);
         // An empty last block adds nothing, but an empty result still shows its columns.
         if (count > 0 || printer.rows_printed() == 0) error = print_rows(&rows, printer, block);
+        // A server error after some of the block's rows ends the block and the statement.
+        if (error.empty()) error = message_of(error_text_of(&rows));
         KVC_FreeRowset(&rows);
         if (!error.empty() || count < fetch) break;
     }
