@@ -77,6 +77,7 @@ struct Link {
         peer = fds[1];
     }
     ~Link() {
+        conn_link_sever(conn);   // the results outlive this stand-in connection, as after a close
         close(conn->sock_fd);
         close(peer);
         free(conn->error_text);
@@ -100,7 +101,6 @@ Result* receive_reply() {
     Result* result = nullptr;
     recv_Query_Rs(link.conn, &result);
     writer.join();
-    if (result != nullptr) result->conn = nullptr;
     return result;
 }
 

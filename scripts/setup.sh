@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libgmp-dev libedit-dev python3-dev python3-pytest python3-setuptools
-          clang-14 libclang-rt-14-dev)
+          clang-14 libclang-rt-14-dev libpq-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

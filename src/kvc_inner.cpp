@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 
 // =============================================================================
@@ -45,8 +46,21 @@ void* kvc_calloc(size_t count, size_t size) {
 void* kvc_realloc(void* block, size_t size) {
     return allocation_refused() ? nullptr : realloc(block, size == 0 ? 1 : size);
 }
-void* kvc_aligned_alloc(size_t alignment, size_t size) {
-    return allocation_refused() ? nullptr : aligned_alloc(alignment, size);
+void* kvc_map_aligned(size_t size) {
+    if (allocation_refused()) return nullptr;
+    // Twice the size, so that an aligned block lies inside; the rest goes back.
+    const size_t span = 2 * size;
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + size - 1) & ~(uintptr_t{size} - 1);
+    if (aligned > start) munmap(mapped, aligned - start);
+    const uintptr_t end = aligned + size;
+    if (start + span > end) munmap(reinterpret_cast<void*>(end), start + span - end);
+    return reinterpret_cast<void*>(aligned);
+}
+void kvc_unmap_aligned(void* block, size_t size) {
+    if (block != nullptr) munmap(block, size);
 }
 char* kvc_strndup(const char* text, size_t max_length) {
     const size_t length = strnlen(text, max_length);
@@ -227,36 +241,22 @@ bool receiving_encrypted(const Conn_Attrs* conn) {
 }
 
 template <typename T>
-T reverse_if_little(T v) {
-    if (!g_little_tail) return v;
-    unsigned char bytes[sizeof(T)];
-    memcpy(bytes, &v, sizeof(T));
-    for (size_t i = 0; i < sizeof(T) / 2; ++i) {
-        unsigned char t = bytes[i];
-        bytes[i] = bytes[sizeof(T) - 1 - i];
-        bytes[sizeof(T) - 1 - i] = t;
-    }
-    memcpy(&v, bytes, sizeof(T));
-    return v;
-}
-
-template <typename T>
 int send_value(Conn_Attrs* conn, T v) {
-    T wire = reverse_if_little(v);
+    T wire = wire_order(v);
     return rh_send(conn, &wire, sizeof(T));
 }
 
 template <typename T>
 void put_value(unsigned char* buf, int* pos, T v) {
-    T wire = reverse_if_little(v);
+    T wire = wire_order(v);
     rh_put_cache(buf, pos, &wire, sizeof(T));
 }
 
 }  // namespace
 
-uint16_t kvc_wire16(uint16_t v) { return reverse_if_little(v); }
-uint32_t kvc_wire32(uint32_t v) { return reverse_if_little(v); }
-uint64_t kvc_wire64(uint64_t v) { return reverse_if_little(v); }
+uint16_t kvc_wire16(uint16_t v) { return wire_order(v); }
+uint32_t kvc_wire32(uint32_t v) { return wire_order(v); }
+uint64_t kvc_wire64(uint64_t v) { return wire_order(v); }
 
 int rh_send(Conn_Attrs* conn, const void* data, int len) {
     if (len <= 0) return 0;

@@ -17,7 +17,10 @@
 void* kvc_malloc(size_t size);
 void* kvc_calloc(size_t count, size_t size);
 void* kvc_realloc(void* block, size_t size);
-void* kvc_aligned_alloc(size_t alignment, size_t size);   // size a multiple of alignment
+// Pages straight from the kernel, aligned to their size (a power of two);
+// released with kvc_unmap_aligned, not free.
+void* kvc_map_aligned(size_t size);
+void kvc_unmap_aligned(void* block, size_t size);
 char* kvc_strdup(const char* text);
 char* kvc_strndup(const char* text, size_t max_length);
 void* hr_malloc0(size_t size);
@@ -135,30 +138,44 @@ int rh_take(Conn_Attrs* conn, void* dst, int64_t count);
 // memory, the text read past so the stream stays in step. *out null on failure.
 int rh_take_text(Conn_Attrs* conn, int64_t length, char** out);
 
-// A value as it lies on the wire (big-endian), in host form.
+// A value's bytes reversed when the host stores integers least significant
+// byte first: host order to wire order (big-endian) and back.
 template <typename T>
-inline T wire_load(const unsigned char* at) {
+inline T wire_order(T value) {
     static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8, "wire width");
-    T value;
-    if (sizeof(T) == 1 || !g_little_tail) {
-        memcpy(&value, at, sizeof(T));
-    } else if (sizeof(T) == 2) {
+    if (sizeof(T) == 1 || !g_little_tail) return value;
+    if (sizeof(T) == 2) {
         uint16_t bits;
-        memcpy(&bits, at, 2);
+        memcpy(&bits, &value, 2);
         bits = __builtin_bswap16(bits);
         memcpy(&value, &bits, 2);
     } else if (sizeof(T) == 4) {
         uint32_t bits;
-        memcpy(&bits, at, 4);
+        memcpy(&bits, &value, 4);
         bits = __builtin_bswap32(bits);
         memcpy(&value, &bits, 4);
     } else {
         uint64_t bits;
-        memcpy(&bits, at, 8);
+        memcpy(&bits, &value, 8);
         bits = __builtin_bswap64(bits);
         memcpy(&value, &bits, 8);
     }
     return value;
+}
+
+// A value as it lies on the wire, in host form.
+template <typename T>
+inline T wire_load(const unsigned char* at) {
+    T value;
+    memcpy(&value, at, sizeof(T));
+    return wire_order(value);
+}
+
+// A value put on the wire at `at`.
+template <typename T>
+inline void wire_store(unsigned char* at, T value) {
+    value = wire_order(value);
+    memcpy(at, &value, sizeof(T));
 }
 
 int rh_recv(Conn_Attrs* conn, void* buf, int len);            // 1 all read, 0 failure

@@ -156,6 +156,12 @@ Owned<T> owned_zeroed(size_t count) {
     return Owned<T>(alloc_zeroed<T>(count));
 }
 
+// For a block that is filled at once: large copies need no clearing first.
+template <typename T>
+Owned<T> owned_uncleared(size_t count) {
+    return Owned<T>(static_cast<T*>(kvc_malloc(sizeof(T) * (count == 0 ? 1 : count))));
+}
+
 // Gives a field the held block, releasing what it held before.
 template <typename T>
 void replace_field(T*& field, Owned<T>& fresh) {
@@ -375,6 +381,11 @@ struct ArraySource {
 template <typename Visit>
 bool walk_elements(Layout layout, int width, const ArraySource& source, const int32_t* lengths,
                    int rows, Visit visit) {
+    if (layout == Layout::Fixed) {   // the common case, without a test per element
+        if (static_cast<int64_t>(rows) * width > source.size) return false;
+        for (int r = 0; r < rows; ++r) visit(r, static_cast<int64_t>(r) * width);
+        return true;
+    }
     int64_t offset = 0;
     for (int r = 0; r < rows; ++r) {
         int64_t span = 0;
@@ -466,12 +477,13 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
     }
     Owned<unsigned char> block;
     if (copy_room > 0) {
-        block = owned_zeroed<unsigned char>(static_cast<size_t>(copy_room));
+        block = owned_uncleared<unsigned char>(static_cast<size_t>(copy_room));
         if (!block) return refuse_no_memory(set);
         memcpy(block.get(), b.values, static_cast<size_t>(copy_size));
+        memset(block.get() + copy_size, 0, static_cast<size_t>(copy_room - copy_size));
         source.block = block.get();
     }
-    Owned<int32_t> lengths = owned_zeroed<int32_t>(static_cast<size_t>(b.rows));
+    Owned<int32_t> lengths = owned_uncleared<int32_t>(static_cast<size_t>(b.rows));
     if (!lengths) return refuse_no_memory(set);
     memcpy(lengths.get(), b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
 
@@ -538,20 +550,29 @@ struct ConnSink {
     void bytes(const void* data, int len) { rh_send(conn, data, len); }
 };
 
-// Packs into a batch block; the caller has made sure the row fits.
+// Packs into a batch block; the caller has made sure the row fits. Inline
+// stores: this runs for every field of every row.
 struct BlockSink {
     unsigned char* buf;
     int pos;
-    void u8(uint8_t v) { rh_put_cache_char(buf, &pos, static_cast<char>(v)); }
-    void i16(int16_t v) { rh_put_cache_int16(buf, &pos, v); }
-    void i32(int32_t v) { rh_put_cache_int32(buf, &pos, v); }
-    void i64(int64_t v) { rh_put_cache_int64(buf, &pos, v); }
-    void bytes(const void* data, int len) { rh_put_cache(buf, &pos, data, len); }
+    void u8(uint8_t v) { buf[pos++] = v; }
+    void i16(int16_t v) { put(v); }
+    void i32(int32_t v) { put(v); }
+    void i64(int64_t v) { put(v); }
+    void bytes(const void* data, int len) {
+        memcpy(buf + pos, data, static_cast<size_t>(len));
+        pos += len;
+    }
+    template <typename T>
+    void put(T v) {
+        wire_store(buf + pos, v);
+        pos += static_cast<int>(sizeof(T));
+    }
 };
 
 // Bytes that follow the int32 length: 0 for a null (no value, length 0, or a
 // form that is always null); a fixed-width form sends its width.
-int32_t value_bytes(Form form, const void* value, int32_t length) {
+inline int32_t value_bytes(Form form, const void* value, int32_t length) {
     if (value == nullptr || length <= 0) return 0;
     switch (form) {
     case Form::Bytes:
@@ -567,9 +588,9 @@ int32_t value_bytes(Form form, const void* value, int32_t length) {
 
 // The length in front of a fixed-width value is the caller's L unless
 // announce_width; a one-byte element always announces the one byte it sends.
+// n is value_bytes of the same form, value and length, when the caller has it already.
 template <typename Sink>
-void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
-    const int32_t n = value_bytes(form, value, length);
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width, int32_t n) {
     const bool fixed = form_width(form) > 0 && form != Form::Int8;
     out.i32(n != 0 && fixed && !announce_width ? length : n);
     if (n == 0) return;
@@ -583,6 +604,11 @@ void put_value(Sink& out, Form form, const void* value, int32_t length, bool ann
     case Form::Int64: out.i64(load<int64_t>(p)); break;
     default: break;
     }
+}
+
+template <typename Sink>
+void put_value(Sink& out, Form form, const void* value, int32_t length, bool announce_width) {
+    put_value(out, form, value, length, announce_width, value_bytes(form, value, length));
 }
 
 void put_name(ConnSink& out, const KVCSParam* set, int slot) {
@@ -689,29 +715,61 @@ struct RowField {
     int32_t length;
 };
 
-RowField row_field(const KVCSParam* set, int slot, int row) {
-    if (!array_slot_bound(set, slot))
-        return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr, 0};
+// How a slot goes out in the block rows, resolved once per batch rather than
+// for every field.
+struct RowColumn {
+    uint8_t type_byte;
+    Form form;
+    bool announce_width;
+    const int32_t* lengths;   // null: the slot goes out as a null in every row
+};
+
+RowColumn column_of(const KVCSParam* set, int slot) {
+    if (!array_slot_bound(set, slot)) return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr};
     const int c_type = set->c_types[slot];
     const TypeCoding& coding = coding_of(c_type);
-    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width,
-            set->row_values[row][slot], row_length(set, slot, row)};
+    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width, set->length_ptrs[slot]};
+}
+
+// The slots of a batch as RowColumn entries, made once; without room for the
+// table each entry is made when asked for.
+class RowColumns {
+public:
+    explicit RowColumns(const KVCSParam* set) : set_(set) {
+        table_ = static_cast<RowColumn*>(kvc_malloc(sizeof(RowColumn) * static_cast<size_t>(set->param_count)));
+        for (int slot = 0; table_ != nullptr && slot < set->param_count; ++slot) table_[slot] = column_of(set, slot);
+    }
+    ~RowColumns() { free(table_); }
+    RowColumns(const RowColumns&) = delete;
+    RowColumns& operator=(const RowColumns&) = delete;
+
+    RowColumn operator[](int slot) const { return table_ != nullptr ? table_[slot] : column_of(set_, slot); }
+
+private:
+    const KVCSParam* set_;
+    RowColumn* table_ = nullptr;
+};
+
+RowField row_field(const KVCSParam* set, const RowColumn& c, int slot, int row) {
+    if (c.lengths == nullptr) return {c.type_byte, Form::Null, false, nullptr, 0};
+    return {c.type_byte, c.form, c.announce_width, set->row_values[row][slot], c.lengths[row]};
 }
 
 // Bytes that row r takes in a block.
-int64_t row_wire_size(const KVCSParam* set, int row, bool typed) {
+int64_t row_wire_size(const KVCSParam* set, const RowColumns& columns, int row, bool typed) {
     int64_t size = 0;
     for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, slot, row);
+        const RowField f = row_field(set, columns[slot], slot, row);
         size += (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, f.length);
     }
     return size;
 }
 
-template <typename Sink>
-void put_row(Sink& out, const KVCSParam* set, int row, bool typed, bool all_null) {
+// Row r field by field, straight to the connection (a row larger than a block).
+void send_row(ConnSink& out, const KVCSParam* set, const RowColumns& columns, int row, bool typed,
+              bool all_null) {
     for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, slot, row);
+        const RowField f = row_field(set, columns[slot], slot, row);
         if (typed) out.u8(f.type_byte);
         put_value(out, f.form, f.value, all_null ? 0 : f.length, f.announce_width);
     }
@@ -723,7 +781,7 @@ class BatchBlock {
 public:
     // Without the first buffer every row goes alone (put_row_in_block fails).
     explicit BatchBlock(Conn_Attrs* conn) : conn_(conn) { grow(kBlockSize); }
-    ~BatchBlock() { free(data_); }
+    ~BatchBlock() { free(buffer_); }
     BatchBlock(const BatchBlock&) = delete;
     BatchBlock& operator=(const BatchBlock&) = delete;
 
@@ -756,21 +814,27 @@ public:
     bool empty() const { return complete_ == 0; }
 
 private:
+    // The block's int32 length sits in front of its rows in the same buffer,
+    // so that a block goes out as one write.
+    static constexpr int kLengthBytes = 4;
+
     bool grow(int64_t size) {
-        if (size > INT32_MAX) return false;
-        void* bigger = kvc_realloc(data_, static_cast<size_t>(size));
+        if (size > INT32_MAX - kLengthBytes) return false;
+        void* bigger = kvc_realloc(buffer_, static_cast<size_t>(size + kLengthBytes));
         if (bigger == nullptr) return false;
-        data_ = static_cast<unsigned char*>(bigger);
+        buffer_ = static_cast<unsigned char*>(bigger);
+        data_ = buffer_ + kLengthBytes;
         size_ = size;
         return true;
     }
     void send(int64_t count) {
-        rh_send_int32(conn_, static_cast<int32_t>(count));
-        rh_send(conn_, data_, static_cast<int>(count));
+        wire_store(buffer_, static_cast<int32_t>(count));
+        rh_send(conn_, buffer_, static_cast<int>(count + kLengthBytes));
         used_ = complete_ = 0;
     }
 
     Conn_Attrs* conn_;
+    unsigned char* buffer_ = nullptr;
     unsigned char* data_ = nullptr;
     int64_t size_ = 0;
     int64_t used_ = 0;
@@ -785,19 +849,20 @@ int64_t element_prefix(const RowField& f) {
 
 // Puts row `row` into the block by the block rule. False when the row
 // cannot be buffered at all.
-bool put_row_in_block(BatchBlock& block, const KVCSParam* set, int row, bool typed, bool all_null) {
+bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const RowColumns& columns, int row,
+                      bool typed, bool all_null) {
     for (bool restarted = false;; restarted = true) {
         bool placed = true;
         for (int slot = 0; slot < set->param_count && placed; ++slot) {
-            const RowField f = row_field(set, slot, row);
+            const RowField f = row_field(set, columns[slot], slot, row);
             const int32_t length = all_null ? 0 : f.length;
-            const int64_t bytes = (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, length);
+            const int32_t n = value_bytes(f.form, f.value, length);
             placed = block.reserve(static_cast<int64_t>(length) + 5) &&
-                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit(bytes);
+                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit((typed ? 1 : 0) + 4 + n);
             if (!placed) break;
             BlockSink sink = block.sink();
             if (typed) sink.u8(f.type_byte);
-            put_value(sink, f.form, f.value, length, f.announce_width);
+            put_value(sink, f.form, f.value, length, f.announce_width, n);
             block.put_done(sink);
         }
         if (placed) return true;
@@ -807,23 +872,40 @@ bool put_row_in_block(BatchBlock& block, const KVCSParam* set, int row, bool typ
     }
 }
 
+// At most the bytes row r takes: every fixed-width field at the widest
+// width, every variable-length one at its length. Cheaper than sizing the
+// row, and enough to tell that a row is far from what a block can frame.
+int64_t row_size_bound(const KVCSParam* set, const RowColumns& columns, int row) {
+    constexpr int kWidestField = 1 + 4 + 8;
+    int64_t bound = static_cast<int64_t>(set->param_count) * kWidestField;
+    for (int slot = 0; slot < set->param_count; ++slot) {
+        const RowColumn c = columns[slot];
+        if (c.lengths != nullptr && (c.form == Form::Bytes || c.form == Form::Prefixed) && c.lengths[row] > 0)
+            bound += c.lengths[row];
+    }
+    return bound;
+}
+
 // Rows 1 and up, in blocks of whole rows. A row that cannot be buffered goes
 // out as a block of its own, written field by field.
 void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
+    const RowColumns columns(set);
     BatchBlock block(conn);
+    constexpr int64_t kLargestFramedRow = INT32_MAX - kBlockSize;
     for (int row = 1; row < set->array_size; ++row) {
-        int64_t size = row_wire_size(set, row, typed);
         // A row that no block length can frame goes as nulls.
-        const bool all_null = size > INT32_MAX - kBlockSize;
-        if (all_null) size = static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4);
-        if (put_row_in_block(block, set, row, typed, all_null)) {
+        const bool all_null = row_size_bound(set, columns, row) > kLargestFramedRow &&
+                              row_wire_size(set, columns, row, typed) > kLargestFramedRow;
+        if (put_row_in_block(block, set, columns, row, typed, all_null)) {
             block.end_row();
             continue;
         }
         block.finish();
+        const int64_t size = all_null ? static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4)
+                                      : row_wire_size(set, columns, row, typed);
         ConnSink out{conn};
         out.i32(static_cast<int32_t>(size));
-        put_row(out, set, row, typed, all_null);
+        send_row(out, set, columns, row, typed, all_null);
     }
     block.finish();
 }

@@ -45,12 +45,31 @@ void store_fixed_value(RhRow* row, const FieldInfo* fields, int i, int width, co
     }
 }
 
+// Slot widths of a result's columns, looked up once for a run of rows
+// rather than for every field.
+class SlotWidths {
+public:
+    explicit SlotWidths(const Result* result) : result_(result) {
+        for (int i = 0; i < result->column_count && i < kMaxColumns; ++i)
+            widths_[i] = static_cast<uint8_t>(getTypeLen(result->columns[i].server_type));
+    }
+    // A description never holds more than kMaxColumns columns; the test only
+    // keeps the table's bounds whatever made the result.
+    int operator[](int i) const {
+        return i < kMaxColumns ? widths_[i] : getTypeLen(result_->columns[i].server_type);
+    }
+
+private:
+    const Result* result_;
+    uint8_t widths_[kMaxColumns];
+};
+
 // Reads the column values of one row straight from the receive buffer: a
 // fixed-width value is checked for together with its length. With row null
 // they are read and dropped. A value the pool cannot hold is dropped too,
 // and so is the rest of the row, so that the stream stays in step: -5 (row
 // unusable), -4 broken.
-int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
+int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidths& widths) {
     int status = 0;
     const FieldInfo* fields = result->columns;
     for (int i = 0; i < result->column_count; ++i) {
@@ -61,7 +80,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
             rh_advance(conn, 4);
             continue;
         }
-        const int width = getTypeLen(fields[i].server_type);
+        const int width = widths[i];
         if (width != kVariableSlot) {
             at = rh_window(conn, 4 + width);
             if (at == nullptr) return KVC_NET_ERROR;
@@ -78,7 +97,12 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
                 row = nullptr;
             }
         }
-        if (!recv_or_skip(conn, piece, length)) return KVC_NET_ERROR;
+        if (piece != nullptr && length <= rh_buffered(conn)) {   // in the buffer: copied without a call
+            memcpy(piece, rh_window(conn, length), static_cast<size_t>(length));
+            rh_advance(conn, length);
+        } else if (!recv_or_skip(conn, piece, length)) {
+            return KVC_NET_ERROR;
+        }
         if (piece == nullptr) continue;
         piece[length] = '\0';   // every value is readable as a C string
         setPtr(row, i);
@@ -90,11 +114,15 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row) {
 // One row message, stored in the result's pool (store) or dropped. Texts
 // between rows join the result's error text. 0 with a row, 101 rows ended
 // (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
-int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost) {
+int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
+                     const SlotWidths& widths) {
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
     for (;;) {
-        if (!rh_recv_char(conn, &tag)) return KVC_NET_ERROR;
+        const unsigned char* at = rh_window(conn, 1);
+        if (at == nullptr) return KVC_NET_ERROR;
+        tag = static_cast<char>(*at);
+        rh_advance(conn, 1);
         if (tag == 'R' || tag == '*') break;
         if (!is_text_tag(tag)) {
             rh_push_back(conn, tag);
@@ -123,7 +151,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
         if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return KVC_NET_ERROR;
         if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return KVC_NET_ERROR;
     }
-    int rc = read_row_values(conn, result, row);
+    int rc = read_row_values(conn, result, row, widths);
     if (rc == KVC_NET_ERROR) return KVC_NET_ERROR;
     if (status != 0 || rc != 0) return KVC_NO_MEMORY;
     if (row_out != nullptr) *row_out = row;
@@ -142,11 +170,12 @@ bool ensure_pool(Result* result) {
 
 int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     if (!*rows_lost && !ensure_pool(result)) *rows_lost = true;
+    const SlotWidths widths(result);
     int count = 0;
     while (limit < 0 || count < limit) {
         const bool store = !*rows_lost && !row_index_full(result);
         RhRow* row = nullptr;
-        int rc = read_row_message(conn, result, &row, store, rows_lost);
+        int rc = read_row_message(conn, result, &row, store, rows_lost, widths);
         if (rc == KVC_NO_MEMORY) {
             *rows_lost = true;
         } else if (rc != 0) {
@@ -247,10 +276,10 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
     bool lost = false;
     if (!ensure_pool(result)) {
-        int rc = read_row_message(conn, result, row_out, false, &lost);   // keep the stream in step
+        int rc = read_row_message(conn, result, row_out, false, &lost, SlotWidths(result));   // keep the stream in step
         return rc == 0 ? -5 : rc;
     }
-    return read_row_message(conn, result, row_out, true, &lost);
+    return read_row_message(conn, result, row_out, true, &lost, SlotWidths(result));
 }
 
 int recvRecords20000(Conn_Attrs* conn, Result* result) {
@@ -547,17 +576,32 @@ int append_record(Result* result, RhRow* row) {
     return 0;
 }
 
+namespace {
+
+// Entry of row n when it falls in group G (or a later one). Each group's
+// block size is a constant here, so the division becomes a multiplication:
+// this runs for every row appended and every row the cursor steps to.
+template <int G>
+RhRow** entry_from_group(const Result* result, int64_t n) {
+    constexpr BlockGroup group = kBlockGroups[G];
+    constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
+    const int64_t offset = n - group.first_row;
+    if (offset >= group_rows) {
+        if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
+            return entry_from_group<G + 1>(result, n);
+        else
+            return nullptr;
+    }
+    const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
+    RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
+    return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+}
+
+}  // namespace
+
 RhRow** nthR(Result* result, int64_t n) {
     if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
-    for (const BlockGroup& group : kBlockGroups) {
-        const int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
-        const int64_t offset = n - group.first_row;
-        if (offset >= group_rows) continue;
-        const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
-        RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
-        return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
-    }
-    return nullptr;
+    return entry_from_group<0>(result, n);
 }
 
 void release_row_index(Result* result) {
@@ -1090,17 +1134,46 @@ struct Deliveries {
 };
 constexpr Deliveries kDeliveries;
 
+// Bytes that a C type takes unchanged from a fixed-width slot, by C type and
+// server type: where its numeric rule reads the slot as the very type it
+// writes (an int column as C type 5, a double as 8, a datetime as 23); 0
+// elsewhere. Derived from the rules above, so it cannot disagree with them.
+struct DirectCopies {
+    uint8_t width[kCTypeCount][64];
+    DirectCopies() : width() {
+        for (int c = 0; c < kCTypeCount; ++c) {
+            const NumericRule* rule = numeric_rule(c);
+            if (rule == nullptr || kDeliveries.by_c_type[c] != deliver_number) continue;
+            for (int server_type = 0; server_type < 64; ++server_type) {
+                if (in_mask(rule->accepts, server_type) && source_of(server_type) == same_source(rule->out))
+                    width[c][server_type] = static_cast<uint8_t>(getTypeLen(server_type));
+            }
+        }
+    }
+    static Source same_source(Out out) {
+        switch (out) {
+        case Out::Int16: return Source::Int16;
+        case Out::Int32: return Source::Int32;
+        case Out::Int64: return Source::Int64;
+        case Out::Float: return Source::Float;
+        case Out::Double: return Source::Double;
+        default: return Source::None;
+        }
+    }
+};
+const DirectCopies kDirectCopies;
+
 }  // namespace
 
-int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
-    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
-    Result* result = static_cast<Result*>(*handle);
-    if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
-    const int i = col - 1;
+namespace {
+
+// Column i of the current row by the conversion matrix. Apart from the common
+// case below, so that the latter does not pay for this one's frame.
+__attribute__((noinline)) int convert_column(Result* result, int i, int c_type, void* dst, int dst_size,
+                                             int* length) {
     int stored_length = 0;
-    const void* value = result->current_row != nullptr
-                            ? getData(result->current_row, result->columns, i, &stored_length)
-                            : nullptr;
+    const RhRow* row = result->current_row;
+    const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
     if (value == nullptr) {
         if (length != nullptr) *length = 0;
         return KVC_NULL_VALUE;
@@ -1111,6 +1184,32 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
     Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
     if (delivery == nullptr) return no_conversion(target);
     return delivery(cell, target);
+}
+
+}  // namespace
+
+int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
+    Result* result = static_cast<Result*>(*handle);
+    if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
+    const int i = col - 1;
+    const RhRow* row = result->current_row;
+    const FieldInfo& field = result->columns[i];
+    // The common case, a fixed-width value its C type takes as it is, is
+    // copied straight from the slot: what the matrix would deliver too.
+    if (row != nullptr && c_type >= 0 && c_type < kCTypeCount && field.server_type >= 0 && field.server_type < 64) {
+        const int width = kDirectCopies.width[c_type][field.server_type];
+        if (width != 0 && !isNull(row, i) && !isPtr(row, i)) {
+            const unsigned char* slot = row + ROW_HEADER_SIZE + field.data_offset;
+            // Constant sizes, so that each copy is a single move rather than a call.
+            if (width == 8) memcpy(dst, slot, 8);
+            else if (width == 4) memcpy(dst, slot, 4);
+            else memcpy(dst, slot, static_cast<size_t>(width));
+            if (length != nullptr) *length = width;
+            return 0;
+        }
+    }
+    return convert_column(result, i, c_type, dst, dst_size, length);
 }
 
 // Digits of x rounded to an integer, sign aside, as "%.0lf" shows them (both

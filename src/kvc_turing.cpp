@@ -3,6 +3,7 @@
 #include "kvc_turing.h"
 
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -24,11 +25,13 @@ inline uint32_t load_be(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
+// One 4-byte store rather than four byte stores: a byte store may alias anything,
+// which would make the compiler reload the register words after every one.
 inline void store_be(uint32_t w, uint8_t* p) {
-    p[0] = uint8_t(w >> 24);
-    p[1] = uint8_t(w >> 16);
-    p[2] = uint8_t(w >> 8);
-    p[3] = uint8_t(w);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    memcpy(p, &w, sizeof w);
 }
 
 // Mask of byte b of a word (b = 0 is the most significant).
@@ -59,10 +62,9 @@ inline void step(uint32_t* r) {
     r[p0] = r[slot(Z, 15)] ^ r[slot(Z, 4)] ^ (r[p0] << 8) ^ Multab[r[p0] >> 24];
 }
 
-// One round of five output words, entered with position 0 in slot Z.
+// One round of five output words, entered with position 0 in slot Z; r is the register.
 template <int Z>
-inline void gen_round(TuringData* st, uint8_t* out) {
-    uint32_t* r = st->lfsr;
+inline void gen_round(const TuringData* st, uint32_t* r, uint8_t* out) {
     step<Z>(r);
     constexpr int z = Z + 1;
     uint32_t a = r[slot(z, 16)], b = r[slot(z, 13)], c = r[slot(z, 6)];
@@ -93,9 +95,13 @@ inline void gen_round(TuringData* st, uint8_t* out) {
 
 // Each round advances the register by 5 steps, so round k starts at slot 5k mod 17; after
 // 17 rounds position 0 is back in its starting slot, which lets every index be a constant.
+// The register is worked on as a local copy, which the output stores cannot alias.
 template <std::size_t... Round>
 inline void gen_all_rounds(TuringData* st, uint8_t* out, std::index_sequence<Round...>) {
-    (gen_round<int(5 * Round) % LFSR_LEN>(st, out + 20 * Round), ...);
+    uint32_t r[LFSR_LEN];
+    memcpy(r, st->lfsr, sizeof r);
+    (gen_round<int(5 * Round) % LFSR_LEN>(st, r, out + 20 * Round), ...);
+    memcpy(st->lfsr, r, sizeof r);
 }
 
 }  // namespace
@@ -183,6 +189,34 @@ void turing_session_start(TuringData* state, const uint8_t key[32]) {
     state->keystream_pos = 0;
 }
 
+namespace {
+
+// buf ^= ks over n bytes, 16 and then 8 bytes at a time: neither side is aligned
+// (the run starts wherever the last one stopped), so words go through memcpy,
+// which compiles to single unaligned loads and stores.
+inline void xor_run(uint8_t* buf, const uint8_t* ks, int32_t n) {
+    typedef uint64_t Pair __attribute__((vector_size(16)));
+    int32_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        Pair a, b;
+        memcpy(&a, buf + i, sizeof a);
+        memcpy(&b, ks + i, sizeof b);
+        a ^= b;
+        memcpy(buf + i, &a, sizeof a);
+    }
+    if (i + 8 <= n) {
+        uint64_t a, b;
+        memcpy(&a, buf + i, sizeof a);
+        memcpy(&b, ks + i, sizeof b);
+        a ^= b;
+        memcpy(buf + i, &a, sizeof a);
+        i += 8;
+    }
+    for (; i < n; ++i) buf[i] ^= ks[i];
+}
+
+}  // namespace
+
 void turing_session_xor(TuringData* state, uint8_t* buf, int64_t len) {
     if (state == nullptr || buf == nullptr || len <= 0) return;
     int32_t pos = state->keystream_pos;
@@ -193,8 +227,7 @@ void turing_session_xor(TuringData* state, uint8_t* buf, int64_t len) {
         const int32_t offset = pos % TURING_BLOCK_BYTES;
         int32_t run = TURING_BLOCK_BYTES - offset;
         if (len < run) run = int32_t(len);
-        const uint8_t* ks = state->keystream + offset;
-        for (int32_t i = 0; i < run; ++i) buf[i] ^= ks[i];
+        xor_run(buf, state->keystream + offset, run);
         buf += run;
         len -= run;
         pos += run;

@@ -7,6 +7,8 @@
 #include "kvc_inner.h"
 #include "kvc_rowset.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,69 +153,96 @@ extern "C" KVC_API int fun_sql_type(const char* sql) {
 
 // Chunk buffers are carved from slabs rather than allocated one by one: the
 // first slab of a pool is a single chunk (a small result costs one ordinary
-// allocation), later slabs are 2 MiB, aligned so that the kernel can back each
-// with one huge page instead of faulting in 512 small ones. Dedicated buffers
-// for big values are separate allocations. The pool record a caller sees is
-// the first member of a larger private record that tracks the slabs.
+// allocation), later slabs are 2 MiB mapped straight from the kernel, aligned
+// so that it can back each with one huge page instead of faulting in 512
+// small ones, whatever the caller's malloc settings. A thread keeps a few
+// freed slabs for its next result, whose rows then land on pages that are
+// already there. Dedicated buffers for big values are separate allocations.
+// The pool record a caller sees is the first member of a larger private
+// record that tracks the slabs.
 namespace {
 
 constexpr size_t kSlabBytes = 2u << 20;
-constexpr int kChunksPerSlab = static_cast<int>(kSlabBytes / RESULT_POOL_CHUNK);
-
-struct Slab {
-    Slab* next;
-    unsigned char* memory;
-    size_t bytes;
-};
+constexpr int kSpareSlabs = 8;   // 16 MiB kept per thread at most
 
 struct PoolRecord {
-    Result_Mem mem;     // first: a Result_Mem* is a PoolRecord*
-    Slab* slabs;        // newest first
-    int chunks_left;    // unused chunk-sized pieces in slabs->memory
-    int slab_count;
+    Result_Mem mem;                // first: a Result_Mem* is a PoolRecord*
+    unsigned char* first_slab;     // one chunk, from the C allocator
+    unsigned char** mapped;        // the 2 MiB slabs, in the order they were mapped
+    int mapped_count;
+    int mapped_capacity;
+    unsigned char* carving;        // the slab chunks are being cut from
+    int chunks_left;               // unused chunks in it
 };
 
 PoolRecord* pool_record(Result_Mem* pool) { return reinterpret_cast<PoolRecord*>(pool); }
 
-Slab* add_slab(PoolRecord* record) {
-    Slab* slab = static_cast<Slab*>(kvc_malloc(sizeof(Slab)));
-    if (slab == nullptr) return nullptr;
-    unsigned char* memory;
-    size_t bytes;
-    if (record->slab_count == 0) {
-        bytes = RESULT_POOL_CHUNK;
-        memory = static_cast<unsigned char*>(kvc_malloc(bytes));
-    } else {
-        bytes = kSlabBytes;
-        memory = static_cast<unsigned char*>(kvc_aligned_alloc(kSlabBytes, kSlabBytes));
-        if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
+// Freed slabs of this thread, unmapped when the thread ends.
+struct SpareSlabs {
+    unsigned char* memory[kSpareSlabs];
+    int count = 0;
+    ~SpareSlabs() {
+        while (count > 0) kvc_unmap_aligned(memory[--count], kSlabBytes);
     }
-    if (memory == nullptr) {
-        free(slab);
-        return nullptr;
+};
+thread_local SpareSlabs t_spare_slabs;
+
+unsigned char* map_slab() {
+    SpareSlabs& spare = t_spare_slabs;
+    if (spare.count > 0) return spare.memory[--spare.count];
+    void* memory = kvc_map_aligned(kSlabBytes);
+    if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
+    return static_cast<unsigned char*>(memory);
+}
+
+void unmap_slab(unsigned char* memory) {
+    SpareSlabs& spare = t_spare_slabs;
+    if (spare.count < kSpareSlabs) spare.memory[spare.count++] = memory;
+    else kvc_unmap_aligned(memory, kSlabBytes);
+}
+
+// The next slab to carve chunks from; false when memory is exhausted.
+bool add_slab(PoolRecord* record) {
+    if (record->first_slab == nullptr) {
+        record->first_slab = static_cast<unsigned char*>(kvc_malloc(RESULT_POOL_CHUNK));
+        if (record->first_slab == nullptr) return false;
+        record->carving = record->first_slab;
+        record->chunks_left = 1;
+        return true;
     }
-    slab->memory = memory;
-    slab->bytes = bytes;
-    slab->next = record->slabs;
-    record->slabs = slab;
-    record->chunks_left = static_cast<int>(bytes / RESULT_POOL_CHUNK);
-    ++record->slab_count;
-    return slab;
+    if (record->mapped_count == record->mapped_capacity) {
+        const int capacity = record->mapped_capacity == 0 ? 16 : 2 * record->mapped_capacity;
+        void* grown = kvc_realloc(record->mapped, sizeof(unsigned char*) * static_cast<size_t>(capacity));
+        if (grown == nullptr) return false;
+        record->mapped = static_cast<unsigned char**>(grown);
+        record->mapped_capacity = capacity;
+    }
+    unsigned char* slab = map_slab();
+    if (slab == nullptr) return false;
+    record->mapped[record->mapped_count++] = slab;
+    record->carving = slab;
+    record->chunks_left = static_cast<int>(kSlabBytes / RESULT_POOL_CHUNK);
+    return true;
 }
 
 // A fresh 64 KiB chunk buffer, or null when memory is exhausted.
 unsigned char* carve_chunk(PoolRecord* record) {
-    if (record->chunks_left == 0 && add_slab(record) == nullptr) return nullptr;
-    Slab* slab = record->slabs;
-    size_t taken = slab->bytes / RESULT_POOL_CHUNK - static_cast<size_t>(record->chunks_left);
+    if (record->chunks_left == 0 && !add_slab(record)) return nullptr;
+    const size_t chunks = record->carving == record->first_slab ? 1 : kSlabBytes / RESULT_POOL_CHUNK;
+    const size_t taken = chunks - static_cast<size_t>(record->chunks_left);
     --record->chunks_left;
-    return slab->memory + taken * RESULT_POOL_CHUNK;
+    return record->carving + taken * RESULT_POOL_CHUNK;
 }
 
-bool in_slab(const PoolRecord* record, const unsigned char* buffer) {
-    for (const Slab* slab = record->slabs; slab != nullptr; slab = slab->next)
-        if (buffer >= slab->memory && buffer < slab->memory + slab->bytes) return true;
-    return false;
+// Whether a chunk buffer was cut from one of the pool's slabs (the others are
+// dedicated buffers of their own). Mapped slabs are aligned to their size, so
+// the slab start below a buffer is looked up in the sorted list of starts.
+bool cut_from_slab(const PoolRecord* record, const unsigned char* buffer) {
+    const unsigned char* first = record->first_slab;
+    if (first != nullptr && buffer >= first && buffer < first + RESULT_POOL_CHUNK) return true;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(buffer) & ~(uintptr_t{kSlabBytes} - 1);
+    return std::binary_search(record->mapped, record->mapped + record->mapped_count,
+                              reinterpret_cast<unsigned char*>(start));
 }
 
 Result_Mem_chunk* new_chunk_record(unsigned char* buffer, int32_t capacity, int32_t used) {
@@ -244,16 +273,11 @@ Result_Mem* RS_mem_init() {
     return &record->mem;
 }
 
-void* RS_malloc(Result_Mem* pool, int n) {
+void* RS_malloc_beyond_tail(Result_Mem* pool, int n) {
     if (pool == nullptr || pool->tail == nullptr || n < 0) return nullptr;
     Result_Mem_chunk* tail = pool->tail;
     const int32_t remaining = tail->remaining;
-    if (n < remaining) {
-        unsigned char* piece = tail->buffer + tail->used;
-        tail->used += n + 1;
-        tail->remaining -= n + 1;
-        return piece;
-    }
+    if (n < remaining) return RS_malloc_from_tail(tail, n);
     const int64_t reserved = static_cast<int64_t>(n) + 1;   // room for a terminating NUL
     if (reserved > INT32_MAX) {
         mem_raise(INT32_MAX);
@@ -301,68 +325,22 @@ void mem_raise(int /*size*/) {}
 void RS_destroy(Result_Mem* pool) {
     if (pool == nullptr) return;
     PoolRecord* record = pool_record(pool);
+    std::sort(record->mapped, record->mapped + record->mapped_count);
     for (Result_Mem_chunk* chunk = pool->head; chunk != nullptr;) {
         Result_Mem_chunk* next = chunk->next;
-        if (!in_slab(record, chunk->buffer)) free(chunk->buffer);
+        if (!cut_from_slab(record, chunk->buffer)) free(chunk->buffer);
         free(chunk);
         chunk = next;
     }
-    for (Slab* slab = record->slabs; slab != nullptr;) {
-        Slab* next = slab->next;
-        free(slab->memory);
-        free(slab);
-        slab = next;
-    }
+    free(record->first_slab);
+    for (int i = 0; i < record->mapped_count; ++i) unmap_slab(record->mapped[i]);
+    free(record->mapped);
     free(record);
 }
 
 // =============================================================================
 // Row bits, setters and getter
 // =============================================================================
-
-// Two status bits per column in the bytes after the row header: the null bit
-// and, above it, the pointer bit of a variable-length value.
-namespace {
-
-unsigned char* status_byte(RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
-const unsigned char* status_byte(const RhRow* row, int i) { return row + ROW_HEADER_SIZE + i / 4; }
-unsigned char null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (i % 4))); }
-unsigned char ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (i % 4))); }
-
-unsigned char* slot_of(RhRow* row, const FieldInfo* fields, int i) {
-    return row + ROW_HEADER_SIZE + fields[i].data_offset;
-}
-
-// Slots are packed without alignment: every access is a byte copy.
-template <typename T>
-void store_slot(RhRow* row, const FieldInfo* fields, int i, T v) {
-    memcpy(slot_of(row, fields, i), &v, sizeof v);
-    clrNull(row, i);
-}
-
-}  // namespace
-
-bool isNull(const RhRow* row, int i) { return (*status_byte(row, i) & null_mask(i)) != 0; }
-void setNull(RhRow* row, int i) { *status_byte(row, i) |= null_mask(i); }
-void clrNull(RhRow* row, int i) { *status_byte(row, i) &= static_cast<unsigned char>(~null_mask(i)); }
-void setPtr(RhRow* row, int i) { *status_byte(row, i) |= ptr_mask(i); }
-bool isPtr(const RhRow* row, int i) { return (*status_byte(row, i) & ptr_mask(i)) != 0; }
-
-void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v) { store_slot(row, fields, i, v); }
-void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v) { store_slot(row, fields, i, v); }
-void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v) { store_slot(row, fields, i, v); }
-void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v) { store_slot(row, fields, i, v); }
-void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v) { store_slot(row, fields, i, v); }
-void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { store_slot(row, fields, i, v); }
-void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { store_slot(row, fields, i, v); }
-
-void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
-    unsigned char* slot = slot_of(row, fields, i);
-    memcpy(slot, &length, sizeof length);
-    memset(slot + 4, 0, 4);
-    memcpy(slot + 8, &address, sizeof address);
-    clrNull(row, i);
-}
 
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length) {
     if (isNull(row, i)) return nullptr;

@@ -5,6 +5,7 @@
 #include "kvc_records.h"
 
 #include <cstdint>
+#include <cstring>
 
 // Server type codes are the header's KVC_SQL_* names, with the two kinds it
 // does not name: variable-length values shown unchanged as text. The tables
@@ -21,23 +22,66 @@ int getDbTypeLen(int c_type);
 int need_copy_v(int c_type);
 
 Result_Mem* RS_mem_init();
-void* RS_malloc(Result_Mem* pool, int n);
+// n + 1 bytes; inline for the common case of a piece cut from the tail chunk
+// (every row and every variable-length value of a result comes from here).
+inline void* RS_malloc_from_tail(Result_Mem_chunk* tail, int n) {
+    unsigned char* piece = tail->buffer + tail->used;
+    tail->used += n + 1;
+    tail->remaining -= n + 1;
+    return piece;
+}
+void* RS_malloc_beyond_tail(Result_Mem* pool, int n);   // a new chunk or a dedicated buffer
+inline void* RS_malloc(Result_Mem* pool, int n) {
+    if (pool != nullptr && pool->tail != nullptr && n >= 0 && n < pool->tail->remaining)
+        return RS_malloc_from_tail(pool->tail, n);
+    return RS_malloc_beyond_tail(pool, n);
+}
 void mem_raise(int size);
 void RS_destroy(Result_Mem* pool);
 
-bool isNull(const RhRow* row, int i);
-void setNull(RhRow* row, int i);
-void clrNull(RhRow* row, int i);
-void setPtr(RhRow* row, int i);
-bool isPtr(const RhRow* row, int i);
-void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v);
-void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v);
-void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v);
-void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v);
-void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v);
-void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v);
-void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v);
-void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length);
+// Row bits: two per column, four columns per status byte (null bit 1 << 2k,
+// pointer bit 2 << 2k). Inline: reception and conversion test them per field.
+// Column numbers are never negative: unsigned arithmetic spares the sign fix-ups.
+inline unsigned char* row_status_byte(RhRow* row, int i) {
+    return row + ROW_HEADER_SIZE + static_cast<unsigned>(i) / 4;
+}
+inline const unsigned char* row_status_byte(const RhRow* row, int i) {
+    return row + ROW_HEADER_SIZE + static_cast<unsigned>(i) / 4;
+}
+inline unsigned char row_null_mask(int i) { return static_cast<unsigned char>(1u << (2 * (static_cast<unsigned>(i) % 4))); }
+inline unsigned char row_ptr_mask(int i) { return static_cast<unsigned char>(2u << (2 * (static_cast<unsigned>(i) % 4))); }
+
+inline bool isNull(const RhRow* row, int i) { return (*row_status_byte(row, i) & row_null_mask(i)) != 0; }
+inline void setNull(RhRow* row, int i) { *row_status_byte(row, i) |= row_null_mask(i); }
+inline void clrNull(RhRow* row, int i) { *row_status_byte(row, i) &= static_cast<unsigned char>(~row_null_mask(i)); }
+inline void setPtr(RhRow* row, int i) { *row_status_byte(row, i) |= row_ptr_mask(i); }
+inline bool isPtr(const RhRow* row, int i) { return (*row_status_byte(row, i) & row_ptr_mask(i)) != 0; }
+// Setters: the value into the column's slot, and the column no longer null.
+// Slots are packed without alignment, so every access is a byte copy.
+inline unsigned char* row_slot(RhRow* row, const FieldInfo* fields, int i) {
+    return row + ROW_HEADER_SIZE + fields[i].data_offset;
+}
+template <typename T>
+inline void row_store_slot(RhRow* row, const FieldInfo* fields, int i, T v) {
+    memcpy(row_slot(row, fields, i), &v, sizeof v);
+    clrNull(row, i);
+}
+inline void setDataBool(RhRow* row, const FieldInfo* fields, int i, char v) { row_store_slot(row, fields, i, v); }
+inline void setDataI1(RhRow* row, const FieldInfo* fields, int i, int8_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataI2(RhRow* row, const FieldInfo* fields, int i, int16_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v) { row_store_slot(row, fields, i, v); }
+inline void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { row_store_slot(row, fields, i, v); }
+inline void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { row_store_slot(row, fields, i, v); }
+// (address, length): the length at slot bytes 0-3, bytes 4-7 zero, the
+// address at 8-15. The caller sets the pointer bit first.
+inline void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
+    unsigned char* slot = row_slot(row, fields, i);
+    memcpy(slot, &length, sizeof length);
+    memset(slot + 4, 0, 4);
+    memcpy(slot + 8, &address, sizeof address);
+    clrNull(row, i);
+}
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length);
 RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count);
 

@@ -165,6 +165,36 @@ TEST(Conversion, NumericMatrix) {
     }
 }
 
+// A number is written whole at its C type's width whatever size the caller
+// gives, whether it is taken as stored or converted, and nothing past it.
+TEST(Conversion, NumbersAreWrittenAtTheirWidth) {
+    const struct {
+        int server_type;
+        WireBuilder value;
+        int c_type, size;
+        Bytes expected;   // the bytes written; their count is the length out
+    } cases[] = {
+        {6, i64_value(0x0102030405060708LL), 6, 4, host<int64_t>(0x0102030405060708LL)},
+        {6, i64_value(0x0102030405060708LL), 6, 0, host<int64_t>(0x0102030405060708LL)},
+        {5, i32_value(-2), 5, 3, host<int32_t>(-2)},
+        {5, i32_value(-2), 6, 4, host<int64_t>(-2)},
+        {9, WireBuilder().i32(8).r8(1.0), 8, 7, host<double>(1.0)},
+        {13, i64_value(-1), 23, 16, host<int64_t>(-1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("server type " + std::to_string(c.server_type) + " as C type " + std::to_string(c.c_type) +
+                     " into " + std::to_string(c.size));
+        OneValue v(c.server_type, c.value);
+        unsigned char buf[17];
+        memset(buf, '#', sizeof buf);
+        int length = -7;
+        EXPECT_EQ(v.get(c.c_type, buf, c.size, &length), 0);
+        EXPECT_EQ(length, static_cast<int>(c.expected.size()));
+        EXPECT_EQ(Bytes(buf, buf + c.expected.size()), c.expected);
+        EXPECT_EQ(buf[c.expected.size()], '#');
+    }
+}
+
 // Which server types each C type accepts; every other pair gives -13 with
 // length 0 and nothing written.
 bool accepted(int c_type, int server_type) {

@@ -92,15 +92,30 @@ TEST(ResultPool, OversizedAndManyPiecesStayDistinctAndWritable) {
     EXPECT_EQ(p.pool->tail->buffer, first_buffer);
     EXPECT_EQ(p.pool->tail->remaining, 65536);
     EXPECT_EQ(RS_malloc(p.pool, -1), nullptr);
-    // Many chunks mixed with dedicated buffers: every piece is usable over its
-    // whole length (the sanitizers watch) and no two start alike.
-    std::set<unsigned char*> starts;
-    for (int i = 0; i < 200; ++i) {
-        const int n = (i % 7 == 0) ? 70000 : 30000;
-        unsigned char* piece = static_cast<unsigned char*>(RS_malloc(p.pool, n));
-        ASSERT_NE(piece, nullptr);
-        memset(piece, i & 0xFF, static_cast<size_t>(n) + 1);
-        EXPECT_TRUE(starts.insert(piece).second);
+}
+
+// Many chunks mixed with dedicated buffers, over several slabs, in one pool
+// after another (freed slabs serve the next pool): every piece is usable over
+// its whole length (the sanitizers watch), no two start alike, and none is
+// overwritten while its pool lives.
+TEST(ResultPool, PiecesOfPoolAfterPoolStayDistinctAndIntact) {
+    for (int round = 0; round < 2; ++round) {
+        Pool p;
+        std::vector<std::pair<unsigned char*, int>> pieces;
+        std::set<unsigned char*> starts;
+        for (int i = 0; i < 200; ++i) {
+            const int n = (i % 7 == 0) ? 70000 : 30000;
+            unsigned char* piece = static_cast<unsigned char*>(RS_malloc(p.pool, n));
+            ASSERT_NE(piece, nullptr);
+            memset(piece, i & 0xFF, static_cast<size_t>(n) + 1);
+            EXPECT_TRUE(starts.insert(piece).second);
+            pieces.emplace_back(piece, n);
+        }
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            const std::vector<unsigned char> expected(static_cast<size_t>(pieces[i].second) + 1,
+                                                      static_cast<unsigned char>(i & 0xFF));
+            ASSERT_EQ(memcmp(pieces[i].first, expected.data(), expected.size()), 0) << "round " << round << " piece " << i;
+        }
     }
 }
 
