@@ -37,11 +37,11 @@ inline void store_be(uint32_t w, uint8_t* p) {
 // Mask of byte b of a word (b = 0 is the most significant).
 inline uint32_t byte_mask(int b) { return 0xFF000000u >> (8 * b); }
 
-// Keyed S transform S(w, r): rotate left by 8r bits, then one keyed box per byte.
+// Keyed S transform S(w, r): rotate left by 8r bits, then one keyed box per byte. Byte i of
+// the rotated word is byte (i + r) mod 4 of w, so the boxes index w directly, no rotation.
 inline uint32_t keyed_s(const TuringData* st, uint32_t w, int r) {
-    w = rotl(w, 8u * unsigned(r));
-    return st->keyed_sbox[0][byte_of(w, 0)] ^ st->keyed_sbox[1][byte_of(w, 1)] ^
-           st->keyed_sbox[2][byte_of(w, 2)] ^ st->keyed_sbox[3][byte_of(w, 3)];
+    return st->keyed_sbox[0][byte_of(w, r & 3)] ^ st->keyed_sbox[1][byte_of(w, (r + 1) & 3)] ^
+           st->keyed_sbox[2][byte_of(w, (r + 2) & 3)] ^ st->keyed_sbox[3][byte_of(w, (r + 3) & 3)];
 }
 
 inline void pht(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e) {
@@ -64,7 +64,7 @@ inline void step(uint32_t* r) {
 
 // One round of five output words, entered with position 0 in slot Z; r is the register.
 template <int Z>
-inline void gen_round(const TuringData* st, uint32_t* r, uint8_t* out) {
+__attribute__((always_inline)) inline void gen_round(const TuringData* st, uint32_t* r, uint8_t* out) {
     step<Z>(r);
     constexpr int z = Z + 1;
     uint32_t a = r[slot(z, 16)], b = r[slot(z, 13)], c = r[slot(z, 6)];
@@ -96,13 +96,21 @@ inline void gen_round(const TuringData* st, uint32_t* r, uint8_t* out) {
 // Each round advances the register by 5 steps, so round k starts at slot 5k mod 17; after
 // 17 rounds position 0 is back in its starting slot, which lets every index be a constant.
 // The register is worked on as a local copy, which the output stores cannot alias.
-template <std::size_t... Round>
-inline void gen_all_rounds(TuringData* st, uint8_t* out, std::index_sequence<Round...>) {
+// after_round(std::integral_constant<int, k>) runs after round k: other work placed there
+// overlaps with the generator's table look-ups.
+template <typename AfterRound, std::size_t... Round>
+__attribute__((always_inline)) inline void gen_all_rounds(TuringData* st, uint8_t* out,
+                                                          AfterRound&& after_round,
+                                                          std::index_sequence<Round...>) {
     uint32_t r[LFSR_LEN];
     memcpy(r, st->lfsr, sizeof r);
-    (gen_round<int(5 * Round) % LFSR_LEN>(st, r, out + 20 * Round), ...);
+    ((gen_round<int(5 * Round) % LFSR_LEN>(st, r, out + 20 * Round),
+      after_round(std::integral_constant<int, int(Round)>{})),
+     ...);
     memcpy(st->lfsr, r, sizeof r);
 }
+
+constexpr int ROUNDS = LFSR_LEN;
 
 }  // namespace
 
@@ -176,7 +184,7 @@ int turing_IV(TuringData* state, const uint8_t* iv, int length) {
 
 int turing_gen(TuringData* state, uint8_t* out) {
     if (state == nullptr || out == nullptr) return 0;
-    gen_all_rounds(state, out, std::make_index_sequence<LFSR_LEN>{});
+    gen_all_rounds(state, out, [](auto) {}, std::make_index_sequence<ROUNDS>{});
     return TURING_BLOCK_BYTES;
 }
 
@@ -191,37 +199,60 @@ void turing_session_start(TuringData* state, const uint8_t key[32]) {
 
 namespace {
 
-// buf ^= ks over n bytes, 16 and then 8 bytes at a time: neither side is aligned
-// (the run starts wherever the last one stopped), so words go through memcpy,
-// which compiles to single unaligned loads and stores.
-inline void xor_run(uint8_t* buf, const uint8_t* ks, int32_t n) {
+// buf ^= ks over n bytes, 32, 16 and 8 bytes at a time: neither side is aligned (the run
+// starts wherever the last one stopped), so words go through memcpy, which compiles to
+// single unaligned loads and stores.
+template <typename Word>
+__attribute__((always_inline)) inline int32_t xor_words(uint8_t* buf, const uint8_t* ks,
+                                                        int32_t i, int32_t n) {
+    for (; i + int32_t(sizeof(Word)) <= n; i += int32_t(sizeof(Word))) {
+        Word a, b;
+        memcpy(&a, buf + i, sizeof a);
+        memcpy(&b, ks + i, sizeof b);
+        a ^= b;
+        memcpy(buf + i, &a, sizeof a);
+    }
+    return i;
+}
+
+__attribute__((always_inline)) inline void xor_run(uint8_t* buf, const uint8_t* ks, int32_t n) {
+    typedef uint64_t Quad __attribute__((vector_size(32)));
     typedef uint64_t Pair __attribute__((vector_size(16)));
-    int32_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        Pair a, b;
-        memcpy(&a, buf + i, sizeof a);
-        memcpy(&b, ks + i, sizeof b);
-        a ^= b;
-        memcpy(buf + i, &a, sizeof a);
-    }
-    if (i + 8 <= n) {
-        uint64_t a, b;
-        memcpy(&a, buf + i, sizeof a);
-        memcpy(&b, ks + i, sizeof b);
-        a ^= b;
-        memcpy(buf + i, &a, sizeof a);
-        i += 8;
-    }
+    int32_t i = xor_words<Quad>(buf, ks, 0, n);
+    i = xor_words<Pair>(buf, ks, i, n);
+    i = xor_words<uint64_t>(buf, ks, i, n);
     for (; i < n; ++i) buf[i] ^= ks[i];
 }
 
-}  // namespace
+// A whole 3400-byte period, starting at position 0: the next block is generated while this
+// one is applied, 200 bytes after each of the 17 rounds, so the XOR's loads and stores run
+// beside the generator's arithmetic. The current block is read from a copy that is followed
+// by its own first 200 bytes, so that no slice wraps.
+constexpr int PERIOD_SLICE = TURING_SESSION_PERIOD / ROUNDS;
+static_assert(PERIOD_SLICE * ROUNDS == TURING_SESSION_PERIOD, "a slice per round");
 
-void turing_session_xor(TuringData* state, uint8_t* buf, int64_t len) {
-    if (state == nullptr || buf == nullptr || len <= 0) return;
+__attribute__((always_inline)) inline void xor_period(TuringData* state, uint8_t* buf) {
+    uint8_t block[TURING_BLOCK_BYTES + PERIOD_SLICE];
+    memcpy(block, state->keystream, TURING_BLOCK_BYTES);
+    memcpy(block + TURING_BLOCK_BYTES, state->keystream, PERIOD_SLICE);
+    gen_all_rounds(state, state->keystream,
+                   [&](auto round) __attribute__((always_inline)) {
+                       constexpr int start = PERIOD_SLICE * decltype(round)::value;
+                       xor_run(buf + start, block + start % TURING_BLOCK_BYTES, PERIOD_SLICE);
+                   },
+                   std::make_index_sequence<ROUNDS>{});
+}
+
+__attribute__((always_inline)) inline void session_xor(TuringData* state, uint8_t* buf, int64_t len) {
     int32_t pos = state->keystream_pos;
     if (pos < 0 || pos >= TURING_SESSION_PERIOD) pos = 0;  // never index outside the block
     while (len > 0) {
+        if (pos == 0 && len >= TURING_SESSION_PERIOD) {
+            xor_period(state, buf);
+            buf += TURING_SESSION_PERIOD;
+            len -= TURING_SESSION_PERIOD;
+            continue;
+        }
         // A run never crosses a 340-byte boundary, and 3400 is a multiple of 340, so the
         // block change can only fall between runs.
         const int32_t offset = pos % TURING_BLOCK_BYTES;
@@ -237,4 +268,25 @@ void turing_session_xor(TuringData* state, uint8_t* buf, int64_t len) {
         }
     }
     state->keystream_pos = pos;
+}
+
+// The same loop built twice: the 32-byte words are one AVX2 operation where the processor
+// has it, two SSE ones elsewhere. The build stays runnable on any x86-64.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void session_xor_avx2(TuringData* state, uint8_t* buf, int64_t len) {
+    session_xor(state, buf, len);
+}
+#endif
+
+void session_xor_portable(TuringData* state, uint8_t* buf, int64_t len) { session_xor(state, buf, len); }
+
+}  // namespace
+
+void turing_session_xor(TuringData* state, uint8_t* buf, int64_t len) {
+    if (state == nullptr || buf == nullptr || len <= 0) return;
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return session_xor_avx2(state, buf, len);
+#endif
+    session_xor_portable(state, buf, len);
 }

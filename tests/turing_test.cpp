@@ -234,10 +234,13 @@ TEST(TuringSession, CallSizesDoNotChangeTheStream) {
     for (auto& b : plain) b = uint8_t(rng());
     const Bytes want = rule_reference(key, plain);
 
-    TuringData whole, bytewise, chunked;
-    for (TuringData* st : {&whole, &bytewise, &chunked}) turing_session_start(st, key.data());
-    Bytes a = plain, b = plain, c = plain;
+    TuringData whole, bytewise, chunked, offset;
+    for (TuringData* st : {&whole, &bytewise, &chunked, &offset}) turing_session_start(st, key.data());
+    Bytes a = plain, b = plain, c = plain, d = plain;
     turing_session_xor(&whole, a.data(), int64_t(a.size()));
+    // A call that starts inside a period and then covers a whole one.
+    turing_session_xor(&offset, d.data(), 100);
+    turing_session_xor(&offset, d.data() + 100, int64_t(d.size()) - 100);
     for (size_t i = 0; i < b.size(); ++i) turing_session_xor(&bytewise, &b[i], 1);
     for (size_t i = 0, run; i < c.size(); i += run) {
         run = std::min<size_t>(1 + rng() % 700, c.size() - i);
@@ -246,6 +249,7 @@ TEST(TuringSession, CallSizesDoNotChangeTheStream) {
     EXPECT_EQ(a, want);
     EXPECT_EQ(b, want);
     EXPECT_EQ(c, want);
+    EXPECT_EQ(d, want);
     EXPECT_EQ(bytewise.keystream_pos, 7000 % TURING_SESSION_PERIOD);
 
     turing_session_xor(&whole, a.data(), 0);  // nothing to do, nothing consumed
