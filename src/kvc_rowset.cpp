@@ -36,7 +36,7 @@ int recv_or_skip(Conn_Attrs* conn, void* dst, int64_t count) {
 // A fixed-width value arrives at its type's own width, whatever length the
 // row announced; the bits go to the slot unchanged (a float is stored as the
 // four bytes an int32 read gives).
-void store_fixed_value(RhRow* row, const FieldInfo* fields, int i, int width, const unsigned char* at) {
+__attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const FieldInfo* fields, int i, int width, const unsigned char* at) {
     switch (width) {
     case 1: setDataI1(row, fields, i, wire_load<int8_t>(at)); break;
     case 2: setDataI2(row, fields, i, wire_load<int16_t>(at)); break;
@@ -64,51 +64,93 @@ private:
     uint8_t widths_[kMaxColumns];
 };
 
-// Reads the column values of one row straight from the receive buffer: a
-// fixed-width value is checked for together with its length. With row null
-// they are read and dropped. A value the pool cannot hold is dropped too,
-// and so is the rest of the row, so that the stream stays in step: -5 (row
-// unusable), -4 broken.
+// A variable-length value's own copy, kept in the row by address.
+inline void keep_piece(RhRow* row, const FieldInfo* fields, int i, unsigned char* piece, int32_t length) {
+    piece[length] = '\0';   // every value is readable as a C string
+    setPtr(row, i);
+    setDataBin(row, fields, i, piece, length);
+}
+
+// Value i of a row, wherever its bytes are: refills the receive buffer as
+// needed. Sets row null and status -5 when the pool cannot hold the value.
+// 0, or -4 broken.
+int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const SlotWidths& widths, int i) {
+    const unsigned char* at = rh_window(conn, 4);
+    if (at == nullptr) return KVC_NET_ERROR;
+    const int32_t length = wire_load<int32_t>(at);
+    if (length <= 0) {   // null: no value bytes follow
+        rh_advance(conn, 4);
+        return 0;
+    }
+    const int width = widths[i];
+    if (width != kVariableSlot) {
+        at = rh_window(conn, 4 + width);
+        if (at == nullptr) return KVC_NET_ERROR;
+        if (row != nullptr) store_fixed_value(row, result->columns, i, width, at + 4);
+        rh_advance(conn, 4 + width);
+        return 0;
+    }
+    rh_advance(conn, 4);
+    unsigned char* piece = nullptr;
+    if (row != nullptr) {
+        piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
+        if (piece == nullptr) {
+            status = -5;
+            row = nullptr;
+        }
+    }
+    if (!recv_or_skip(conn, piece, length)) return KVC_NET_ERROR;
+    if (piece != nullptr) keep_piece(row, result->columns, i, piece, length);
+    return 0;
+}
+
+// Reads the column values of one row straight from the receive buffer. With
+// row null they are read and dropped. A value the pool cannot hold is dropped
+// too, and so is the rest of the row, so that the stream stays in step: -5
+// (row unusable), -4 broken.
 int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidths& widths) {
     int status = 0;
     const FieldInfo* fields = result->columns;
-    for (int i = 0; i < result->column_count; ++i) {
-        const unsigned char* at = rh_window(conn, 4);
-        if (at == nullptr) return KVC_NET_ERROR;
-        const int32_t length = wire_load<int32_t>(at);
-        if (length <= 0) {   // null: no value bytes follow
-            rh_advance(conn, 4);
-            continue;
-        }
-        const int width = widths[i];
-        if (width != kVariableSlot) {
-            at = rh_window(conn, 4 + width);
-            if (at == nullptr) return KVC_NET_ERROR;
-            if (row != nullptr) store_fixed_value(row, fields, i, width, at + 4);
-            rh_advance(conn, 4 + width);
-            continue;
-        }
-        rh_advance(conn, 4);
-        unsigned char* piece = nullptr;
-        if (row != nullptr) {
-            piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
-            if (piece == nullptr) {
-                status = -5;
-                row = nullptr;
+    const int count = result->column_count;
+    int i = 0;
+    for (;;) {
+        // Every value wholly in the buffer is read through a local cursor: the
+        // row's byte stores may alias the connection, so its buffer bounds would
+        // otherwise be reloaded for every value.
+        if (conn->pushed_back_byte == 0) {
+            const unsigned char* const base = conn->recv_cache;
+            const unsigned char* const end = base + conn->recv_fill;
+            const unsigned char* p = base + conn->recv_pos;
+            for (; i < count && end - p >= 4; ++i) {
+                const int32_t length = wire_load<int32_t>(p);
+                if (length <= 0) {   // null: no value bytes follow
+                    p += 4;
+                    continue;
+                }
+                const int width = widths[i];
+                const int32_t size = width != kVariableSlot ? width : length;
+                if (end - p - 4 < size) break;
+                p += 4;
+                if (row != nullptr && width != kVariableSlot) {
+                    store_fixed_value(row, fields, i, width, p);
+                } else if (row != nullptr) {
+                    auto* piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
+                    if (piece != nullptr) {
+                        memcpy(piece, p, static_cast<size_t>(length));
+                        keep_piece(row, fields, i, piece, length);
+                    } else {
+                        status = -5;
+                        row = nullptr;
+                    }
+                }
+                p += size;
             }
+            conn->recv_pos = static_cast<int>(p - base);
         }
-        if (piece != nullptr && length <= rh_buffered(conn)) {   // in the buffer: copied without a call
-            memcpy(piece, rh_window(conn, length), static_cast<size_t>(length));
-            rh_advance(conn, length);
-        } else if (!recv_or_skip(conn, piece, length)) {
-            return KVC_NET_ERROR;
-        }
-        if (piece == nullptr) continue;
-        piece[length] = '\0';   // every value is readable as a C string
-        setPtr(row, i);
-        setDataBin(row, fields, i, piece, length);
+        if (i >= count) return status;
+        if (read_value(conn, result, row, status, widths, i) != 0) return KVC_NET_ERROR;
+        ++i;
     }
-    return status;
 }
 
 // One row message, stored in the result's pool (store) or dropped. Texts
