@@ -71,6 +71,18 @@ inline void keep_piece(RhRow* row, const FieldInfo* fields, int i, unsigned char
     setDataBin(row, fields, i, piece, length);
 }
 
+// Room in the pool for a variable-length value of a kept row. When there is
+// none the row is given up: row null, status -5. Null then, or with no row.
+inline unsigned char* piece_for(Result* result, RhRow*& row, int& status, int32_t length) {
+    if (row == nullptr) return nullptr;
+    auto* piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
+    if (piece == nullptr) {
+        status = -5;
+        row = nullptr;
+    }
+    return piece;
+}
+
 // Value i of a row, wherever its bytes are: refills the receive buffer as
 // needed. Sets row null and status -5 when the pool cannot hold the value.
 // 0, or -4 broken.
@@ -91,14 +103,7 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
         return 0;
     }
     rh_advance(conn, 4);
-    unsigned char* piece = nullptr;
-    if (row != nullptr) {
-        piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
-        if (piece == nullptr) {
-            status = -5;
-            row = nullptr;
-        }
-    }
+    unsigned char* piece = piece_for(result, row, status, length);
     if (!recv_or_skip(conn, piece, length)) return KVC_NET_ERROR;
     if (piece != nullptr) keep_piece(row, result->columns, i, piece, length);
     return 0;
@@ -131,17 +136,11 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
                 const int32_t size = width != kVariableSlot ? width : length;
                 if (end - p - 4 < size) break;
                 p += 4;
-                if (row != nullptr && width != kVariableSlot) {
-                    store_fixed_value(row, fields, i, width, p);
-                } else if (row != nullptr) {
-                    auto* piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
-                    if (piece != nullptr) {
-                        memcpy(piece, p, static_cast<size_t>(length));
-                        keep_piece(row, fields, i, piece, length);
-                    } else {
-                        status = -5;
-                        row = nullptr;
-                    }
+                if (width != kVariableSlot) {
+                    if (row != nullptr) store_fixed_value(row, fields, i, width, p);
+                } else if (unsigned char* piece = piece_for(result, row, status, length)) {
+                    memcpy(piece, p, static_cast<size_t>(length));
+                    keep_piece(row, fields, i, piece, length);
                 }
                 p += size;
             }
