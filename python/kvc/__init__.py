@@ -8,6 +8,8 @@
             print(row)
 """
 
+import math
+
 from ._result import LobReader
 from .connection import Connection, build_dsn
 from .cursor import Cursor, NamedCursor
@@ -38,10 +40,15 @@ def connect(dsn=None, *, autocommit=False, library=None, connect_timeout=None, *
     objects fetched on demand). `autocommit` is off by default: statements run
     in a transaction that commit() or rollback() ends. `library` names the
     libkvc file to load (else $KVC_LIBRARY, else libkvc.so.1). `connect_timeout`
-    (seconds) bounds the wait for an unreachable server."""
+    bounds the wait for an unreachable server and `recv_timeout` the wait for
+    each reply (seconds, rounded up to whole ones)."""
     unknown = set(options) - {"host", "port", "database", "user", "password", "charset", "schema",
-                              "lock_timeout", "ssl", "lob_descriptors"}
+                              "lock_timeout", "ssl", "lob_descriptors", "recv_timeout"}
     if unknown:
         raise InterfaceError("unknown connect() argument(s): %s" % ", ".join(sorted(unknown)))
-    return Connection(build_dsn(dsn, dict(options)), autocommit=autocommit, library=library,
-                      connect_timeout=connect_timeout)
+    options = dict(options)
+    for name, seconds in (("connect_timeout", connect_timeout), ("recv_timeout", options.get("recv_timeout"))):
+        if seconds is not None:
+            # The library counts whole seconds; a fraction must not become "no limit".
+            options[name] = max(1, math.ceil(seconds))
+    return Connection(build_dsn(dsn, options), autocommit=autocommit, library=library)

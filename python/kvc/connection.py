@@ -2,7 +2,6 @@
 
 import ctypes
 import re
-import socket
 import weakref
 from collections.abc import Mapping
 from ctypes import byref, c_int, c_int64, c_void_p
@@ -15,7 +14,8 @@ from .exceptions import InterfaceError, OperationalError, ProgrammingError, from
 
 # Keyword arguments of connect() and the connection-string keys they become.
 _KEYS = (("host", "IP"), ("port", "PORT"), ("database", "DB"), ("user", "USER"), ("password", "PWD"),
-         ("charset", "CHAR_SET"), ("schema", "CURRENT_SCHEMA"), ("lock_timeout", "LOCK_TIMEOUT"))
+         ("charset", "CHAR_SET"), ("schema", "CURRENT_SCHEMA"), ("lock_timeout", "LOCK_TIMEOUT"),
+         ("connect_timeout", "CONNECT_TIMEOUT"), ("recv_timeout", "RECV_TIMEOUT"))
 _CONTROL = re.compile(r"\s*(BEGIN|START|COMMIT|END|ROLLBACK)\b", re.IGNORECASE)
 
 
@@ -38,15 +38,6 @@ def build_dsn(dsn, options):
     return ";".join(items) + ";"
 
 
-def _probe(host, port, timeout):
-    # The library's own connect waits as long as the system lets it; a short
-    # probe first turns an unreachable server into a prompt error.
-    try:
-        socket.create_connection((host, int(port)), timeout=timeout).close()
-    except OSError as exc:
-        raise OperationalError("cannot reach %s:%s within %ss: %s" % (host, port, timeout, exc), -8) from None
-
-
 def _dsn_value(dsn, *keys):
     for item in re.split(r"[;,]", dsn):
         key, _, value = item.partition("=")
@@ -62,14 +53,11 @@ class Connection:
     DataError, OperationalError, IntegrityError = e.DataError, e.OperationalError, e.IntegrityError
     InternalError, ProgrammingError, NotSupportedError = e.InternalError, e.ProgrammingError, e.NotSupportedError
 
-    def __init__(self, dsn, autocommit=False, library=None, connect_timeout=None):
+    def __init__(self, dsn, autocommit=False, library=None):
         self._lib = n.library(library)
         self._read_next = n.function_address(self._lib, "KVC_ReadNext")
         self._get_data = n.function_address(self._lib, "KVC_GetData")
         self._lob_descriptors = _dsn_value(dsn, "LOB_RET", "LOB RET", "LOBRET") is not None
-        if connect_timeout is not None:
-            _probe(_dsn_value(dsn, "IP", "SERVER") or "127.0.0.1", _dsn_value(dsn, "PORT") or 5000,
-                   connect_timeout)
         self._handle = c_void_p()
         status = self._lib.KVC_OpenConn(dsn.encode("utf-8"), byref(self._handle))
         if status != n.OPEN_OK:

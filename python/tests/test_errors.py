@@ -75,6 +75,15 @@ def test_refused_login_and_unreachable_server_are_operational():
                         connect_timeout=timeout)
 
 
+def test_silent_server_fails_after_the_receive_timeout():
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)  # the handshake completes; nothing is ever answered
+        with pytest.raises(kvc.OperationalError):
+            kvc.connect(host="127.0.0.1", port=listener.getsockname()[1], database="d", user="u",
+                        password="p", recv_timeout=0.5)
+
+
 def test_broken_connection_is_operational():
     server = Server()
     conn = kvc.connect(host="127.0.0.1", port=server.port, database="d", user="u", password="p")

@@ -59,16 +59,7 @@ struct MemoryConnection {
         feed.cut_count = cuts.size();
         conn->feed = &feed;
     }
-    ~MemoryConnection() {
-        if (conn->bound_params != nullptr && conn->bound_params->origin != PARAMS_CALLER)
-            free_param_set(conn->bound_params);
-        free_Result(conn->current_result);
-        conn_link_sever(conn);
-        free(conn->error_text);
-        release_turing_keys(conn);
-        conn_lock_destroy(conn);
-        free(conn);
-    }
+    ~MemoryConnection() { free_conn_record(conn); }
 };
 
 // The parameter set of a procedure call: an output text, an input-output
