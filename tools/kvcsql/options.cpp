@@ -56,6 +56,32 @@ std::string with_password(const std::string& conn_str, const std::string& passwo
     return result + "PWD=" + password;
 }
 
+namespace {
+
+// The options that only switch something on.
+struct Switch {
+    const char* short_name;
+    const char* long_name;
+    bool Options::*flag;
+};
+const Switch kSwitches[] = {
+    {nullptr, "--csv", &Options::csv},          {nullptr, "--json", &Options::json},
+    {"-A", "--no-align", &Options::unaligned},  {"-x", "--expanded", &Options::expanded},
+    {"-t", "--tuples-only", &Options::tuples_only}, {nullptr, "--ssl", &Options::ssl},
+    {nullptr, "--timing", &Options::timing},    {"-q", "--quiet", &Options::quiet},
+    {"-b", "--stop-on-error", &Options::stop_on_error}, {"-e", "--echo", &Options::echo},
+    {nullptr, "--trace", &Options::trace},      {"-h", "--help", &Options::help},
+    {nullptr, "--version", &Options::version},
+};
+
+bool* switch_named(Options& opts, const char* name) {
+    for (const Switch& s : kSwitches)
+        if (is(name, s.short_name, s.long_name)) return &(opts.*s.flag);
+    return nullptr;
+}
+
+}  // namespace
+
 std::string parse_options(int argc, const char* const* argv, Options& opts) {
     bool only_positional = false;
     for (int i = 1; i < argc; ++i) {
@@ -115,32 +141,8 @@ std::string parse_options(int argc, const char* const* argv, Options& opts) {
             opts.variables.emplace_back(value.substr(0, eq), value.substr(eq + 1));
         } else if (has_inline) {
             return "option " + name + " takes no value";
-        } else if (is(n, nullptr, "--csv")) {
-            opts.csv = true;
-        } else if (is(n, nullptr, "--json")) {
-            opts.json = true;
-        } else if (is(n, "-A", "--no-align")) {
-            opts.unaligned = true;
-        } else if (is(n, "-x", "--expanded")) {
-            opts.expanded = true;
-        } else if (is(n, "-t", "--tuples-only")) {
-            opts.tuples_only = true;
-        } else if (is(n, nullptr, "--ssl")) {
-            opts.ssl = true;
-        } else if (is(n, nullptr, "--timing")) {
-            opts.timing = true;
-        } else if (is(n, "-q", "--quiet")) {
-            opts.quiet = true;
-        } else if (is(n, "-b", "--stop-on-error")) {
-            opts.stop_on_error = true;
-        } else if (is(n, "-e", "--echo")) {
-            opts.echo = true;
-        } else if (is(n, nullptr, "--trace")) {
-            opts.trace = true;
-        } else if (is(n, "-h", "--help")) {
-            opts.help = true;
-        } else if (is(n, nullptr, "--version")) {
-            opts.version = true;
+        } else if (bool* flag = switch_named(opts, n)) {
+            *flag = true;
         } else {
             return "unknown option: " + name;
         }
