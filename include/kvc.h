@@ -240,7 +240,8 @@ KVC_API int KVC_Execute_no_query(void** conn, const char* sql);
 /* Run SQL and return the first column of the first row as text in value (OUT,
  * at least 64 bytes) and its server type in *type. When *type is above 100,
  * value holds an int32 length followed by the address of a heap copy that the
- * caller frees with KVC_FreePtr. */
+ * caller frees with KVC_FreePtr: large objects, binary values, and character
+ * or decimal texts of 64 bytes or more. */
 KVC_API int KVC_Execute_query_with_one(void** conn, const char* sql, char* value, int* type);
 
 /* Run SQL and hand the first result of the reply to *result (OUT, release with

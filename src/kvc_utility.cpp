@@ -411,6 +411,12 @@ int Get_first_one(Result* result, char* out, int* flag) {
         return 1;
     }
     const int server_type = result->columns[0].server_type;
+    // Decimal text too long for the caller's area is handed out whole, as a
+    // long character value is, rather than cut without a word.
+    if (server_type == KVC_SQL_NUMERIC && length >= kSingleValueArea) {
+        hand_out_copy(out, value, length, flag);
+        return 1;
+    }
     char work[VALUE_TEXT_MAX];
     int n = single_value_text(server_type, value, length, work);
     if (n >= 0) {

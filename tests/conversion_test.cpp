@@ -504,6 +504,7 @@ TEST(Calendar, TimesAndDatetimeText) {
 
 TEST(SingleValue, TextCopyHeapCopyOrNothing) {
     const std::string long_text(64, 'L');
+    const std::string long_decimal = "1." + std::string(70, '7');
     // Bytes at the start of the buffer, or (for a heap copy) the copy's text.
     const std::vector<std::tuple<int, WireBuilder, std::string, std::string>> cases = {
         {5, i32_value(42), "42#", ""},
@@ -521,6 +522,8 @@ TEST(SingleValue, TextCopyHeapCopyOrNothing) {
         {32, bytes_of("tiny"), "", "tiny"},
         {33, bytes_of("tiny"), "", "tiny"},
         {34, bytes_of("tiny"), "", "tiny"},
+        {7, bytes_of("-12345.678"), "-12345.678#", ""},
+        {7, bytes_of(long_decimal), "", long_decimal},   // whole, not cut to the area
     };
     for (const auto& [server_type, value, start, copy] : cases) {
         SCOPED_TRACE(server_type);
