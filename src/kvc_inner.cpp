@@ -120,12 +120,12 @@ int kvc_append_text(char** slot, const char* text) {
     if (text == nullptr) return 0;
     if (*slot == nullptr) {
         *slot = kvc_strdup(text);
-        return *slot != nullptr ? 0 : -5;
+        return *slot != nullptr ? 0 : KVC_NO_MEMORY;
     }
     size_t old_len = strlen(*slot);
     size_t add_len = strlen(text);
     char* joined = static_cast<char*>(kvc_realloc(*slot, old_len + add_len + 1));
-    if (joined == nullptr) return -5;   // keep what we had rather than lose it
+    if (joined == nullptr) return KVC_NO_MEMORY;   // keep what we had rather than lose it
     memcpy(joined + old_len, text, add_len + 1);
     *slot = joined;
     return 0;

@@ -77,7 +77,7 @@ inline unsigned char* piece_for(Result* result, RhRow*& row, int& status, int32_
     if (row == nullptr) return nullptr;
     auto* piece = static_cast<unsigned char*>(RS_malloc(result->pool, length));
     if (piece == nullptr) {
-        status = -5;
+        status = KVC_NO_MEMORY;
         row = nullptr;
     }
     return piece;
@@ -181,7 +181,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
     int status = store && *lost ? -5 : 0;
     if (status == 0 && store) {
         row = createRow_inMemls(result->pool, result->row_size, result->column_count);
-        if (row == nullptr) status = -5;
+        if (row == nullptr) status = KVC_NO_MEMORY;
     }
     if (tag == '*') {
         // The row tag fills at most the 20 header bytes; a longer one is cut.
@@ -583,7 +583,7 @@ int append_record(Result* result, RhRow* row) {
             free(table);
             free(counter);
             free(first);
-            return -5;
+            return KVC_NO_MEMORY;
         }
         *counter = 1;
         table[0] = counter;
@@ -605,7 +605,7 @@ int append_record(Result* result, RhRow* row) {
         RhRow** rows = static_cast<RhRow**>(kvc_calloc(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
         if (rows == nullptr) {
             --*counter;
-            return -5;
+            return KVC_NO_MEMORY;
         }
         result->row_index[block] = rows;
         result->row_capacity += group->rows_per_block;

@@ -615,7 +615,7 @@ int lob_try_append(KolvaLob_* lob, const void* data, int64_t n) {
     while (n > 0) {
         int64_t room = 0;
         unsigned char* dst = lob_tail_room(lob, &room);
-        if (dst == nullptr) return -5;
+        if (dst == nullptr) return KVC_NO_MEMORY;
         int64_t count = n < room ? n : room;
         memcpy(dst, src, static_cast<size_t>(count));
         lob->total_length += count;
