@@ -307,8 +307,6 @@ int recv_noQuery(Conn_Attrs* conn) {
 
 namespace {
 
-constexpr int kSingleValueArea = 64;    // the caller's value buffer of a single-value query
-
 const char kNoReturnTarget[] =
     "[EC060]Error params-return value need bind, here params without bindparams inout type is "
     "return value \n";

@@ -373,8 +373,6 @@ RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count) {
 
 namespace {
 
-constexpr int kSingleValueArea = 64;   // the caller's value buffer holds at least this
-
 // Writes a length and the address of a heap copy that the receiver frees.
 void hand_out_copy(char* out, const void* bytes, int32_t length, int* flag) {
     char* copy = static_cast<char*>(kvc_malloc(static_cast<size_t>(length) + 1));

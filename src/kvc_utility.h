@@ -85,6 +85,8 @@ inline void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* a
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length);
 RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count);
 
+// The caller's value buffer of a single-value query holds at least this.
+constexpr int kSingleValueArea = 64;
 int Get_first_one(Result* result, char* out, int* flag);
 
 // Large-object storage.
