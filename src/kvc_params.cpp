@@ -7,6 +7,7 @@
 #include "kvc_inner.h"
 #include "kvc_utility.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <climits>
@@ -156,18 +157,99 @@ Owned<T> owned_zeroed(size_t count) {
     return Owned<T>(alloc_zeroed<T>(count));
 }
 
-// For a block that is filled at once: large copies need no clearing first.
-template <typename T>
-Owned<T> owned_uncleared(size_t count) {
-    return Owned<T>(static_cast<T*>(kvc_malloc(sizeof(T) * (count == 0 ? 1 : count))));
-}
-
 // Gives a field the held block, releasing what it held before.
 template <typename T>
 void replace_field(T*& field, Owned<T>& fresh) {
     free(field);
     field = fresh.release();
 }
+
+// ---- kept blocks ------------------------------------------------------------------------
+
+// Batch bindings are made and released again for every batch. Their large
+// blocks (value copies, length arrays, the block buffer) stay with the set
+// for the next batch rather than going back to the C allocator, which hands
+// such pages back to the kernel: the next batch then writes to pages already
+// in memory instead of fresh ones the kernel must clear first.
+constexpr int64_t kKeptBlockMin = 64 * 1024;            // smaller blocks come and go through malloc
+constexpr int64_t kKeptBytesMax = 64 * 1024 * 1024;     // idle bytes one set keeps at most
+
+// A block of at least `bytes`, lent from the set's kept blocks when one is
+// idle and large enough. Null when memory is exhausted.
+void* take_block(KVCSParam* set, int64_t bytes) {
+    if (bytes < kKeptBlockMin) return kvc_malloc(static_cast<size_t>(bytes));
+    KeptBlock* best = nullptr;
+    KeptBlock* free_entry = nullptr;
+    KeptBlock* idle_too_small = nullptr;
+    for (KeptBlock& kept : set->kept_blocks) {
+        if (kept.memory == nullptr) {
+            if (free_entry == nullptr) free_entry = &kept;
+        } else if (kept.lent == 0) {
+            if (kept.capacity < bytes) idle_too_small = &kept;
+            else if (best == nullptr || kept.capacity < best->capacity) best = &kept;
+        }
+    }
+    if (best != nullptr) {
+        best->lent = 1;
+        return best->memory;
+    }
+    if (free_entry == nullptr && idle_too_small != nullptr) {   // the larger block takes its entry
+        free(idle_too_small->memory);
+        *idle_too_small = KeptBlock{};
+        free_entry = idle_too_small;
+    }
+    const int64_t capacity = (bytes + kKeptBlockMin - 1) / kKeptBlockMin * kKeptBlockMin;
+    void* memory = kvc_malloc(static_cast<size_t>(capacity));
+    if (memory != nullptr && free_entry != nullptr) *free_entry = KeptBlock{memory, capacity, 1};
+    return memory;
+}
+
+// Returns a block of take_block: a kept one becomes idle (or is freed when
+// the set already keeps enough), any other is freed.
+void give_block(KVCSParam* set, void* memory) {
+    if (memory == nullptr) return;
+    KeptBlock* entry = nullptr;
+    int64_t idle = 0;
+    for (KeptBlock& kept : set->kept_blocks) {
+        if (kept.memory == memory) entry = &kept;
+        else if (kept.memory != nullptr && kept.lent == 0) idle += kept.capacity;
+    }
+    if (entry != nullptr && idle + entry->capacity <= kKeptBytesMax) {
+        entry->lent = 0;
+        return;
+    }
+    free(memory);
+    if (entry != nullptr) *entry = KeptBlock{};
+}
+
+void drop_kept_blocks(KVCSParam* set) {
+    for (KeptBlock& kept : set->kept_blocks) {
+        free(kept.memory);
+        kept = KeptBlock{};
+    }
+}
+
+// A block of take_block held until the set takes it over; given back when
+// a binding gives up on the way.
+class LentBlock {
+public:
+    LentBlock(KVCSParam* set, int64_t bytes) : set_(set), memory_(bytes > 0 ? take_block(set, bytes) : nullptr) {}
+    ~LentBlock() { give_block(set_, memory_); }
+    LentBlock(const LentBlock&) = delete;
+    LentBlock& operator=(const LentBlock&) = delete;
+    template <typename T>
+    T* get() const { return static_cast<T*>(memory_); }
+    explicit operator bool() const { return memory_ != nullptr; }
+    void* release() {
+        void* memory = memory_;
+        memory_ = nullptr;
+        return memory;
+    }
+
+private:
+    KVCSParam* set_;
+    void* memory_;
+};
 
 // A single-bound input owns its value copy and its length.
 void release_input_copy(KVCSParam* set, int slot) {
@@ -183,11 +265,11 @@ void release_storage(KVCSParam* set) {
     for (int slot = 0; slot < entries; ++slot) {
         if (set->names != nullptr) free(set->names[slot]);
         if (array_mode) {
-            if (set->length_ptrs != nullptr) free(set->length_ptrs[slot]);
+            if (set->length_ptrs != nullptr) give_block(set, set->length_ptrs[slot]);
         } else if (slot_direction(set, slot) == PARAM_INPUT) {
             release_input_copy(set, slot);
         }
-        if (set->owned_blocks != nullptr) free(set->owned_blocks[slot]);
+        if (set->owned_blocks != nullptr) give_block(set, set->owned_blocks[slot]);
     }
     if (set->row_values != nullptr) free(set->row_values[0]);   // every row lives in one block
     free_and_clear(set->row_values);
@@ -204,14 +286,14 @@ void release_storage(KVCSParam* set) {
     set->row_count_allocated = 0;
 }
 
-// Allocates `rows` rows of `entries` value pointers as one block behind a row
-// table. Null when either allocation fails.
-Owned<void**> alloc_rows(int rows, int entries) {
-    Owned<void**> table = owned_zeroed<void**>(static_cast<size_t>(rows));
-    Owned<void*> block = owned_zeroed<void*>(static_cast<size_t>(rows) * static_cast<size_t>(entries));
-    if (!table || !block) return nullptr;
-    for (int r = 0; r < rows; ++r) table.get()[r] = block.get() + static_cast<size_t>(r) * entries;
-    block.release();   // reached through the table's first row
+// The one row of `entries` value pointers behind a row table (array
+// bindings keep each slot's first element there too). Null when either
+// allocation fails.
+Owned<void**> alloc_first_row(int entries) {
+    Owned<void**> table = owned_zeroed<void**>(1);
+    Owned<void*> row = owned_zeroed<void*>(static_cast<size_t>(entries));
+    if (!table || !row) return nullptr;
+    table.get()[0] = row.release();
     return table;
 }
 
@@ -253,21 +335,21 @@ bool grow_single_storage(KVCSParam* set, int new_n, bool with_names) {
     return true;
 }
 
-// The value rows, lengths, directions and owned blocks of `entries` slots.
+// The value row, lengths, directions and owned blocks of `entries` slots.
 // The description arrays (types, sizes, positions, names) are left to the
 // caller: a prepared set already has them. All or nothing.
-bool alloc_binding_arrays(KVCSParam* set, int rows, int entries) {
+bool alloc_binding_arrays(KVCSParam* set, int entries) {
     Owned<int32_t*> length_ptrs = owned_zeroed<int32_t*>(static_cast<size_t>(entries));
     Owned<int32_t> directions = owned_zeroed<int32_t>(static_cast<size_t>(entries));
     Owned<void*> owned_blocks = owned_zeroed<void*>(static_cast<size_t>(entries));
     if (!length_ptrs || !directions || !owned_blocks) return false;
-    Owned<void**> table = alloc_rows(rows, entries);
+    Owned<void**> table = alloc_first_row(entries);
     if (!table) return false;
     set->row_values = table.release();
     replace_field(set->length_ptrs, length_ptrs);
     replace_field(set->directions, directions);
     replace_field(set->owned_blocks, owned_blocks);
-    set->row_count_allocated = rows;
+    set->row_count_allocated = 1;
     return true;
 }
 
@@ -279,7 +361,7 @@ bool alloc_array_storage(KVCSParam* set, int rows, int entries, bool with_names)
     set->positions = alloc_zeroed<int32_t>(static_cast<size_t>(entries));
     if (with_names) set->names = alloc_zeroed<char*>(static_cast<size_t>(entries));
     if (set->c_types == nullptr || set->buffer_lengths == nullptr || set->positions == nullptr ||
-        (with_names && set->names == nullptr) || !alloc_binding_arrays(set, rows, entries)) {
+        (with_names && set->names == nullptr) || !alloc_binding_arrays(set, entries)) {
         release_storage(set);
         return false;
     }
@@ -359,9 +441,9 @@ void store_single(KVCSParam* set, int slot, int direction, int c_type, void* val
 
 // A set made by prepare gets its value row, lengths and directions at its
 // first binding.
-bool ensure_prepared_rows(KVCSParam* set, int rows) {
+bool ensure_prepared_rows(KVCSParam* set) {
     if (set->row_values != nullptr) return true;
-    return alloc_binding_arrays(set, rows, set->param_count);
+    return alloc_binding_arrays(set, set->param_count);
 }
 
 bool is_prepared_layout(const KVCSParam* set) {
@@ -475,25 +557,25 @@ int store_array(KVCSParam* set, const ArrayBinding& b) {
         kvc_set_textf(&set->error_text, param_text::kBlockTooSmall, b.position);
         return KVC_PARAM_REFUSED;
     }
-    Owned<unsigned char> block;
+    LentBlock block(set, copy_room);
     if (copy_room > 0) {
-        block = owned_uncleared<unsigned char>(static_cast<size_t>(copy_room));
         if (!block) return refuse_no_memory(set);
-        memcpy(block.get(), b.values, static_cast<size_t>(copy_size));
-        memset(block.get() + copy_size, 0, static_cast<size_t>(copy_room - copy_size));
-        source.block = block.get();
+        memcpy(block.get<unsigned char>(), b.values, static_cast<size_t>(copy_size));
+        memset(block.get<unsigned char>() + copy_size, 0, static_cast<size_t>(copy_room - copy_size));
+        source.block = block.get<unsigned char>();
     }
-    Owned<int32_t> lengths = owned_uncleared<int32_t>(static_cast<size_t>(b.rows));
+    const int64_t length_bytes = static_cast<int64_t>(sizeof(int32_t)) * rows;
+    LentBlock lengths(set, length_bytes);
     if (!lengths) return refuse_no_memory(set);
-    memcpy(lengths.get(), b.lengths, sizeof(int32_t) * static_cast<size_t>(b.rows));
+    memcpy(lengths.get<int32_t>(), b.lengths, static_cast<size_t>(length_bytes));
 
     const int slot = b.slot;
-    free(set->owned_blocks[slot]);
+    give_block(set, set->owned_blocks[slot]);
     set->owned_blocks[slot] = block.release();
-    replace_field(set->length_ptrs[slot], lengths);
-    walk_elements(coding.layout, width, source, b.lengths, b.rows, [&](int r, int64_t offset) {
-        set->row_values[r][slot] = const_cast<unsigned char*>(source.block) + offset;
-    });
+    give_block(set, set->length_ptrs[slot]);
+    set->length_ptrs[slot] = static_cast<int32_t*>(lengths.release());
+    // The other rows follow in the block; the encoder walks them in order.
+    set->row_values[0][slot] = const_cast<unsigned char*>(source.block);
     if (b.name != nullptr) replace_field(set->names[slot], *b.name);
     set->positions[slot] = b.position;
     set->c_types[slot] = b.c_type;
@@ -707,81 +789,176 @@ void put_batch_header(ConnSink& out, const KVCSParam* set) {
     }
 }
 
-struct RowField {
-    uint8_t type_byte;
+// How a slot goes out in the block rows, resolved once per batch, and where
+// its next element lies: a slot's elements follow each other in its block, so
+// the rows are read in order with one cursor per slot.
+struct SlotCursor {
+    const unsigned char* next;   // the element of the row about to be read
+    const int32_t* lengths;      // null: the slot goes out as a null in every row
+    Layout layout;
     Form form;
+    uint8_t type_byte;
+    uint8_t width;               // element width of the fixed layout
     bool announce_width;
-    const void* value;
-    int32_t length;
+    int8_t value_width;          // bytes a fixed-width value sends, -1 for a variable-length one
 };
 
-// How a slot goes out in the block rows, resolved once per batch rather than
-// for every field.
-struct RowColumn {
-    uint8_t type_byte;
-    Form form;
-    bool announce_width;
-    const int32_t* lengths;   // null: the slot goes out as a null in every row
-};
-
-RowColumn column_of(const KVCSParam* set, int slot) {
-    if (!array_slot_bound(set, slot)) return {static_cast<uint8_t>(getDBTYPE(0)), Form::Null, false, nullptr};
+SlotCursor cursor_of(const KVCSParam* set, int slot) {
+    const auto type_byte = [](int c_type) { return static_cast<uint8_t>(getDBTYPE(c_type)); };
+    if (!array_slot_bound(set, slot)) return {nullptr, nullptr, Layout::None, Form::Null, type_byte(0), 0, false, 0};
     const int c_type = set->c_types[slot];
     const TypeCoding& coding = coding_of(c_type);
-    return {static_cast<uint8_t>(getDBTYPE(c_type)), coding.batch, coding.row_width, set->length_ptrs[slot]};
+    const Form form = coding.batch;
+    const bool variable = form == Form::Bytes || form == Form::Prefixed;
+    return {static_cast<const unsigned char*>(set->row_values[0][slot]), set->length_ptrs[slot], coding.layout,
+            form, type_byte(c_type), static_cast<uint8_t>(form_width(form)), coding.row_width,
+            static_cast<int8_t>(variable ? -1 : form_width(form))};
 }
 
-// The slots of a batch as RowColumn entries, made once; without room for the
-// table each entry is made when asked for.
-class RowColumns {
-public:
-    explicit RowColumns(const KVCSParam* set) : set_(set) {
-        table_ = static_cast<RowColumn*>(kvc_malloc(sizeof(RowColumn) * static_cast<size_t>(set->param_count)));
-        for (int slot = 0; table_ != nullptr && slot < set->param_count; ++slot) table_[slot] = column_of(set, slot);
-    }
-    ~RowColumns() { free(table_); }
-    RowColumns(const RowColumns&) = delete;
-    RowColumns& operator=(const RowColumns&) = delete;
-
-    RowColumn operator[](int slot) const { return table_ != nullptr ? table_[slot] : column_of(set_, slot); }
-
-private:
-    const KVCSParam* set_;
-    RowColumn* table_ = nullptr;
+// One value of a block row.
+struct RowField {
+    const unsigned char* value;
+    int32_t length;   // the caller's length; 0 for a null
+    int32_t n;        // bytes after the int32 length
 };
 
-RowField row_field(const KVCSParam* set, const RowColumn& c, int slot, int row) {
-    if (c.lengths == nullptr) return {c.type_byte, Form::Null, false, nullptr, 0};
-    return {c.type_byte, c.form, c.announce_width, set->row_values[row][slot], c.lengths[row]};
+// Row `row` of one slot, whose element the cursor is on; the cursor moves on
+// to the next row's element.
+inline RowField take_field(SlotCursor& c, int row) {
+    if (c.lengths == nullptr) return {nullptr, 0, 0};
+    const unsigned char* at = c.next;
+    const int32_t length = c.lengths[row];
+    switch (c.layout) {
+    case Layout::Fixed: c.next += c.width; break;
+    case Layout::PackedCopy:
+    case Layout::PackedRef: c.next += length; break;
+    case Layout::CountPrefixed: c.next += kLengthPrefix + load<int32_t>(at); break;
+    case Layout::BinaryPrefixed: c.next += kLengthPrefix + length; break;
+    case Layout::None: break;
+    }
+    // value_bytes, with the form's width looked up once per batch
+    const int32_t n = length <= 0 ? 0 : c.value_width >= 0 ? c.value_width : length;
+    return {at, length, n};
 }
 
-// Bytes that row r takes in a block.
-int64_t row_wire_size(const KVCSParam* set, const RowColumns& columns, int row, bool typed) {
-    int64_t size = 0;
-    for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, columns[slot], slot, row);
-        size += (typed ? 1 : 0) + 4 + value_bytes(f.form, f.value, f.length);
+// A short value's bytes without a call: two overlapping copies cover every
+// length from 4 to 16 without reading outside the value.
+inline void copy_short(unsigned char* to, const unsigned char* from, int32_t n) {
+    if (n >= 8 && n <= 16) {
+        memcpy(to, from, 8);
+        memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        memcpy(to, from, 4);
+        memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        memcpy(to, from, static_cast<size_t>(n));
     }
-    return size;
 }
 
-// Row r field by field, straight to the connection (a row larger than a block).
-void send_row(ConnSink& out, const KVCSParam* set, const RowColumns& columns, int row, bool typed,
-              bool all_null) {
-    for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowField f = row_field(set, columns[slot], slot, row);
-        if (typed) out.u8(f.type_byte);
-        put_value(out, f.form, f.value, all_null ? 0 : f.length, f.announce_width);
+// One field of a block row whose room is known to be there: put_value's
+// bytes, written without a bounds test. Returns the position after it.
+inline unsigned char* write_field(unsigned char* p, const SlotCursor& c, const RowField& f, bool typed) {
+    if (typed) *p++ = c.type_byte;
+    if (f.n == 0) {
+        wire_store(p, int32_t{0});
+        return p + 4;
     }
+    const int32_t announced = c.announce_width || c.form == Form::Int8 || c.value_width < 0 ? f.n : f.length;
+    wire_store(p, announced);
+    p += 4;
+    switch (c.form) {
+    case Form::Int8: *p = *f.value; break;
+    case Form::Int16: wire_store(p, load<int16_t>(f.value)); break;
+    case Form::Int32: wire_store(p, load<int32_t>(f.value)); break;
+    case Form::Int64: wire_store(p, load<int64_t>(f.value)); break;
+    case Form::Bytes: copy_short(p, f.value, f.n); break;
+    case Form::Prefixed: copy_short(p, f.value + kLengthPrefix, f.n); break;
+    default: break;
+    }
+    return p + f.n;
+}
+
+// The cursors of a batch and the fields of the row being put. Sets of up to
+// kLocalSlots slots need no allocation.
+class BatchRows {
+public:
+    explicit BatchRows(const KVCSParam* set) : count_(set->param_count) {
+        if (count_ > kLocalSlots) {
+            heap_ = static_cast<Slot*>(kvc_malloc(sizeof(Slot) * static_cast<size_t>(count_)));
+            slots_ = heap_;
+        }
+        for (int slot = 0; slots_ != nullptr && slot < count_; ++slot) slots_[slot].cursor = cursor_of(set, slot);
+    }
+    ~BatchRows() { free(heap_); }
+    BatchRows(const BatchRows&) = delete;
+    BatchRows& operator=(const BatchRows&) = delete;
+
+    bool ready() const { return slots_ != nullptr; }
+    int count() const { return count_; }
+    const SlotCursor& cursor(int slot) const { return slots_[slot].cursor; }
+    const RowField& field(int slot) const { return slots_[slot].field; }
+
+    // Reads row `row` (every row once, in order). Returns the bytes that
+    // make every room test of the block rule pass for the whole row.
+    int64_t take_row(int row, bool typed) {
+        int64_t room = 0;
+        for (int slot = 0; slot < count_; ++slot) {
+            Slot& s = slots_[slot];
+            s.field = take_field(s.cursor, row);
+            const int64_t put = (typed ? 1 : 0) + 4 + s.field.n;
+            const int64_t reserved = std::max<int64_t>(int64_t{s.field.length} + 5, element_prefix(s));
+            room += std::max(put, reserved);
+        }
+        return room;
+    }
+    // Bytes the row takes on the wire, every value null when all_null.
+    int64_t wire_size(bool typed, bool all_null) const {
+        int64_t size = 0;
+        for (int slot = 0; slot < count_; ++slot) size += (typed ? 1 : 0) + 4 + (all_null ? 0 : slots_[slot].field.n);
+        return size;
+    }
+    // The prefix value of an element that carries one, the second room test
+    // of the block rule.
+    int64_t element_prefix(int slot) const { return element_prefix(slots_[slot]); }
+
+private:
+    static constexpr int kLocalSlots = 64;
+    struct Slot {
+        SlotCursor cursor;
+        RowField field;
+    };
+    static int64_t element_prefix(const Slot& s) {
+        const RowField& f = s.field;
+        return s.cursor.form == Form::Prefixed && f.n > 0 ? load<int32_t>(f.value) : 0;
+    }
+
+    int count_;
+    Slot local_[kLocalSlots];
+    Slot* heap_ = nullptr;
+    Slot* slots_ = local_;
+};
+
+template <typename Sink>
+void put_field(Sink& out, const SlotCursor& c, const RowField& f, bool typed, bool all_null) {
+    if (typed) out.u8(c.type_byte);
+    if (all_null) put_value(out, c.form, f.value, 0, c.announce_width, 0);
+    else put_value(out, c.form, f.value, f.length, c.announce_width, f.n);
+}
+
+// The row just taken, field by field, straight to the connection (a row
+// larger than a block).
+void send_row(ConnSink& out, const BatchRows& rows, bool typed, bool all_null) {
+    for (int slot = 0; slot < rows.count(); ++slot) put_field(out, rows.cursor(slot), rows.field(slot), typed, all_null);
 }
 
 // The block buffer of a batch: whole rows (`complete` bytes) and the row
-// being put after them (up to `used`).
+// being put after them (up to `used`). Its memory is one of the set's kept
+// blocks.
 class BatchBlock {
 public:
     // Without the first buffer every row goes alone (put_row_in_block fails).
-    explicit BatchBlock(Conn_Attrs* conn) : conn_(conn) { grow(kBlockSize); }
-    ~BatchBlock() { free(buffer_); }
+    BatchBlock(Conn_Attrs* conn, KVCSParam* set) : conn_(conn), set_(set) { grow(kBlockSize); }
+    ~BatchBlock() { give_block(set_, buffer_); }
     BatchBlock(const BatchBlock&) = delete;
     BatchBlock& operator=(const BatchBlock&) = delete;
 
@@ -800,7 +977,11 @@ public:
     // The bytes a field really takes, which a fixed-width value whose
     // length entry is below its width can exceed: room without a flush.
     bool fit(int64_t bytes) { return used_ + bytes <= size_ || grow(used_ + bytes); }
+    // Whether `room` more bytes are there without sending or growing.
+    bool has_room(int64_t room) const { return used_ + room <= size_; }
     BlockSink sink() { return BlockSink{data_, static_cast<int>(used_)}; }
+    unsigned char* end() { return data_ + used_; }
+    void set_end(const unsigned char* end) { used_ = end - data_; }
     void put_done(const BlockSink& sink) { used_ = sink.pos; }
     void drop_row() { used_ = complete_; }
     // After a row: a block with less than the headroom left goes out.
@@ -820,9 +1001,11 @@ private:
 
     bool grow(int64_t size) {
         if (size > INT32_MAX - kLengthBytes) return false;
-        void* bigger = kvc_realloc(buffer_, static_cast<size_t>(size + kLengthBytes));
+        auto* bigger = static_cast<unsigned char*>(take_block(set_, size + kLengthBytes));
         if (bigger == nullptr) return false;
-        buffer_ = static_cast<unsigned char*>(bigger);
+        if (used_ > 0) memcpy(bigger + kLengthBytes, data_, static_cast<size_t>(used_));
+        give_block(set_, buffer_);
+        buffer_ = bigger;
         data_ = buffer_ + kLengthBytes;
         size_ = size;
         return true;
@@ -834,6 +1017,7 @@ private:
     }
 
     Conn_Attrs* conn_;
+    KVCSParam* set_;
     unsigned char* buffer_ = nullptr;
     unsigned char* data_ = nullptr;
     int64_t size_ = 0;
@@ -841,28 +1025,20 @@ private:
     int64_t complete_ = 0;
 };
 
-// The prefix value of an element that carries one, the second room test of
-// the block rule.
-int64_t element_prefix(const RowField& f) {
-    return f.form == Form::Prefixed && f.value != nullptr && f.length > 0 ? load<int32_t>(f.value) : 0;
-}
-
-// Puts row `row` into the block by the block rule. False when the row
-// cannot be buffered at all.
-bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const RowColumns& columns, int row,
-                      bool typed, bool all_null) {
+// Puts the row just taken into the block by the block rule, testing the room
+// field by field. False when the row cannot be buffered at all.
+bool put_row_in_block(BatchBlock& block, const BatchRows& rows, bool typed, bool all_null) {
     for (bool restarted = false;; restarted = true) {
         bool placed = true;
-        for (int slot = 0; slot < set->param_count && placed; ++slot) {
-            const RowField f = row_field(set, columns[slot], slot, row);
+        for (int slot = 0; slot < rows.count() && placed; ++slot) {
+            const RowField& f = rows.field(slot);
             const int32_t length = all_null ? 0 : f.length;
-            const int32_t n = value_bytes(f.form, f.value, length);
+            const int32_t n = all_null ? 0 : f.n;
             placed = block.reserve(static_cast<int64_t>(length) + 5) &&
-                     block.reserve(all_null ? 0 : element_prefix(f)) && block.fit((typed ? 1 : 0) + 4 + n);
+                     block.reserve(all_null ? 0 : rows.element_prefix(slot)) && block.fit((typed ? 1 : 0) + 4 + n);
             if (!placed) break;
             BlockSink sink = block.sink();
-            if (typed) sink.u8(f.type_byte);
-            put_value(sink, f.form, f.value, length, f.announce_width, n);
+            put_field(sink, rows.cursor(slot), f, typed, all_null);
             block.put_done(sink);
         }
         if (placed) return true;
@@ -872,40 +1048,36 @@ bool put_row_in_block(BatchBlock& block, const KVCSParam* set, const RowColumns&
     }
 }
 
-// At most the bytes row r takes: every fixed-width field at the widest
-// width, every variable-length one at its length. Cheaper than sizing the
-// row, and enough to tell that a row is far from what a block can frame.
-int64_t row_size_bound(const KVCSParam* set, const RowColumns& columns, int row) {
-    constexpr int kWidestField = 1 + 4 + 8;
-    int64_t bound = static_cast<int64_t>(set->param_count) * kWidestField;
-    for (int slot = 0; slot < set->param_count; ++slot) {
-        const RowColumn c = columns[slot];
-        if (c.lengths != nullptr && (c.form == Form::Bytes || c.form == Form::Prefixed) && c.lengths[row] > 0)
-            bound += c.lengths[row];
-    }
-    return bound;
-}
-
 // Rows 1 and up, in blocks of whole rows. A row that cannot be buffered goes
 // out as a block of its own, written field by field.
-void put_batch_rows(Conn_Attrs* conn, const KVCSParam* set, bool typed) {
-    const RowColumns columns(set);
-    BatchBlock block(conn);
+void put_batch_rows(Conn_Attrs* conn, KVCSParam* set, bool typed) {
+    BatchRows rows(set);
+    if (!rows.ready()) {   // the header is out: the rows cannot follow
+        rh_fail_stream(conn);
+        return;
+    }
+    rows.take_row(0, typed);   // row 0 went with the header
+    BatchBlock block(conn, set);
     constexpr int64_t kLargestFramedRow = INT32_MAX - kBlockSize;
     for (int row = 1; row < set->array_size; ++row) {
+        const int64_t room = rows.take_row(row, typed);
+        if (block.has_room(room)) {   // no room test of the row can fail: put it at once
+            unsigned char* p = block.end();
+            for (int slot = 0; slot < rows.count(); ++slot) p = write_field(p, rows.cursor(slot), rows.field(slot), typed);
+            block.set_end(p);
+            block.end_row();
+            continue;
+        }
         // A row that no block length can frame goes as nulls.
-        const bool all_null = row_size_bound(set, columns, row) > kLargestFramedRow &&
-                              row_wire_size(set, columns, row, typed) > kLargestFramedRow;
-        if (put_row_in_block(block, set, columns, row, typed, all_null)) {
+        const bool all_null = rows.wire_size(typed, false) > kLargestFramedRow;
+        if (put_row_in_block(block, rows, typed, all_null)) {
             block.end_row();
             continue;
         }
         block.finish();
-        const int64_t size = all_null ? static_cast<int64_t>(set->param_count) * ((typed ? 1 : 0) + 4)
-                                      : row_wire_size(set, columns, row, typed);
         ConnSink out{conn};
-        out.i32(static_cast<int32_t>(size));
-        send_row(out, set, columns, row, typed, all_null);
+        out.i32(static_cast<int32_t>(rows.wire_size(typed, all_null)));
+        send_row(out, rows, typed, all_null);
     }
     block.finish();
 }
@@ -971,6 +1143,7 @@ void free_param_set(KVCSParam* set) {
     Conn_Attrs* conn = set->bound_conn;
     if (conn != nullptr && conn->bound_params == set) conn->bound_params = nullptr;
     release_storage(set);
+    drop_kept_blocks(set);
     free(set->error_text);
     free(set);
 }
@@ -1084,7 +1257,7 @@ int kvc_bindparamsbypos(KVCSParam* set, int param_no, int direction, int c_type,
             !grow_single_storage(set, set->slot_capacity + kSlotStep, false))
             return refuse_no_memory(set);
         if (param_no > set->param_count) set->param_count = param_no;   // passed-over slots stay unbound
-    } else if (!ensure_prepared_rows(set, 1)) {
+    } else if (!ensure_prepared_rows(set)) {
         return refuse_no_memory(set);
     }
     const int slot = param_no - 1;
@@ -1112,7 +1285,7 @@ int kvc_bindparamsbyname(KVCSParam* set, const char* name, int direction, int c_
         if (status != 0) return status;
     }
     if (prepared) {
-        if (!ensure_prepared_rows(set, 1)) return refuse_no_memory(set);
+        if (!ensure_prepared_rows(set)) return refuse_no_memory(set);
     } else {
         Owned<char> name_copy(kvc_strdup(name));
         if (!name_copy) return refuse_no_memory(set);
@@ -1192,7 +1365,7 @@ int kvc_bindparamarraybyname(KVCSParam* set, const char* name, int param_total, 
             return KVC_BAD_PARAM_NO;
         }
         if (set->row_values == nullptr) {
-            if (!alloc_binding_arrays(set, array_size, set->param_count)) return refuse_no_memory(set);
+            if (!alloc_binding_arrays(set, set->param_count)) return refuse_no_memory(set);
             set->array_size = array_size;
         }
     } else {

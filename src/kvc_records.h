@@ -161,12 +161,22 @@ enum ParamOrigin : int32_t {
     PARAMS_PREPARED = 2,
 };
 
+// A large block a parameter set keeps from one batch for the next (see
+// kvc_params.cpp): lent while a binding or the encoder holds it.
+struct KeptBlock {
+    void* memory;
+    int64_t capacity;
+    int32_t lent;
+};
+constexpr int PARAM_KEPT_BLOCKS = 12;
+
 struct KVCSParam {
     int32_t handle_kind;
     int32_t param_count;
     int32_t slot_capacity;
     int32_t array_size;
-    void*** row_values;      // [row][slot] value pointers
+    void*** row_values;      // [row][slot] value pointers; array bindings fill row 0 only,
+                             // each slot's first element (the rows follow it in its block)
     int32_t* c_types;
     int32_t* buffer_lengths;
     int32_t** length_ptrs;
@@ -179,6 +189,7 @@ struct KVCSParam {
     int32_t row_count_allocated;   // rows allocated in row_values
     void** owned_blocks;           // per slot: value block copied by array binding, or null
     Conn_Attrs* bound_conn;        // the connection whose bound_params this set is, or null
+    KeptBlock kept_blocks[PARAM_KEPT_BLOCKS];
 };
 
 // ---- large objects -------------------------------------------------------

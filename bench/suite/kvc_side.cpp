@@ -191,12 +191,13 @@ int64_t read_batch(Reader& in, int32_t header) {
     for (int64_t done = 1; done < rows;) {
         int32_t block_length;
         if (!in.i32(&block_length) || block_length <= 0) return -1;
-        block.resize(static_cast<size_t>(block_length));
-        if (!in.read(block.data(), block.size())) return -1;
-        for (size_t at = 0; at < block.size(); ++done) {
+        const size_t size = static_cast<size_t>(block_length);
+        if (block.size() < size) block.resize(size);   // grown once, not cleared per block
+        if (!in.read(block.data(), size)) return -1;
+        for (size_t at = 0; at < size; ++done) {
             for (int p = 0; p < params; ++p) {
                 at += 1;   // type byte
-                const int64_t length = static_cast<int32_t>(read_be(&block[at], 4));
+                const int64_t length = read_be_i32(&block[at]);
                 at += 4 + static_cast<size_t>(std::max<int64_t>(length, 0));
             }
         }
