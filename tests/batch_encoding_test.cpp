@@ -23,6 +23,16 @@ Bytes encode_batch(WirePair& pair, bool collect = true) {
     return collect ? pair.sent() : Bytes{};
 }
 
+// Joins the thread that encodes a batch too large for the socket's buffer;
+// a reader that gives up early must not leave the writer blocked.
+struct WriterJoin {
+    std::thread& writer;
+    WirePair& pair;
+    ~WriterJoin() {
+        if (writer.joinable()) pair.close_peer(), writer.join();
+    }
+};
+
 int32_t be32(const Bytes& b, size_t at) {
     return static_cast<int32_t>(uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3]);
 }
@@ -128,13 +138,7 @@ TEST(BatchEncoding, LargeBatchTravelsInBlocksOfWholeRows) {
     ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), 2, 2, 1, 11, kRows, &texts[0],
                                          static_cast<int64_t>(texts.size()), text_lengths.data()));
     std::thread writer([&] { encode_batch(pair, false); });
-    struct Join {   // a reader that gives up early must not leave the writer blocked
-        std::thread& writer;
-        WirePair& pair;
-        ~Join() {
-            if (writer.joinable()) pair.close_peer(), writer.join();
-        }
-    } join{writer, pair};
+    WriterJoin join{writer, pair};
     ASSERT_EQ(2u * (6 + 4) + 4 + 5, pair.read_exact(2 * (6 + 4) + 4 + 5).size());   // row 0
     size_t text_at = 5;
     int row = 1, blocks = 0;
@@ -184,6 +188,63 @@ TEST(BatchEncoding, RowThatWouldFillTheBlockStartsTheNext) {
     }
     writer.join();
     EXPECT_EQ((std::vector<int32_t>{448000, 64000}), blocks);
+}
+
+// A set keeps the large blocks of one batch for the next: every batch sends
+// its own values, whatever the sizes of the batch before, and sets of many
+// slots travel like small ones.
+TEST(BatchEncoding, BatchesBackToBackOnOneSet) {
+    WirePair pair;
+    const struct { int int_columns, rows; } cases[] = {{1, 12000}, {1, 3000}, {69, 3}, {1, 20000}};
+    int batch = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(++batch);
+        const int columns = c.int_columns + 1;   // the integers, then a text
+        std::vector<std::vector<int64_t>> ints(c.int_columns, std::vector<int64_t>(c.rows));
+        std::vector<int> int_lengths(c.rows, 8), text_lengths(c.rows);
+        std::string prefixed;   // C type 2: host-order count, then the characters
+        std::vector<std::string> texts(c.rows);
+        for (int r = 0; r < c.rows; ++r) {
+            for (int k = 0; k < c.int_columns; ++k) ints[k][r] = int64_t{batch} << 40 | int64_t{k} << 24 | r;
+            texts[r] = std::to_string(batch) + ":" + std::string(r % 7, 'a' + batch);
+            const int32_t count = static_cast<int32_t>(texts[r].size());
+            text_lengths[r] = count;
+            prefixed.append(reinterpret_cast<const char*>(&count), 4).append(texts[r]);
+        }
+        for (int k = 0; k < c.int_columns; ++k)
+            ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), k + 1, columns, 1, 6, c.rows, ints[k].data(),
+                                                 int64_t{8} * c.rows, int_lengths.data()));
+        ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), columns, columns, 1, 2, c.rows, &prefixed[0],
+                                             static_cast<int64_t>(prefixed.size()), text_lengths.data()));
+        const auto row_bytes = [&](int r, bool first) {
+            WireBuilder b;
+            for (int k = 0; k < c.int_columns; ++k) {
+                if (first) b.i16(0).i16(1).i16(KVC_SQL_BIGINT);
+                else b.i8(KVC_SQL_BIGINT);
+                b.i32(8).i64(ints[k][r]);
+            }
+            if (first) b.i16(0).i16(1).i16(KVC_SQL_CHAR);
+            else b.i8(KVC_SQL_CHAR);
+            return b.i32(static_cast<int32_t>(texts[r].size())).raw(texts[r]).bytes();
+        };
+        std::thread writer([&] { encode_batch(pair, false); });
+        WriterJoin join{writer, pair};
+        const Bytes first = row_bytes(0, true);
+        EXPECT_EQ(hex(first), hex(pair.read_exact(first.size())));
+        for (int row = 1; row < c.rows;) {
+            const Bytes block = pair.read_exact(static_cast<size_t>(be32(pair.read_exact(4), 0)));
+            size_t at = 0;
+            for (; at < block.size() && row < c.rows; ++row) {
+                const Bytes expected = row_bytes(row, false);
+                ASSERT_LE(at + expected.size(), block.size()) << row;
+                ASSERT_TRUE(std::equal(expected.begin(), expected.end(), block.begin() + long(at))) << row;
+                at += expected.size();
+            }
+            ASSERT_EQ(block.size(), at) << "a block ends on a row boundary";
+        }
+        writer.join();
+        EXPECT_TRUE(pair.sent().empty());
+    }
 }
 
 TEST(ArrayBinding, RefusesWhatHasNoStorage) {
