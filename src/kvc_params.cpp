@@ -857,7 +857,8 @@ inline void copy_short(unsigned char* to, const unsigned char* from, int32_t n) 
 
 // One field of a block row whose room is known to be there: put_value's
 // bytes, written without a bounds test. Returns the position after it.
-inline unsigned char* write_field(unsigned char* p, const SlotCursor& c, const RowField& f, bool typed) {
+template <bool typed>
+inline unsigned char* write_field(unsigned char* p, const SlotCursor& c, const RowField& f) {
     if (typed) *p++ = c.type_byte;
     if (f.n == 0) {
         wire_store(p, int32_t{0});
@@ -898,16 +899,17 @@ public:
     const SlotCursor& cursor(int slot) const { return slots_[slot].cursor; }
     const RowField& field(int slot) const { return slots_[slot].field; }
 
-    // Reads row `row` (every row once, in order). Returns the bytes that
-    // make every room test of the block rule pass for the whole row.
-    int64_t take_row(int row, bool typed) {
-        int64_t room = 0;
+    // Reads row `row` (every row once, in order). Returns bytes enough for
+    // every room test of the block rule to pass for the whole row: a field
+    // needs at most 5 bytes more than the largest of its length, its value
+    // bytes and its prefix.
+    int64_t take_row(int row) {
+        int64_t room = int64_t{5} * count_;
         for (int slot = 0; slot < count_; ++slot) {
             Slot& s = slots_[slot];
             s.field = take_field(s.cursor, row);
-            const int64_t put = (typed ? 1 : 0) + 4 + s.field.n;
-            const int64_t reserved = std::max<int64_t>(int64_t{s.field.length} + 5, element_prefix(s));
-            room += std::max(put, reserved);
+            const int32_t widest = std::max(s.field.length, s.field.n);
+            room += s.cursor.form == Form::Prefixed ? std::max<int64_t>(widest, element_prefix(s)) : widest;
         }
         return room;
     }
@@ -943,6 +945,14 @@ void put_field(Sink& out, const SlotCursor& c, const RowField& f, bool typed, bo
     if (typed) out.u8(c.type_byte);
     if (all_null) put_value(out, c.form, f.value, 0, c.announce_width, 0);
     else put_value(out, c.form, f.value, f.length, c.announce_width, f.n);
+}
+
+// The row just taken, into a block known to have room for it. Returns the
+// position after it.
+template <bool typed>
+unsigned char* write_row(unsigned char* p, const BatchRows& rows) {
+    for (int slot = 0; slot < rows.count(); ++slot) p = write_field<typed>(p, rows.cursor(slot), rows.field(slot));
+    return p;
 }
 
 // The row just taken, field by field, straight to the connection (a row
@@ -1056,15 +1066,12 @@ void put_batch_rows(Conn_Attrs* conn, KVCSParam* set, bool typed) {
         rh_fail_stream(conn);
         return;
     }
-    rows.take_row(0, typed);   // row 0 went with the header
+    rows.take_row(0);   // row 0 went with the header
     BatchBlock block(conn, set);
     constexpr int64_t kLargestFramedRow = INT32_MAX - kBlockSize;
     for (int row = 1; row < set->array_size; ++row) {
-        const int64_t room = rows.take_row(row, typed);
-        if (block.has_room(room)) {   // no room test of the row can fail: put it at once
-            unsigned char* p = block.end();
-            for (int slot = 0; slot < rows.count(); ++slot) p = write_field(p, rows.cursor(slot), rows.field(slot), typed);
-            block.set_end(p);
+        if (block.has_room(rows.take_row(row))) {   // no room test of the row can fail: put it at once
+            block.set_end(typed ? write_row<true>(block.end(), rows) : write_row<false>(block.end(), rows));
             block.end_row();
             continue;
         }
