@@ -436,7 +436,9 @@ KVC_API int KVC_BindParamArrayByName(void** handle, const char* name, int param_
 /* Execute sql once per bound row. Returns the reply status; KVC_ERROR with a
  * text when no set is bound (EC025), its array size differs from array_size
  * (EC057; a set of single values has array size 0), or the statement returned
- * rows (EC026). The set stays bound, emptied. */
+ * rows (EC026). The set stays bound, emptied; it keeps the large blocks of
+ * the batch (copies, lengths, the send block: at most 64 MiB) for the next
+ * one, and releases them with the set. */
 KVC_API int KVC_ExecBatch(void** conn, const char* sql, int array_size);
 
 /* ---- large objects ------------------------------------------------------------ */
