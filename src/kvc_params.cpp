@@ -789,30 +789,63 @@ void put_batch_header(ConnSink& out, const KVCSParam* set) {
     }
 }
 
+// What a slot's elements are to the row loop: its layout and form together.
+enum class RowKind : uint8_t { Null, Int8, Int16, Int32, Int64, Packed, CountPrefixed, BinaryPrefixed };
+
 // How a slot goes out in the block rows, resolved once per batch, and where
 // its next element lies: a slot's elements follow each other in its block, so
 // the rows are read in order with one cursor per slot.
 struct SlotCursor {
     const unsigned char* next;   // the element of the row about to be read
     const int32_t* lengths;      // null: the slot goes out as a null in every row
-    Layout layout;
+    RowKind kind;
     Form form;
     uint8_t type_byte;
-    uint8_t width;               // element width of the fixed layout
-    bool announce_width;
+    bool announce_width;         // the int32 in front of a value is its width, not the caller's length
     int8_t value_width;          // bytes a fixed-width value sends, -1 for a variable-length one
 };
 
+RowKind row_kind(Layout layout, Form form) {
+    switch (layout) {
+    case Layout::Fixed:
+        return form == Form::Int8 ? RowKind::Int8 : form == Form::Int16 ? RowKind::Int16
+             : form == Form::Int32 ? RowKind::Int32 : RowKind::Int64;
+    case Layout::PackedCopy:
+    case Layout::PackedRef: return RowKind::Packed;
+    case Layout::CountPrefixed: return RowKind::CountPrefixed;
+    case Layout::BinaryPrefixed: return RowKind::BinaryPrefixed;
+    case Layout::None: break;
+    }
+    return RowKind::Null;
+}
+
 SlotCursor cursor_of(const KVCSParam* set, int slot) {
     const auto type_byte = [](int c_type) { return static_cast<uint8_t>(getDBTYPE(c_type)); };
-    if (!array_slot_bound(set, slot)) return {nullptr, nullptr, Layout::None, Form::Null, type_byte(0), 0, false, 0};
+    if (!array_slot_bound(set, slot)) return {nullptr, nullptr, RowKind::Null, Form::Null, type_byte(0), false, 0};
     const int c_type = set->c_types[slot];
     const TypeCoding& coding = coding_of(c_type);
     const Form form = coding.batch;
     const bool variable = form == Form::Bytes || form == Form::Prefixed;
-    return {static_cast<const unsigned char*>(set->row_values[0][slot]), set->length_ptrs[slot], coding.layout,
-            form, type_byte(c_type), static_cast<uint8_t>(form_width(form)), coding.row_width,
+    // A one-byte element always announces the one byte it sends.
+    return {static_cast<const unsigned char*>(set->row_values[0][slot]), set->length_ptrs[slot],
+            row_kind(coding.layout, form), form, type_byte(c_type), coding.row_width || form == Form::Int8,
             static_cast<int8_t>(variable ? -1 : form_width(form))};
+}
+
+// The element the cursor is on, the cursor moved to the next one: elements
+// of `width` bytes, of the caller's lengths, or behind a 4-byte prefix that
+// holds the count or goes with the caller's length.
+inline const unsigned char* step_fixed(SlotCursor& c, int width) {
+    const unsigned char* at = c.next;
+    c.next += width;
+    return at;
+}
+inline const unsigned char* step_packed(SlotCursor& c, int32_t length) { return step_fixed(c, length); }
+inline const unsigned char* step_count_prefixed(SlotCursor& c) {
+    return step_fixed(c, kLengthPrefix + load<int32_t>(c.next));
+}
+inline const unsigned char* step_binary_prefixed(SlotCursor& c, int32_t length) {
+    return step_fixed(c, kLengthPrefix + length);
 }
 
 // One value of a block row.
@@ -825,16 +858,18 @@ struct RowField {
 // Row `row` of one slot, whose element the cursor is on; the cursor moves on
 // to the next row's element.
 inline RowField take_field(SlotCursor& c, int row) {
-    if (c.lengths == nullptr) return {nullptr, 0, 0};
-    const unsigned char* at = c.next;
+    if (c.kind == RowKind::Null) return {nullptr, 0, 0};
     const int32_t length = c.lengths[row];
-    switch (c.layout) {
-    case Layout::Fixed: c.next += c.width; break;
-    case Layout::PackedCopy:
-    case Layout::PackedRef: c.next += length; break;
-    case Layout::CountPrefixed: c.next += kLengthPrefix + load<int32_t>(at); break;
-    case Layout::BinaryPrefixed: c.next += kLengthPrefix + length; break;
-    case Layout::None: break;
+    const unsigned char* at = nullptr;
+    switch (c.kind) {
+    case RowKind::Int8:
+    case RowKind::Int16:
+    case RowKind::Int32:
+    case RowKind::Int64: at = step_fixed(c, c.value_width); break;
+    case RowKind::Packed: at = step_packed(c, length); break;
+    case RowKind::CountPrefixed: at = step_count_prefixed(c); break;
+    case RowKind::BinaryPrefixed: at = step_binary_prefixed(c, length); break;
+    case RowKind::Null: break;
     }
     // value_bytes, with the form's width looked up once per batch
     const int32_t n = length <= 0 ? 0 : c.value_width >= 0 ? c.value_width : length;
@@ -855,28 +890,49 @@ inline void copy_short(unsigned char* to, const unsigned char* from, int32_t n) 
     }
 }
 
-// One field of a block row whose room is known to be there: put_value's
-// bytes, written without a bounds test. Returns the position after it.
+// put_value's bytes for the row loop, written without a bounds test: a null,
+// a fixed-width value, and the bytes of a variable-length one.
+inline unsigned char* put_null_value(unsigned char* p) {
+    wire_store(p, int32_t{0});
+    return p + 4;
+}
+template <typename T>
+inline unsigned char* put_fixed_value(unsigned char* p, SlotCursor& c, int32_t length) {
+    const unsigned char* at = step_fixed(c, sizeof(T));
+    if (length <= 0) return put_null_value(p);
+    wire_store(p, c.announce_width ? static_cast<int32_t>(sizeof(T)) : length);
+    wire_store(p + 4, load<T>(at));
+    return p + 4 + sizeof(T);
+}
+inline unsigned char* put_bytes_value(unsigned char* p, const unsigned char* bytes, int32_t length) {
+    if (length <= 0) return put_null_value(p);
+    wire_store(p, length);
+    copy_short(p + 4, bytes, length);
+    return p + 4 + length;
+}
+
+// Row `row` of one slot into room known to be there, the cursor moved on.
+// Returns the position after it.
 template <bool typed>
-inline unsigned char* write_field(unsigned char* p, const SlotCursor& c, const RowField& f) {
+inline unsigned char* put_element(unsigned char* p, SlotCursor& c, int row) {
     if (typed) *p++ = c.type_byte;
-    if (f.n == 0) {
-        wire_store(p, int32_t{0});
-        return p + 4;
+    switch (c.kind) {
+    case RowKind::Null: return put_null_value(p);
+    case RowKind::Int8: return put_fixed_value<int8_t>(p, c, c.lengths[row]);
+    case RowKind::Int16: return put_fixed_value<int16_t>(p, c, c.lengths[row]);
+    case RowKind::Int32: return put_fixed_value<int32_t>(p, c, c.lengths[row]);
+    case RowKind::Int64: return put_fixed_value<int64_t>(p, c, c.lengths[row]);
+    case RowKind::Packed: {
+        const int32_t length = c.lengths[row];
+        return put_bytes_value(p, step_packed(c, length), length);
     }
-    const int32_t announced = c.announce_width || c.form == Form::Int8 || c.value_width < 0 ? f.n : f.length;
-    wire_store(p, announced);
-    p += 4;
-    switch (c.form) {
-    case Form::Int8: *p = *f.value; break;
-    case Form::Int16: wire_store(p, load<int16_t>(f.value)); break;
-    case Form::Int32: wire_store(p, load<int32_t>(f.value)); break;
-    case Form::Int64: wire_store(p, load<int64_t>(f.value)); break;
-    case Form::Bytes: copy_short(p, f.value, f.n); break;
-    case Form::Prefixed: copy_short(p, f.value + kLengthPrefix, f.n); break;
-    default: break;
+    case RowKind::CountPrefixed: return put_bytes_value(p, step_count_prefixed(c) + kLengthPrefix, c.lengths[row]);
+    case RowKind::BinaryPrefixed: {
+        const int32_t length = c.lengths[row];
+        return put_bytes_value(p, step_binary_prefixed(c, length) + kLengthPrefix, length);
     }
-    return p + f.n;
+    }
+    return p;
 }
 
 // The cursors of a batch and the fields of the row being put. Sets of up to
@@ -899,19 +955,30 @@ public:
     const SlotCursor& cursor(int slot) const { return slots_[slot].cursor; }
     const RowField& field(int slot) const { return slots_[slot].field; }
 
-    // Reads row `row` (every row once, in order). Returns bytes enough for
-    // every room test of the block rule to pass for the whole row: a field
-    // needs at most 5 bytes more than the largest of its length, its value
-    // bytes and its prefix.
-    int64_t take_row(int row) {
+    // Bytes enough for every room test of the block rule to pass for row
+    // `row`, whose elements the cursors are on: a field needs at most 5 bytes
+    // more than the largest of its length, its value bytes and its prefix.
+    int64_t row_room(int row) const {
         int64_t room = int64_t{5} * count_;
         for (int slot = 0; slot < count_; ++slot) {
-            Slot& s = slots_[slot];
-            s.field = take_field(s.cursor, row);
-            const int32_t widest = std::max(s.field.length, s.field.n);
-            room += s.cursor.form == Form::Prefixed ? std::max<int64_t>(widest, element_prefix(s)) : widest;
+            const SlotCursor& c = slots_[slot].cursor;
+            if (c.kind == RowKind::Null) continue;
+            const int32_t length = c.lengths[row];
+            room += std::max<int32_t>(length, c.value_width);
+            if (c.form == Form::Prefixed && length > 0) room += std::max<int64_t>(0, int64_t{load<int32_t>(c.next)} - length);
         }
         return room;
+    }
+    // Puts row `row` into room known to be there, and moves the cursors on.
+    // Returns the position after it.
+    template <bool typed>
+    unsigned char* put_row(unsigned char* p, int row) {
+        for (int slot = 0; slot < count_; ++slot) p = put_element<typed>(p, slots_[slot].cursor, row);
+        return p;
+    }
+    // Reads row `row` for the field-by-field paths, moving the cursors on.
+    void take_row(int row) {
+        for (int slot = 0; slot < count_; ++slot) slots_[slot].field = take_field(slots_[slot].cursor, row);
     }
     // Bytes the row takes on the wire, every value null when all_null.
     int64_t wire_size(bool typed, bool all_null) const {
@@ -945,14 +1012,6 @@ void put_field(Sink& out, const SlotCursor& c, const RowField& f, bool typed, bo
     if (typed) out.u8(c.type_byte);
     if (all_null) put_value(out, c.form, f.value, 0, c.announce_width, 0);
     else put_value(out, c.form, f.value, f.length, c.announce_width, f.n);
-}
-
-// The row just taken, into a block known to have room for it. Returns the
-// position after it.
-template <bool typed>
-unsigned char* write_row(unsigned char* p, const BatchRows& rows) {
-    for (int slot = 0; slot < rows.count(); ++slot) p = write_field<typed>(p, rows.cursor(slot), rows.field(slot));
-    return p;
 }
 
 // The row just taken, field by field, straight to the connection (a row
@@ -1070,11 +1129,12 @@ void put_batch_rows(Conn_Attrs* conn, KVCSParam* set, bool typed) {
     BatchBlock block(conn, set);
     constexpr int64_t kLargestFramedRow = INT32_MAX - kBlockSize;
     for (int row = 1; row < set->array_size; ++row) {
-        if (block.has_room(rows.take_row(row))) {   // no room test of the row can fail: put it at once
-            block.set_end(typed ? write_row<true>(block.end(), rows) : write_row<false>(block.end(), rows));
+        if (block.has_room(rows.row_room(row))) {   // no room test of the row can fail: put it at once
+            block.set_end(typed ? rows.put_row<true>(block.end(), row) : rows.put_row<false>(block.end(), row));
             block.end_row();
             continue;
         }
+        rows.take_row(row);
         // A row that no block length can frame goes as nulls.
         const bool all_null = rows.wire_size(typed, false) > kLargestFramedRow;
         if (put_row_in_block(block, rows, typed, all_null)) {
