@@ -119,6 +119,62 @@ TEST(BatchEncoding, ElementLayoutsByCType) {
     EXPECT_EQ(hex(expected), hex(encode_batch(pair)));
 }
 
+// Block rows of every element layout: what the int32 in front of a value
+// announces (the width, the one byte, or the caller's length), the value's
+// bytes, and a null for a zero length.
+TEST(BatchEncoding, BlockRowsOfEveryLayout) {
+    const auto elements = [](std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    const auto prefixed = [](int32_t prefix, const std::string& bytes) {
+        Bytes element(4);
+        memcpy(element.data(), &prefix, 4);
+        element.insert(element.end(), bytes.begin(), bytes.end());
+        return element;
+    };
+    const auto host = [](auto v) {
+        Bytes b(sizeof v);
+        memcpy(b.data(), &v, sizeof v);
+        return b;
+    };
+    const struct {
+        int c_type;
+        Bytes block;
+        std::vector<int> lengths;   // rows 0, 1 and 2; row 2 is a null
+        Bytes row1;                 // after the type byte
+        int type_byte;
+    } cases[] = {
+        {KVC_C_BOOL, {7, 9, 5}, {1, 3, 0}, WireBuilder().i32(1).i8(9).bytes(), 3},
+        {KVC_C_TINYINT, {7, 0xF6, 5}, {1, 1, 0}, WireBuilder().i32(1).i8(-10).bytes(), 3},
+        {KVC_C_SINGLE_CHAR, {'a', 'b', 'c'}, {1, 2, 0}, WireBuilder().i32(1).raw("b").bytes(), 30},
+        {KVC_C_SHORT, elements({host(int16_t{1}), host(int16_t{-2}), host(int16_t{3})}), {2, 6, 0},
+         WireBuilder().i32(6).i16(-2).bytes(), 4},
+        {KVC_C_FLOAT, elements({host(0.5f), host(1.5f), host(2.0f)}), {4, 9, 0}, WireBuilder().i32(4).r4(1.5f).bytes(), 8},
+        {KVC_C_TIMESTAMP_MS, elements({host(int64_t{1}), host(int64_t{-5}), host(int64_t{9})}), {8, 5, 0},
+         WireBuilder().i32(5).i64(-5).bytes(), 13},
+        {KVC_C_NUMERIC, elements({{'1', '.', '5'}, {'-', '2', '2', '.', '2', '5'}}), {3, 6, 0},
+         WireBuilder().i32(6).raw("-22.25").bytes(), 30},
+        {KVC_C_BINARY, elements({prefixed(2, "xy"), prefixed(100, "abc"), prefixed(0, "")}), {2, 3, 0},
+         WireBuilder().i32(3).raw("abc").bytes(), 33},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.c_type);
+        WirePair pair;
+        Bytes block = c.block;
+        std::vector<int> lengths = c.lengths;
+        ASSERT_EQ(0, KVC_BindParamArrayByPos(pair.handle(), 1, 1, 1, c.c_type, 3, block.data(),
+                                             static_cast<int64_t>(block.size()), lengths.data()));
+        WireBuilder rows;
+        rows.i8(static_cast<int8_t>(c.type_byte)).raw(c.row1).i8(static_cast<int8_t>(c.type_byte)).i32(0);
+        const Bytes expected = WireBuilder().i32(static_cast<int32_t>(rows.bytes().size())).raw(rows.bytes()).bytes();
+        const Bytes sent = encode_batch(pair);
+        ASSERT_GT(sent.size(), expected.size());
+        EXPECT_EQ(hex(expected), hex(Bytes(sent.end() - long(expected.size()), sent.end())));
+    }
+}
+
 // Many rows travel in several blocks of whole rows, each closed by the row
 // that takes it past the block size (or alone larger); every row arrives
 // intact.
