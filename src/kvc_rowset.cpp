@@ -180,16 +180,16 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
     RhRow* row = nullptr;
     int status = store && *lost ? -5 : 0;
     if (status == 0 && store) {
-        row = createRow_inMemls(result->pool, result->row_size, result->column_count);
+        row = createRow_inMemls(result->pool, result->row_size, result->column_count, tag == '*');
         if (row == nullptr) status = KVC_NO_MEMORY;
     }
     if (tag == '*') {
-        // The row tag fills at most the 20 header bytes; a longer one is cut.
+        // The row tag fills at most its ROW_TAG_MAX bytes; a longer one is cut.
         int32_t tag_length;
         if (!rh_recv_int32(conn, &tag_length)) return KVC_NET_ERROR;
         if (tag_length < 0) return rh_fail_stream(conn);   // nothing can follow a negative length
         const int32_t kept = tag_length < ROW_TAG_MAX ? tag_length : ROW_TAG_MAX;
-        if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return KVC_NET_ERROR;
+        if (!recv_or_skip(conn, row != nullptr ? row - ROW_TAG_MAX : nullptr, kept)) return KVC_NET_ERROR;
         if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return KVC_NET_ERROR;
     }
     int rc = read_row_values(conn, result, row, widths);
@@ -302,15 +302,14 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
         }
     }
     // Row layout: status bits, then the slots packed in column order.
-    const int status_bytes = (2 * count + 7) / 8;
-    int offset = status_bytes;
+    int offset = row_status_bytes(count);
     for (int i = 0; i < count; ++i) {
         columns[i].data_offset = offset;
-        offset += getTypeLen(columns[i].server_type);
+        offset += row_slot_width(columns[i].server_type);
     }
     result->columns = columns;
     result->column_count = count;
-    result->row_size = ROW_HEADER_SIZE + offset;
+    result->row_size = offset;
     return 0;
 }
 
@@ -495,13 +494,17 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) { return read_resul
 // Row cursor and release
 // =============================================================================
 
+namespace {
+RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n);
+}  // namespace
+
 int record_next(Result* result) {
     if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
     if (result->read_pos < 0 || result->read_pos >= result->row_count) {
         result->current_row = nullptr;
         return 100;
     }
-    RhRow** entry = nthR(result, result->read_pos);
+    RhRow** entry = walk_to(result, result->reading, result->read_pos);
     result->current_row = entry != nullptr ? *entry : nullptr;
     result->read_pos += 1;
     return 0;
@@ -610,7 +613,7 @@ int append_record(Result* result, RhRow* row) {
         result->row_index[block] = rows;
         result->row_capacity += group->rows_per_block;
     }
-    RhRow** entry = nthR(result, result->row_count);
+    RhRow** entry = walk_to(result, result->appending, result->row_count);
     if (entry == nullptr) return -1;
     *entry = row;
     result->row_count += 1;
@@ -622,27 +625,47 @@ namespace {
 // Entry of row n when it falls in group G (or a later one). Each group's
 // block size is a constant here, so the division becomes a multiplication:
 // this runs for every row appended and every row the cursor steps to.
+// *block_end receives the first row past the block.
 template <int G>
-RhRow** entry_from_group(const Result* result, int64_t n) {
+RhRow** entry_from_group(const Result* result, int64_t n, int64_t* block_end) {
     constexpr BlockGroup group = kBlockGroups[G];
     constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
     const int64_t offset = n - group.first_row;
     if (offset >= group_rows) {
         if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
-            return entry_from_group<G + 1>(result, n);
+            return entry_from_group<G + 1>(result, n, block_end);
         else
             return nullptr;
     }
-    const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
-    RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
+    const int64_t block_in_group = offset / group.rows_per_block;
+    *block_end = group.first_row + (block_in_group + 1) * group.rows_per_block;
+    RhRow** rows = static_cast<RhRow**>(result->row_index[group.first_block + block_in_group]);
     return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+}
+
+RhRow** index_entry(const Result* result, int64_t n, int64_t* block_end) {
+    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
+    return entry_from_group<0>(result, n, block_end);
+}
+
+// Entry of row n, looked up only when the walk is not already there; the walk
+// then stands on row n + 1. Rows taken in order cost one comparison each.
+RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n) {
+    RhRow** entry = n == walk.pos && n < walk.end ? walk.entry : index_entry(result, n, &walk.end);
+    if (entry == nullptr) {
+        walk = RowIndexWalk{};
+        return nullptr;
+    }
+    walk.entry = entry + 1;
+    walk.pos = n + 1;
+    return entry;
 }
 
 }  // namespace
 
 RhRow** nthR(Result* result, int64_t n) {
-    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
-    return entry_from_group<0>(result, n);
+    int64_t block_end = 0;
+    return index_entry(result, n, &block_end);
 }
 
 void release_row_index(Result* result) {
@@ -657,6 +680,8 @@ void release_row_index(Result* result) {
     }
     result->row_capacity = 0;
     result->row_count = 0;
+    result->reading = RowIndexWalk{};
+    result->appending = RowIndexWalk{};
 }
 
 // =============================================================================
@@ -1241,13 +1266,21 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
     if (row != nullptr && c_type >= 0 && c_type < kCTypeCount && field.server_type >= 0 && field.server_type < 64) {
         const int width = kDirectCopies.width[c_type][field.server_type];
         if (width != 0 && !isNull(row, i) && !isPtr(row, i)) {
-            const unsigned char* slot = row + ROW_HEADER_SIZE + field.data_offset;
+            const unsigned char* slot = row_slot(row, result->columns, i);
             // Constant sizes, so that each copy is a single move rather than a call.
             if (width == 8) memcpy(dst, slot, 8);
             else if (width == 4) memcpy(dst, slot, 4);
             else memcpy(dst, slot, static_cast<size_t>(width));
             if (length != nullptr) *length = width;
             return 0;
+        }
+        // The other common case, stored text into a character buffer: what
+        // the matrix delivers, without its lookups.
+        if (c_type == KVC_C_CHAR && in_mask(kVerbatimTextTypes, field.server_type) &&
+            (*row_status_byte(row, i) & (row_null_mask(i) | row_ptr_mask(i))) == row_ptr_mask(i)) {
+            int stored_length = 0;
+            const unsigned char* text = row_held_value(row, result->columns, i, &stored_length);
+            return deliver_chars(Target{c_type, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
         }
     }
     return convert_column(result, i, c_type, dst, dst_size, length);
