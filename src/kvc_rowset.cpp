@@ -33,36 +33,47 @@ int recv_or_skip(Conn_Attrs* conn, void* dst, int64_t count) {
     return count <= 0 ? 1 : rh_take(conn, dst, count);
 }
 
-// A fixed-width value arrives at its type's own width, whatever length the
-// row announced; the bits go to the slot unchanged (a float is stored as the
-// four bytes an int32 read gives).
-__attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const FieldInfo* fields, int i, int width, const unsigned char* at) {
-    switch (width) {
-    case 1: setDataI1(row, fields, i, wire_load<int8_t>(at)); break;
-    case 2: setDataI2(row, fields, i, wire_load<int16_t>(at)); break;
-    case 4: setDataI4(row, fields, i, wire_load<int32_t>(at)); break;
-    default: setDataI8(row, fields, i, wire_load<int64_t>(at)); break;
-    }
+// Where a column's value goes in a row: looked up once for a run of rows
+// rather than for every field.
+struct ColumnPlan {
+    int32_t slot_offset;     // data_offset
+    uint16_t status_byte;    // the byte of the column's status bits
+    uint8_t null_mask;
+    uint8_t width;           // value bytes of a fixed-width type; kVariableSlot: held by address
+};
+
+ColumnPlan plan_of(const Result* result, int i) {
+    return {result->columns[i].data_offset, static_cast<uint16_t>(static_cast<unsigned>(i) / 4), row_null_mask(i),
+            static_cast<uint8_t>(getTypeLen(result->columns[i].server_type))};
 }
 
-// Slot widths of a result's columns, looked up once for a run of rows
-// rather than for every field.
-class SlotWidths {
+class RowPlan {
 public:
-    explicit SlotWidths(const Result* result) : result_(result) {
-        for (int i = 0; i < result->column_count && i < kMaxColumns; ++i)
-            widths_[i] = static_cast<uint8_t>(getTypeLen(result->columns[i].server_type));
+    explicit RowPlan(const Result* result) : result_(result) {
+        for (int i = 0; i < result->column_count && i < kMaxColumns; ++i) columns_[i] = plan_of(result, i);
     }
     // A description never holds more than kMaxColumns columns; the test only
     // keeps the table's bounds whatever made the result.
-    int operator[](int i) const {
-        return i < kMaxColumns ? widths_[i] : getTypeLen(result_->columns[i].server_type);
-    }
+    ColumnPlan operator[](int i) const { return i < kMaxColumns ? columns_[i] : plan_of(result_, i); }
 
 private:
     const Result* result_;
-    uint8_t widths_[kMaxColumns];
+    ColumnPlan columns_[kMaxColumns];
 };
+
+// A fixed-width value arrives at its type's own width, whatever length the
+// row announced; the bits go to the slot unchanged (a float is stored as the
+// four bytes an int32 read gives), and the column is no longer null.
+__attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const ColumnPlan& column, const unsigned char* at) {
+    unsigned char* slot = row + column.slot_offset;
+    switch (column.width) {
+    case 1: *slot = *at; break;
+    case 2: { const int16_t v = wire_load<int16_t>(at); memcpy(slot, &v, sizeof v); break; }
+    case 4: { const int32_t v = wire_load<int32_t>(at); memcpy(slot, &v, sizeof v); break; }
+    default: { const int64_t v = wire_load<int64_t>(at); memcpy(slot, &v, sizeof v); break; }
+    }
+    row[column.status_byte] &= static_cast<unsigned char>(~column.null_mask);
+}
 
 // A variable-length value's own copy, kept in the row by address.
 inline void keep_piece(RhRow* row, const FieldInfo* fields, int i, unsigned char* piece, int32_t length) {
@@ -86,7 +97,7 @@ inline unsigned char* piece_for(Result* result, RhRow*& row, int& status, int32_
 // Value i of a row, wherever its bytes are: refills the receive buffer as
 // needed. Sets row null and status -5 when the pool cannot hold the value.
 // 0, or -4 broken.
-int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const SlotWidths& widths, int i) {
+int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const RowPlan& plan, int i) {
     const unsigned char* at = rh_window(conn, 4);
     if (at == nullptr) return KVC_NET_ERROR;
     const int32_t length = wire_load<int32_t>(at);
@@ -94,11 +105,12 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
         rh_advance(conn, 4);
         return 0;
     }
-    const int width = widths[i];
+    const ColumnPlan column = plan[i];
+    const int width = column.width;
     if (width != kVariableSlot) {
         at = rh_window(conn, 4 + width);
         if (at == nullptr) return KVC_NET_ERROR;
-        if (row != nullptr) store_fixed_value(row, result->columns, i, width, at + 4);
+        if (row != nullptr) store_fixed_value(row, column, at + 4);
         rh_advance(conn, 4 + width);
         return 0;
     }
@@ -113,7 +125,7 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
 // row null they are read and dropped. A value the pool cannot hold is dropped
 // too, and so is the rest of the row, so that the stream stays in step: -5
 // (row unusable), -4 broken.
-int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidths& widths) {
+int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan& plan) {
     int status = 0;
     const FieldInfo* fields = result->columns;
     const int count = result->column_count;
@@ -132,12 +144,13 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
                     p += 4;
                     continue;
                 }
-                const int width = widths[i];
+                const ColumnPlan column = plan[i];
+                const int width = column.width;
                 const int32_t size = width != kVariableSlot ? width : length;
                 if (end - p - 4 < size) break;
                 p += 4;
                 if (width != kVariableSlot) {
-                    if (row != nullptr) store_fixed_value(row, fields, i, width, p);
+                    if (row != nullptr) store_fixed_value(row, column, p);
                 } else if (unsigned char* piece = piece_for(result, row, status, length)) {
                     memcpy(piece, p, static_cast<size_t>(length));
                     keep_piece(row, fields, i, piece, length);
@@ -147,7 +160,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
             conn->recv_pos = static_cast<int>(p - base);
         }
         if (i >= count) return status;
-        if (read_value(conn, result, row, status, widths, i) != 0) return KVC_NET_ERROR;
+        if (read_value(conn, result, row, status, plan, i) != 0) return KVC_NET_ERROR;
         ++i;
     }
 }
@@ -156,7 +169,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
 // between rows join the result's error text. 0 with a row, 101 rows ended
 // (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
 int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
-                     const SlotWidths& widths) {
+                     const RowPlan& plan) {
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
     for (;;) {
@@ -192,7 +205,7 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
         if (!recv_or_skip(conn, row != nullptr ? row - ROW_TAG_MAX : nullptr, kept)) return KVC_NET_ERROR;
         if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return KVC_NET_ERROR;
     }
-    int rc = read_row_values(conn, result, row, widths);
+    int rc = read_row_values(conn, result, row, plan);
     if (rc == KVC_NET_ERROR) return KVC_NET_ERROR;
     if (status != 0 || rc != 0) return KVC_NO_MEMORY;
     if (row_out != nullptr) *row_out = row;
@@ -211,12 +224,12 @@ bool ensure_pool(Result* result) {
 
 int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     if (!*rows_lost && !ensure_pool(result)) *rows_lost = true;
-    const SlotWidths widths(result);
+    const RowPlan plan(result);
     int count = 0;
     while (limit < 0 || count < limit) {
         const bool store = !*rows_lost && !row_index_full(result);
         RhRow* row = nullptr;
-        int rc = read_row_message(conn, result, &row, store, rows_lost, widths);
+        int rc = read_row_message(conn, result, &row, store, rows_lost, plan);
         if (rc == KVC_NO_MEMORY) {
             *rows_lost = true;
         } else if (rc != 0) {
@@ -316,10 +329,10 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
     bool lost = false;
     if (!ensure_pool(result)) {
-        int rc = read_row_message(conn, result, row_out, false, &lost, SlotWidths(result));   // keep the stream in step
+        int rc = read_row_message(conn, result, row_out, false, &lost, RowPlan(result));   // keep the stream in step
         return rc == 0 ? -5 : rc;
     }
-    return read_row_message(conn, result, row_out, true, &lost, SlotWidths(result));
+    return read_row_message(conn, result, row_out, true, &lost, RowPlan(result));
 }
 
 int recvRecords20000(Conn_Attrs* conn, Result* result) {
@@ -1239,13 +1252,20 @@ __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, 
                                              int* length) {
     int stored_length = 0;
     const RhRow* row = result->current_row;
+    const int server_type = result->columns[i].server_type;
+    // The other common case, stored text into a character buffer: what the
+    // matrix delivers, without its lookups.
+    if (row != nullptr && c_type == KVC_C_CHAR && in_mask(kVerbatimTextTypes, server_type) &&
+        (*row_status_byte(row, i) & (row_null_mask(i) | row_ptr_mask(i))) == row_ptr_mask(i)) {
+        const unsigned char* text = row_held_value(row, result->columns, i, &stored_length);
+        return deliver_chars(Target{c_type, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
+    }
     const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
     if (value == nullptr) {
         if (length != nullptr) *length = 0;
         return KVC_NULL_VALUE;
     }
-    const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
-                       result};
+    const Cell cell = {server_type, static_cast<const unsigned char*>(value), stored_length, result};
     const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
     Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
     if (delivery == nullptr) return no_conversion(target);
@@ -1273,14 +1293,6 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
             else memcpy(dst, slot, static_cast<size_t>(width));
             if (length != nullptr) *length = width;
             return 0;
-        }
-        // The other common case, stored text into a character buffer: what
-        // the matrix delivers, without its lookups.
-        if (c_type == KVC_C_CHAR && in_mask(kVerbatimTextTypes, field.server_type) &&
-            (*row_status_byte(row, i) & (row_null_mask(i) | row_ptr_mask(i))) == row_ptr_mask(i)) {
-            int stored_length = 0;
-            const unsigned char* text = row_held_value(row, result->columns, i, &stored_length);
-            return deliver_chars(Target{c_type, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
         }
     }
     return convert_column(result, i, c_type, dst, dst_size, length);

@@ -354,23 +354,6 @@ const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* lengt
     return row_slot(row, fields, i);
 }
 
-RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count, bool tagged) {
-    // Rows need no terminator: the spare byte of the pool piece is the row's last.
-    const int front = tagged ? ROW_TAG_MAX : 0;
-    if (row_size < row_status_bytes(column_count)) return nullptr;
-    unsigned char* piece = static_cast<unsigned char*>(RS_malloc(pool, front + row_size - 1));
-    if (piece == nullptr) return nullptr;
-    if (tagged) memset(piece, 0, ROW_TAG_MAX);
-    RhRow* row = piece + front;
-    // Every column starts null: 0x55 sets the null bit of four columns at once.
-    const int full_bytes = column_count / 4;
-    memset(row, 0x55, static_cast<size_t>(full_bytes));
-    const unsigned rest = static_cast<unsigned>(column_count) % 4;
-    const unsigned tag_mark = tagged ? 1u << (2 * rest) : 0u;
-    row[full_bytes] = static_cast<unsigned char>((0x55u & ((1u << (2 * rest)) - 1)) | tag_mark);
-    return row;
-}
-
 const unsigned char* row_tag(const Result* result, const RhRow* row) {
     return row_is_tagged(row, result->column_count) ? row - ROW_TAG_MAX : nullptr;
 }

@@ -104,7 +104,29 @@ const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* lengt
 // A row that reads as all nulls; a tagged one has ROW_TAG_MAX zero bytes in
 // front of it for the tag. Slots are left as they are: a null column's slot
 // is never read.
-RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count, bool tagged = false);
+// Inline: one is made per row received.
+inline RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count, bool tagged = false) {
+    // Rows need no terminator: the spare byte of the pool piece is the row's last.
+    const int front = tagged ? ROW_TAG_MAX : 0;
+    if (row_size < row_status_bytes(column_count)) return nullptr;
+    unsigned char* piece = static_cast<unsigned char*>(RS_malloc(pool, front + row_size - 1));
+    if (piece == nullptr) return nullptr;
+    if (tagged) memset(piece, 0, ROW_TAG_MAX);
+    RhRow* row = piece + front;
+    // Every column starts null: 0x55 sets the null bit of four columns at once.
+    const int full_bytes = column_count / 4;
+    if (full_bytes <= 8 && row_size >= 8) {
+        // One store: what lies past the status bytes is slot space, written later.
+        const uint64_t all_null = 0x5555555555555555u;
+        memcpy(row, &all_null, sizeof all_null);
+    } else {
+        memset(row, 0x55, static_cast<size_t>(full_bytes));
+    }
+    const unsigned rest = static_cast<unsigned>(column_count) % 4;
+    const unsigned tag_mark = tagged ? 1u << (2 * rest) : 0u;
+    row[full_bytes] = static_cast<unsigned char>((0x55u & ((1u << (2 * rest)) - 1)) | tag_mark);
+    return row;
+}
 // The ROW_TAG_MAX tag bytes of a row that arrived with a row tag, else null.
 const unsigned char* row_tag(const Result* result, const RhRow* row);
 
