@@ -49,15 +49,15 @@ ColumnPlan plan_of(const Result* result, int i) {
 
 class RowPlan {
 public:
-    explicit RowPlan(const Result* result) : result_(result) {
+    explicit RowPlan(const Result* result) {
         for (int i = 0; i < result->column_count && i < kMaxColumns; ++i) columns_[i] = plan_of(result, i);
     }
-    // A description never holds more than kMaxColumns columns; the test only
-    // keeps the table's bounds whatever made the result.
-    ColumnPlan operator[](int i) const { return i < kMaxColumns ? columns_[i] : plan_of(result_, i); }
+    // A description never holds more than kMaxColumns columns, so the plan
+    // covers every result the reader is given (read_row_values checks).
+    static bool covers(const Result* result) { return result->column_count <= kMaxColumns; }
+    const ColumnPlan& operator[](int i) const { return columns_[i]; }
 
 private:
-    const Result* result_;
     ColumnPlan columns_[kMaxColumns];
 };
 
@@ -129,6 +129,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan&
     int status = 0;
     const FieldInfo* fields = result->columns;
     const int count = result->column_count;
+    if (!RowPlan::covers(result)) return rh_fail_stream(conn);
     int i = 0;
     for (;;) {
         // Every value wholly in the buffer is read through a local cursor: the
@@ -1280,13 +1281,16 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
     if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
     const int i = col - 1;
     const RhRow* row = result->current_row;
-    const FieldInfo& field = result->columns[i];
     // The common case, a fixed-width value its C type takes as it is, is
     // copied straight from the slot: what the matrix would deliver too.
-    if (row != nullptr && c_type >= 0 && c_type < kCTypeCount && field.server_type >= 0 && field.server_type < 64) {
-        const int width = kDirectCopies.width[c_type][field.server_type];
-        if (width != 0 && !isNull(row, i) && !isPtr(row, i)) {
-            const unsigned char* slot = row_slot(row, result->columns, i);
+    if (row != nullptr && static_cast<unsigned>(c_type) < kCTypeCount) {
+        const FieldInfo& field = result->columns[i];
+        const unsigned server_type = static_cast<unsigned>(field.server_type);
+        // The column's null and pointer bits together: 0 for a value in its slot.
+        const unsigned marks = *row_status_byte(row, i) >> (2 * (static_cast<unsigned>(i) % 4)) & 3u;
+        const int width = server_type < 64 && marks == 0 ? kDirectCopies.width[c_type][server_type] : 0;
+        if (width != 0) {
+            const unsigned char* slot = row + field.data_offset;
             // Constant sizes, so that each copy is a single move rather than a call.
             if (width == 8) memcpy(dst, slot, 8);
             else if (width == 4) memcpy(dst, slot, 4);
