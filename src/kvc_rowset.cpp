@@ -47,18 +47,24 @@ ColumnPlan plan_of(const Result* result, int i) {
             static_cast<uint8_t>(getTypeLen(result->columns[i].server_type))};
 }
 
+// The first kPlannedColumns columns are planned ahead (a few KiB of stack);
+// any beyond, rare, are worked out per value.
+constexpr int kPlannedColumns = 512;
+
 class RowPlan {
 public:
-    explicit RowPlan(const Result* result) {
-        for (int i = 0; i < result->column_count && i < kMaxColumns; ++i) columns_[i] = plan_of(result, i);
+    explicit RowPlan(const Result* result)
+        : result_(result), planned_(result->column_count < kPlannedColumns ? result->column_count : kPlannedColumns) {
+        for (int i = 0; i < planned_; ++i) columns_[i] = plan_of(result, i);
     }
-    // A description never holds more than kMaxColumns columns, so the plan
-    // covers every result the reader is given (read_row_values checks).
-    static bool covers(const Result* result) { return result->column_count <= kMaxColumns; }
-    const ColumnPlan& operator[](int i) const { return columns_[i]; }
+    int planned() const { return planned_; }
+    const ColumnPlan& ahead(int i) const { return columns_[i]; }   // i < planned()
+    ColumnPlan operator[](int i) const { return i < planned_ ? columns_[i] : plan_of(result_, i); }
 
 private:
-    ColumnPlan columns_[kMaxColumns];
+    const Result* result_;
+    int planned_;
+    ColumnPlan columns_[kPlannedColumns];
 };
 
 // A fixed-width value arrives at its type's own width, whatever length the
@@ -129,7 +135,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan&
     int status = 0;
     const FieldInfo* fields = result->columns;
     const int count = result->column_count;
-    if (!RowPlan::covers(result)) return rh_fail_stream(conn);
+    const int planned = plan.planned();   // columns past it take the per-value path below
     int i = 0;
     for (;;) {
         // Every value wholly in the buffer is read through a local cursor: the
@@ -139,13 +145,13 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan&
             const unsigned char* const base = conn->recv_cache;
             const unsigned char* const end = base + conn->recv_fill;
             const unsigned char* p = base + conn->recv_pos;
-            for (; i < count && end - p >= 4; ++i) {
+            for (; i < planned && end - p >= 4; ++i) {
                 const int32_t length = wire_load<int32_t>(p);
                 if (length <= 0) {   // null: no value bytes follow
                     p += 4;
                     continue;
                 }
-                const ColumnPlan column = plan[i];
+                const ColumnPlan& column = plan.ahead(i);
                 const int width = column.width;
                 const int32_t size = width != kVariableSlot ? width : length;
                 if (end - p - 4 < size) break;
@@ -169,7 +175,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan&
 // One row message, stored in the result's pool (store) or dropped. Texts
 // between rows join the result's error text. 0 with a row, 101 rows ended
 // (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
-int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
+__attribute__((always_inline)) inline int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
                      const RowPlan& plan) {
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
@@ -329,11 +335,10 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
 
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
     bool lost = false;
-    if (!ensure_pool(result)) {
-        int rc = read_row_message(conn, result, row_out, false, &lost, RowPlan(result));   // keep the stream in step
-        return rc == 0 ? -5 : rc;
-    }
-    return read_row_message(conn, result, row_out, true, &lost, RowPlan(result));
+    // Without a pool the row is still read, so that the stream stays in step.
+    const bool pooled = ensure_pool(result);
+    const int rc = read_row_message(conn, result, row_out, pooled, &lost, RowPlan(result));
+    return !pooled && rc == 0 ? KVC_NO_MEMORY : rc;
 }
 
 int recvRecords20000(Conn_Attrs* conn, Result* result) {
@@ -508,22 +513,6 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) { return read_resul
 // Row cursor and release
 // =============================================================================
 
-namespace {
-RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n);
-}  // namespace
-
-int record_next(Result* result) {
-    if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
-    if (result->read_pos < 0 || result->read_pos >= result->row_count) {
-        result->current_row = nullptr;
-        return 100;
-    }
-    RhRow** entry = walk_to(result, result->reading, result->read_pos);
-    result->current_row = entry != nullptr ? *entry : nullptr;
-    result->read_pos += 1;
-    return 0;
-}
-
 int free_fields_info(FieldInfo* columns, int count) {
     if (columns == nullptr) return 0;
     for (int i = 0; i < count; ++i) free(columns[i].name_buffer);
@@ -586,6 +575,57 @@ uint16_t* block_counter(const Result* result) { return static_cast<uint16_t*>(re
 }  // namespace
 
 namespace {
+
+// Entry of row n when it falls in group G (or a later one). Each group's
+// block size is a constant here, so the division becomes a multiplication:
+// this runs for every row appended and every row the cursor steps to.
+// *block_end receives the first row past the block.
+template <int G>
+RhRow** entry_from_group(const Result* result, int64_t n, int64_t* block_end) {
+    constexpr BlockGroup group = kBlockGroups[G];
+    constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
+    const int64_t offset = n - group.first_row;
+    if (offset >= group_rows) {
+        if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
+            return entry_from_group<G + 1>(result, n, block_end);
+        else
+            return nullptr;
+    }
+    const int64_t block_in_group = offset / group.rows_per_block;
+    *block_end = group.first_row + (block_in_group + 1) * group.rows_per_block;
+    RhRow** rows = static_cast<RhRow**>(result->row_index[group.first_block + block_in_group]);
+    return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+}
+
+RhRow** index_entry(const Result* result, int64_t n, int64_t* block_end) {
+    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
+    return entry_from_group<0>(result, n, block_end);
+}
+
+__attribute__((noinline)) RhRow** walk_by_lookup(Result* result, RowIndexWalk& walk, int64_t n) {
+    RhRow** entry = index_entry(result, n, &walk.end);
+    if (entry == nullptr) {
+        walk = RowIndexWalk{};
+        return nullptr;
+    }
+    walk.entry = entry + 1;
+    walk.pos = n + 1;
+    return entry;
+}
+
+// Entry of row n, looked up only when the walk is not already there; the walk
+// then stands on row n + 1. Rows taken in order cost one comparison each.
+inline RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n) {
+    if (n != walk.pos || n >= walk.end) return walk_by_lookup(result, walk, n);
+    RhRow** entry = walk.entry;
+    walk.entry = entry + 1;
+    walk.pos = n + 1;
+    return entry;
+}
+
+}  // namespace
+
+namespace {
 bool row_index_full(const Result* result) {
     return result->row_index != nullptr && *block_counter(result) > ROW_INDEX_MAX_BLOCKS;
 }
@@ -634,52 +674,21 @@ int append_record(Result* result, RhRow* row) {
     return 0;
 }
 
-namespace {
-
-// Entry of row n when it falls in group G (or a later one). Each group's
-// block size is a constant here, so the division becomes a multiplication:
-// this runs for every row appended and every row the cursor steps to.
-// *block_end receives the first row past the block.
-template <int G>
-RhRow** entry_from_group(const Result* result, int64_t n, int64_t* block_end) {
-    constexpr BlockGroup group = kBlockGroups[G];
-    constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
-    const int64_t offset = n - group.first_row;
-    if (offset >= group_rows) {
-        if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
-            return entry_from_group<G + 1>(result, n, block_end);
-        else
-            return nullptr;
-    }
-    const int64_t block_in_group = offset / group.rows_per_block;
-    *block_end = group.first_row + (block_in_group + 1) * group.rows_per_block;
-    RhRow** rows = static_cast<RhRow**>(result->row_index[group.first_block + block_in_group]);
-    return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
-}
-
-RhRow** index_entry(const Result* result, int64_t n, int64_t* block_end) {
-    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
-    return entry_from_group<0>(result, n, block_end);
-}
-
-// Entry of row n, looked up only when the walk is not already there; the walk
-// then stands on row n + 1. Rows taken in order cost one comparison each.
-RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n) {
-    RhRow** entry = n == walk.pos && n < walk.end ? walk.entry : index_entry(result, n, &walk.end);
-    if (entry == nullptr) {
-        walk = RowIndexWalk{};
-        return nullptr;
-    }
-    walk.entry = entry + 1;
-    walk.pos = n + 1;
-    return entry;
-}
-
-}  // namespace
-
 RhRow** nthR(Result* result, int64_t n) {
     int64_t block_end = 0;
     return index_entry(result, n, &block_end);
+}
+
+int record_next(Result* result) {
+    if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
+    if (result->read_pos < 0 || result->read_pos >= result->row_count) {
+        result->current_row = nullptr;
+        return 100;
+    }
+    RhRow** entry = walk_to(result, result->reading, result->read_pos);
+    result->current_row = entry != nullptr ? *entry : nullptr;
+    result->read_pos += 1;
+    return 0;
 }
 
 void release_row_index(Result* result) {

@@ -154,6 +154,39 @@ TEST(ReceptionWire, EveryWireTypeLandsInItsSlot) {
     EXPECT_TRUE(isNull(stored, 8));
 }
 
+// Far more columns than usual: every one lands in its own slot, nulls included.
+TEST(ReceptionWire, WideRowsKeepEveryColumn) {
+    constexpr int kColumns = 700;
+    std::vector<ColumnDesc> descs;
+    WireBuilder row;
+    for (int c = 0; c < kColumns; ++c) {
+        descs.push_back({"c" + std::to_string(c), c % 2 == 0 ? 5 : 30});
+        if (c % 7 == 3) row.i32(0);
+        else if (c % 2 == 0) row.i32(4).i32(c * 11);
+        else row.str("v" + std::to_string(c));
+    }
+    WireResult r(descs);
+    RhRow* stored = r.add_row(row);
+    ASSERT_NE(stored, nullptr);
+    const FieldInfo* f = r.result()->columns;
+    for (int c = 0; c < kColumns; ++c) {
+        SCOPED_TRACE(c);
+        int length = -1;
+        const void* value = getData(stored, f, c, &length);
+        if (c % 7 == 3) {
+            EXPECT_EQ(value, nullptr);
+        } else if (c % 2 == 0) {
+            int32_t n = 0;
+            ASSERT_NE(value, nullptr);
+            memcpy(&n, value, 4);
+            EXPECT_EQ(n, c * 11);
+        } else {
+            ASSERT_NE(value, nullptr);
+            EXPECT_EQ(std::string(static_cast<const char*>(value), static_cast<size_t>(length)), "v" + std::to_string(c));
+        }
+    }
+}
+
 TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
     const struct {
         const char *text, *table, *column, *alias;
