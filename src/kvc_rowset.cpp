@@ -1258,18 +1258,20 @@ namespace {
 
 // Column i of the current row by the conversion matrix. Apart from the common
 // case below, so that the latter does not pay for this one's frame.
+// Stored text into a character buffer, the other common case: what the
+// matrix delivers, without its lookups. Apart for the same reason.
+__attribute__((noinline)) int deliver_stored_text(const RhRow* row, const FieldInfo* fields, int i, void* dst,
+                                                  int dst_size, int* length) {
+    int stored_length = 0;
+    const unsigned char* text = row_held_value(row, fields, i, &stored_length);
+    return deliver_chars(Target{KVC_C_CHAR, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
+}
+
 __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, void* dst, int dst_size,
                                              int* length) {
     int stored_length = 0;
     const RhRow* row = result->current_row;
     const int server_type = result->columns[i].server_type;
-    // The other common case, stored text into a character buffer: what the
-    // matrix delivers, without its lookups.
-    if (row != nullptr && c_type == KVC_C_CHAR && in_mask(kVerbatimTextTypes, server_type) &&
-        (*row_status_byte(row, i) & (row_null_mask(i) | row_ptr_mask(i))) == row_ptr_mask(i)) {
-        const unsigned char* text = row_held_value(row, result->columns, i, &stored_length);
-        return deliver_chars(Target{c_type, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
-    }
     const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
     if (value == nullptr) {
         if (length != nullptr) *length = 0;
@@ -1284,19 +1286,18 @@ __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, 
 
 }  // namespace
 
-int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
-    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
-    Result* result = static_cast<Result*>(*handle);
+int result_get_data(Result* result, int col, int c_type, void* dst, int dst_size, int* length) {
     if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
     const int i = col - 1;
     const RhRow* row = result->current_row;
-    // The common case, a fixed-width value its C type takes as it is, is
-    // copied straight from the slot: what the matrix would deliver too.
     if (row != nullptr && static_cast<unsigned>(c_type) < kCTypeCount) {
         const FieldInfo& field = result->columns[i];
         const unsigned server_type = static_cast<unsigned>(field.server_type);
-        // The column's null and pointer bits together: 0 for a value in its slot.
+        // The column's null and pointer bits together: 0 for a value in its
+        // slot, the pointer bit alone for one held by address.
         const unsigned marks = *row_status_byte(row, i) >> (2 * (static_cast<unsigned>(i) % 4)) & 3u;
+        // The common case, a fixed-width value its C type takes as it is, is
+        // copied straight from the slot: what the matrix would deliver too.
         const int width = server_type < 64 && marks == 0 ? kDirectCopies.width[c_type][server_type] : 0;
         if (width != 0) {
             const unsigned char* slot = row + field.data_offset;
@@ -1307,8 +1308,15 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
             if (length != nullptr) *length = width;
             return 0;
         }
+        if (c_type == KVC_C_CHAR && marks == row_ptr_mask(0) && in_mask(kVerbatimTextTypes, static_cast<int>(server_type)))
+            return deliver_stored_text(row, result->columns, i, dst, dst_size, length);
     }
     return convert_column(result, i, c_type, dst, dst_size, length);
+}
+
+int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
+    return result_get_data(static_cast<Result*>(*handle), col, c_type, dst, dst_size, length);
 }
 
 // Digits of x rounded to an integer, sign aside, as "%.0lf" shows them (both
