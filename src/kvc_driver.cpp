@@ -919,7 +919,8 @@ extern "C" KVC_API int KVC_GetData(void** handle, int col, int c_type, void* dst
     int status = 0;
     Result* result = result_for_access(handle, &status);
     if (result == nullptr) return status;
-    return KVGetData(handle, col, c_type, dst, dst_size, length);
+    if (dst == nullptr) return KVC_BAD_HANDLE;
+    return result_get_data(result, col, c_type, dst, dst_size, length);
 }
 
 extern "C" KVC_API int KVC_NextResult(void** handle) {

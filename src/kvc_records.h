@@ -98,7 +98,10 @@ struct FieldInfo {
     char* name_buffer;       // the one allocation behind the three names
 };
 
-typedef unsigned char RhRow;   // a row is a block of row_size bytes
+// A row is a block of row_size bytes: status bits, then the column slots
+// (kvc_utility.h). A row that arrived with a row tag has the tag's
+// ROW_TAG_MAX bytes directly in front of it.
+typedef unsigned char RhRow;
 
 struct Result_Mem_chunk {
     Result_Mem_chunk* next;
@@ -114,10 +117,18 @@ struct Result_Mem {
 };
 
 constexpr int RESULT_POOL_CHUNK = 65536;
-constexpr int ROW_HEADER_SIZE = 24;
 constexpr int ROW_TAG_MAX = 20;
 constexpr int ROW_INDEX_ENTRIES = 1024;
 constexpr int ROW_INDEX_MAX_BLOCKS = 256;
+
+// An index position remembered between calls, so that walking forward costs
+// no lookup: the entry of row pos, valid while pos < end (the end of its
+// block). A zeroed walk remembers nothing.
+struct RowIndexWalk {
+    RhRow** entry;
+    int64_t pos;
+    int64_t end;
+};
 
 struct Result {
     int32_t handle_kind;
@@ -129,6 +140,8 @@ struct Result {
     void** row_index;        // entry 0: uint16_t block counter; entries 1..256: RhRow** blocks
     int64_t row_count;
     RhRow* current_row;
+    RowIndexWalk reading;    // where the cursor's next row sits in the index
+    RowIndexWalk appending;  // where the next appended row goes
     char* error_text;
     ConnLink* conn_link;     // the connection it came from, while that is open (kvc_inner.h)
     int32_t lob_descriptors; // the connection sent large objects as descriptors

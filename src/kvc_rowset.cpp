@@ -33,36 +33,63 @@ int recv_or_skip(Conn_Attrs* conn, void* dst, int64_t count) {
     return count <= 0 ? 1 : rh_take(conn, dst, count);
 }
 
-// A fixed-width value arrives at its type's own width, whatever length the
-// row announced; the bits go to the slot unchanged (a float is stored as the
-// four bytes an int32 read gives).
-__attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const FieldInfo* fields, int i, int width, const unsigned char* at) {
-    switch (width) {
-    case 1: setDataI1(row, fields, i, wire_load<int8_t>(at)); break;
-    case 2: setDataI2(row, fields, i, wire_load<int16_t>(at)); break;
-    case 4: setDataI4(row, fields, i, wire_load<int32_t>(at)); break;
-    default: setDataI8(row, fields, i, wire_load<int64_t>(at)); break;
-    }
+// Where a column's value goes in a row: looked up once for a run of rows
+// rather than for every field.
+struct ColumnPlan {
+    int32_t slot_offset;     // data_offset
+    uint16_t status_byte;    // the byte of the column's status bits
+    uint8_t null_mask;
+    uint8_t width;           // value bytes of a fixed-width type; kVariableSlot: held by address
+};
+
+ColumnPlan plan_of(const Result* result, int i) {
+    return {result->columns[i].data_offset, static_cast<uint16_t>(static_cast<unsigned>(i) / 4), row_null_mask(i),
+            static_cast<uint8_t>(getTypeLen(result->columns[i].server_type))};
 }
 
-// Slot widths of a result's columns, looked up once for a run of rows
-// rather than for every field.
-class SlotWidths {
+// The first kPlannedColumns columns are planned ahead (a few KiB of stack);
+// any beyond, rare, are worked out per value.
+constexpr int kPlannedColumns = 512;
+
+class RowPlan {
 public:
-    explicit SlotWidths(const Result* result) : result_(result) {
-        for (int i = 0; i < result->column_count && i < kMaxColumns; ++i)
-            widths_[i] = static_cast<uint8_t>(getTypeLen(result->columns[i].server_type));
+    explicit RowPlan(const Result* result)
+        : result_(result), planned_(result->column_count < kPlannedColumns ? result->column_count : kPlannedColumns) {
+        for (int i = 0; i < planned_; ++i) columns_[i] = plan_of(result, i);
     }
-    // A description never holds more than kMaxColumns columns; the test only
-    // keeps the table's bounds whatever made the result.
-    int operator[](int i) const {
-        return i < kMaxColumns ? widths_[i] : getTypeLen(result_->columns[i].server_type);
-    }
+    int planned() const { return planned_; }
+    const ColumnPlan& ahead(int i) const { return columns_[i]; }   // i < planned()
+    ColumnPlan operator[](int i) const { return i < planned_ ? columns_[i] : plan_of(result_, i); }
 
 private:
     const Result* result_;
-    uint8_t widths_[kMaxColumns];
+    int planned_;
+    ColumnPlan columns_[kPlannedColumns];
 };
+
+// A fixed-width value arrives at its type's own width, whatever length the
+// row announced; the bits go to the slot unchanged (a float is stored as the
+// four bytes an int32 read gives), and the column is no longer null.
+__attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const ColumnPlan& column, const unsigned char* at) {
+    unsigned char* slot = row + column.slot_offset;
+    switch (column.width) {
+    case 1: *slot = *at; break;
+    case 2: { const int16_t v = wire_load<int16_t>(at); memcpy(slot, &v, sizeof v); break; }
+    case 4: { const int32_t v = wire_load<int32_t>(at); memcpy(slot, &v, sizeof v); break; }
+    default: { const int64_t v = wire_load<int64_t>(at); memcpy(slot, &v, sizeof v); break; }
+    }
+    row[column.status_byte] &= static_cast<unsigned char>(~column.null_mask);
+}
+
+// A value's bytes into its piece; the short ones, the common case, without a call.
+inline void copy_value_bytes(unsigned char* piece, const unsigned char* from, int32_t length) {
+    if (length >= 8 && length <= 16) {
+        memcpy(piece, from, 8);
+        memcpy(piece + length - 8, from + length - 8, 8);
+    } else {
+        memcpy(piece, from, static_cast<size_t>(length));
+    }
+}
 
 // A variable-length value's own copy, kept in the row by address.
 inline void keep_piece(RhRow* row, const FieldInfo* fields, int i, unsigned char* piece, int32_t length) {
@@ -86,7 +113,7 @@ inline unsigned char* piece_for(Result* result, RhRow*& row, int& status, int32_
 // Value i of a row, wherever its bytes are: refills the receive buffer as
 // needed. Sets row null and status -5 when the pool cannot hold the value.
 // 0, or -4 broken.
-int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const SlotWidths& widths, int i) {
+int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const RowPlan& plan, int i) {
     const unsigned char* at = rh_window(conn, 4);
     if (at == nullptr) return KVC_NET_ERROR;
     const int32_t length = wire_load<int32_t>(at);
@@ -94,11 +121,12 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
         rh_advance(conn, 4);
         return 0;
     }
-    const int width = widths[i];
+    const ColumnPlan column = plan[i];
+    const int width = column.width;
     if (width != kVariableSlot) {
         at = rh_window(conn, 4 + width);
         if (at == nullptr) return KVC_NET_ERROR;
-        if (row != nullptr) store_fixed_value(row, result->columns, i, width, at + 4);
+        if (row != nullptr) store_fixed_value(row, column, at + 4);
         rh_advance(conn, 4 + width);
         return 0;
     }
@@ -113,10 +141,11 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
 // row null they are read and dropped. A value the pool cannot hold is dropped
 // too, and so is the rest of the row, so that the stream stays in step: -5
 // (row unusable), -4 broken.
-int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidths& widths) {
+int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan& plan) {
     int status = 0;
     const FieldInfo* fields = result->columns;
     const int count = result->column_count;
+    const int planned = plan.planned();   // columns past it take the per-value path below
     int i = 0;
     for (;;) {
         // Every value wholly in the buffer is read through a local cursor: the
@@ -126,20 +155,21 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
             const unsigned char* const base = conn->recv_cache;
             const unsigned char* const end = base + conn->recv_fill;
             const unsigned char* p = base + conn->recv_pos;
-            for (; i < count && end - p >= 4; ++i) {
+            for (; i < planned && end - p >= 4; ++i) {
                 const int32_t length = wire_load<int32_t>(p);
                 if (length <= 0) {   // null: no value bytes follow
                     p += 4;
                     continue;
                 }
-                const int width = widths[i];
+                const ColumnPlan& column = plan.ahead(i);
+                const int width = column.width;
                 const int32_t size = width != kVariableSlot ? width : length;
                 if (end - p - 4 < size) break;
                 p += 4;
                 if (width != kVariableSlot) {
-                    if (row != nullptr) store_fixed_value(row, fields, i, width, p);
+                    if (row != nullptr) store_fixed_value(row, column, p);
                 } else if (unsigned char* piece = piece_for(result, row, status, length)) {
-                    memcpy(piece, p, static_cast<size_t>(length));
+                    copy_value_bytes(piece, p, length);
                     keep_piece(row, fields, i, piece, length);
                 }
                 p += size;
@@ -147,7 +177,7 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
             conn->recv_pos = static_cast<int>(p - base);
         }
         if (i >= count) return status;
-        if (read_value(conn, result, row, status, widths, i) != 0) return KVC_NET_ERROR;
+        if (read_value(conn, result, row, status, plan, i) != 0) return KVC_NET_ERROR;
         ++i;
     }
 }
@@ -155,8 +185,8 @@ int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const SlotWidt
 // One row message, stored in the result's pool (store) or dropped. Texts
 // between rows join the result's error text. 0 with a row, 101 rows ended
 // (the tag is handed back), -5 the row did not fit (consumed), -4 broken.
-int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
-                     const SlotWidths& widths) {
+__attribute__((always_inline)) inline int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool store, bool* lost,
+                     const RowPlan& plan) {
     if (row_out != nullptr) *row_out = nullptr;
     char tag;
     for (;;) {
@@ -180,19 +210,19 @@ int read_row_message(Conn_Attrs* conn, Result* result, RhRow** row_out, bool sto
     RhRow* row = nullptr;
     int status = store && *lost ? -5 : 0;
     if (status == 0 && store) {
-        row = createRow_inMemls(result->pool, result->row_size, result->column_count);
+        row = createRow_inMemls(result->pool, result->row_size, result->column_count, tag == '*');
         if (row == nullptr) status = KVC_NO_MEMORY;
     }
     if (tag == '*') {
-        // The row tag fills at most the 20 header bytes; a longer one is cut.
+        // The row tag fills at most its ROW_TAG_MAX bytes; a longer one is cut.
         int32_t tag_length;
         if (!rh_recv_int32(conn, &tag_length)) return KVC_NET_ERROR;
         if (tag_length < 0) return rh_fail_stream(conn);   // nothing can follow a negative length
         const int32_t kept = tag_length < ROW_TAG_MAX ? tag_length : ROW_TAG_MAX;
-        if (!recv_or_skip(conn, row != nullptr ? row + 4 : nullptr, kept)) return KVC_NET_ERROR;
+        if (!recv_or_skip(conn, row != nullptr ? row - ROW_TAG_MAX : nullptr, kept)) return KVC_NET_ERROR;
         if (!recv_or_skip(conn, nullptr, static_cast<int64_t>(tag_length) - kept)) return KVC_NET_ERROR;
     }
-    int rc = read_row_values(conn, result, row, widths);
+    int rc = read_row_values(conn, result, row, plan);
     if (rc == KVC_NET_ERROR) return KVC_NET_ERROR;
     if (status != 0 || rc != 0) return KVC_NO_MEMORY;
     if (row_out != nullptr) *row_out = row;
@@ -211,12 +241,12 @@ bool ensure_pool(Result* result) {
 
 int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     if (!*rows_lost && !ensure_pool(result)) *rows_lost = true;
-    const SlotWidths widths(result);
+    const RowPlan plan(result);
     int count = 0;
     while (limit < 0 || count < limit) {
         const bool store = !*rows_lost && !row_index_full(result);
         RhRow* row = nullptr;
-        int rc = read_row_message(conn, result, &row, store, rows_lost, widths);
+        int rc = read_row_message(conn, result, &row, store, rows_lost, plan);
         if (rc == KVC_NO_MEMORY) {
             *rows_lost = true;
         } else if (rc != 0) {
@@ -302,25 +332,23 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
         }
     }
     // Row layout: status bits, then the slots packed in column order.
-    const int status_bytes = (2 * count + 7) / 8;
-    int offset = status_bytes;
+    int offset = row_status_bytes(count);
     for (int i = 0; i < count; ++i) {
         columns[i].data_offset = offset;
-        offset += getTypeLen(columns[i].server_type);
+        offset += row_slot_width(columns[i].server_type);
     }
     result->columns = columns;
     result->column_count = count;
-    result->row_size = ROW_HEADER_SIZE + offset;
+    result->row_size = offset;
     return 0;
 }
 
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out) {
     bool lost = false;
-    if (!ensure_pool(result)) {
-        int rc = read_row_message(conn, result, row_out, false, &lost, SlotWidths(result));   // keep the stream in step
-        return rc == 0 ? -5 : rc;
-    }
-    return read_row_message(conn, result, row_out, true, &lost, SlotWidths(result));
+    // Without a pool the row is still read, so that the stream stays in step.
+    const bool pooled = ensure_pool(result);
+    const int rc = read_row_message(conn, result, row_out, pooled, &lost, RowPlan(result));
+    return !pooled && rc == 0 ? KVC_NO_MEMORY : rc;
 }
 
 int recvRecords20000(Conn_Attrs* conn, Result* result) {
@@ -495,18 +523,6 @@ int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out) { return read_resul
 // Row cursor and release
 // =============================================================================
 
-int record_next(Result* result) {
-    if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
-    if (result->read_pos < 0 || result->read_pos >= result->row_count) {
-        result->current_row = nullptr;
-        return 100;
-    }
-    RhRow** entry = nthR(result, result->read_pos);
-    result->current_row = entry != nullptr ? *entry : nullptr;
-    result->read_pos += 1;
-    return 0;
-}
-
 int free_fields_info(FieldInfo* columns, int count) {
     if (columns == nullptr) return 0;
     for (int i = 0; i < count; ++i) free(columns[i].name_buffer);
@@ -569,6 +585,57 @@ uint16_t* block_counter(const Result* result) { return static_cast<uint16_t*>(re
 }  // namespace
 
 namespace {
+
+// Entry of row n when it falls in group G (or a later one). Each group's
+// block size is a constant here, so the division becomes a multiplication:
+// this runs for every row appended and every row the cursor steps to.
+// *block_end receives the first row past the block.
+template <int G>
+RhRow** entry_from_group(const Result* result, int64_t n, int64_t* block_end) {
+    constexpr BlockGroup group = kBlockGroups[G];
+    constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
+    const int64_t offset = n - group.first_row;
+    if (offset >= group_rows) {
+        if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
+            return entry_from_group<G + 1>(result, n, block_end);
+        else
+            return nullptr;
+    }
+    const int64_t block_in_group = offset / group.rows_per_block;
+    *block_end = group.first_row + (block_in_group + 1) * group.rows_per_block;
+    RhRow** rows = static_cast<RhRow**>(result->row_index[group.first_block + block_in_group]);
+    return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+}
+
+RhRow** index_entry(const Result* result, int64_t n, int64_t* block_end) {
+    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
+    return entry_from_group<0>(result, n, block_end);
+}
+
+__attribute__((noinline)) RhRow** walk_by_lookup(Result* result, RowIndexWalk& walk, int64_t n) {
+    RhRow** entry = index_entry(result, n, &walk.end);
+    if (entry == nullptr) {
+        walk = RowIndexWalk{};
+        return nullptr;
+    }
+    walk.entry = entry + 1;
+    walk.pos = n + 1;
+    return entry;
+}
+
+// Entry of row n, looked up only when the walk is not already there; the walk
+// then stands on row n + 1. Rows taken in order cost one comparison each.
+inline RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n) {
+    if (n != walk.pos || n >= walk.end) return walk_by_lookup(result, walk, n);
+    RhRow** entry = walk.entry;
+    walk.entry = entry + 1;
+    walk.pos = n + 1;
+    return entry;
+}
+
+}  // namespace
+
+namespace {
 bool row_index_full(const Result* result) {
     return result->row_index != nullptr && *block_counter(result) > ROW_INDEX_MAX_BLOCKS;
 }
@@ -610,39 +677,28 @@ int append_record(Result* result, RhRow* row) {
         result->row_index[block] = rows;
         result->row_capacity += group->rows_per_block;
     }
-    RhRow** entry = nthR(result, result->row_count);
+    RhRow** entry = walk_to(result, result->appending, result->row_count);
     if (entry == nullptr) return -1;
     *entry = row;
     result->row_count += 1;
     return 0;
 }
 
-namespace {
-
-// Entry of row n when it falls in group G (or a later one). Each group's
-// block size is a constant here, so the division becomes a multiplication:
-// this runs for every row appended and every row the cursor steps to.
-template <int G>
-RhRow** entry_from_group(const Result* result, int64_t n) {
-    constexpr BlockGroup group = kBlockGroups[G];
-    constexpr int64_t group_rows = (group.last_block - group.first_block + 1) * group.rows_per_block;
-    const int64_t offset = n - group.first_row;
-    if (offset >= group_rows) {
-        if constexpr (G + 1 < static_cast<int>(sizeof kBlockGroups / sizeof kBlockGroups[0]))
-            return entry_from_group<G + 1>(result, n);
-        else
-            return nullptr;
-    }
-    const int block = group.first_block + static_cast<int>(offset / group.rows_per_block);
-    RhRow** rows = static_cast<RhRow**>(result->row_index[block]);
-    return rows != nullptr ? rows + offset % group.rows_per_block : nullptr;
+RhRow** nthR(Result* result, int64_t n) {
+    int64_t block_end = 0;
+    return index_entry(result, n, &block_end);
 }
 
-}  // namespace
-
-RhRow** nthR(Result* result, int64_t n) {
-    if (result == nullptr || result->row_index == nullptr || n < 0 || n >= kMaxRows) return nullptr;
-    return entry_from_group<0>(result, n);
+int record_next(Result* result) {
+    if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
+    if (result->read_pos < 0 || result->read_pos >= result->row_count) {
+        result->current_row = nullptr;
+        return 100;
+    }
+    RhRow** entry = walk_to(result, result->reading, result->read_pos);
+    result->current_row = entry != nullptr ? *entry : nullptr;
+    result->read_pos += 1;
+    return 0;
 }
 
 void release_row_index(Result* result) {
@@ -657,6 +713,8 @@ void release_row_index(Result* result) {
     }
     result->row_capacity = 0;
     result->row_count = 0;
+    result->reading = RowIndexWalk{};
+    result->appending = RowIndexWalk{};
 }
 
 // =============================================================================
@@ -1210,17 +1268,26 @@ namespace {
 
 // Column i of the current row by the conversion matrix. Apart from the common
 // case below, so that the latter does not pay for this one's frame.
+// Stored text into a character buffer, the other common case: what the
+// matrix delivers, without its lookups. Apart for the same reason.
+__attribute__((noinline)) int deliver_stored_text(const RhRow* row, const FieldInfo* fields, int i, void* dst,
+                                                  int dst_size, int* length) {
+    int stored_length = 0;
+    const unsigned char* text = row_held_value(row, fields, i, &stored_length);
+    return deliver_chars(Target{KVC_C_CHAR, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
+}
+
 __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, void* dst, int dst_size,
                                              int* length) {
     int stored_length = 0;
     const RhRow* row = result->current_row;
+    const int server_type = result->columns[i].server_type;
     const void* value = row != nullptr ? getData(row, result->columns, i, &stored_length) : nullptr;
     if (value == nullptr) {
         if (length != nullptr) *length = 0;
         return KVC_NULL_VALUE;
     }
-    const Cell cell = {result->columns[i].server_type, static_cast<const unsigned char*>(value), stored_length,
-                       result};
+    const Cell cell = {server_type, static_cast<const unsigned char*>(value), stored_length, result};
     const Target target = {c_type, dst, dst_size > 0 ? dst_size : 0, length};
     Delivery delivery = (c_type >= 0 && c_type < kCTypeCount) ? kDeliveries.by_c_type[c_type] : nullptr;
     if (delivery == nullptr) return no_conversion(target);
@@ -1229,19 +1296,21 @@ __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, 
 
 }  // namespace
 
-int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
-    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
-    Result* result = static_cast<Result*>(*handle);
+int result_get_data(Result* result, int col, int c_type, void* dst, int dst_size, int* length) {
     if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
     const int i = col - 1;
     const RhRow* row = result->current_row;
-    const FieldInfo& field = result->columns[i];
-    // The common case, a fixed-width value its C type takes as it is, is
-    // copied straight from the slot: what the matrix would deliver too.
-    if (row != nullptr && c_type >= 0 && c_type < kCTypeCount && field.server_type >= 0 && field.server_type < 64) {
-        const int width = kDirectCopies.width[c_type][field.server_type];
-        if (width != 0 && !isNull(row, i) && !isPtr(row, i)) {
-            const unsigned char* slot = row + ROW_HEADER_SIZE + field.data_offset;
+    if (row != nullptr && static_cast<unsigned>(c_type) < kCTypeCount) {
+        const FieldInfo& field = result->columns[i];
+        const unsigned server_type = static_cast<unsigned>(field.server_type);
+        // The column's null and pointer bits together: 0 for a value in its
+        // slot, the pointer bit alone for one held by address.
+        const unsigned marks = *row_status_byte(row, i) >> (2 * (static_cast<unsigned>(i) % 4)) & 3u;
+        // The common case, a fixed-width value its C type takes as it is, is
+        // copied straight from the slot: what the matrix would deliver too.
+        const int width = server_type < 64 && marks == 0 ? kDirectCopies.width[c_type][server_type] : 0;
+        if (width != 0) {
+            const unsigned char* slot = row + field.data_offset;
             // Constant sizes, so that each copy is a single move rather than a call.
             if (width == 8) memcpy(dst, slot, 8);
             else if (width == 4) memcpy(dst, slot, 4);
@@ -1249,8 +1318,15 @@ int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* 
             if (length != nullptr) *length = width;
             return 0;
         }
+        if (c_type == KVC_C_CHAR && marks == row_ptr_mask(0) && in_mask(kVerbatimTextTypes, static_cast<int>(server_type)))
+            return deliver_stored_text(row, result->columns, i, dst, dst_size, length);
     }
     return convert_column(result, i, c_type, dst, dst_size, length);
+}
+
+int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {
+    if (dst == nullptr || handle == nullptr || *handle == nullptr) return KVC_BAD_HANDLE;
+    return result_get_data(static_cast<Result*>(*handle), col, c_type, dst, dst_size, length);
 }
 
 // Digits of x rounded to an integer, sign aside, as "%.0lf" shows them (both

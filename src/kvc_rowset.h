@@ -30,6 +30,8 @@ RhRow** nthR(Result* result, int64_t n);
 void release_row_index(Result* result);
 
 int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length);
+// KVGetData on a result already taken from its handle; dst is not null.
+int result_get_data(Result* result, int col, int c_type, void* dst, int dst_size, int* length);
 int db2str(char* text, double x);
 
 // Room for any text form of a stored value: a double in "%lf" takes up to 317

@@ -344,27 +344,18 @@ void RS_destroy(Result_Mem* pool) {
 
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length) {
     if (isNull(row, i)) return nullptr;
-    const unsigned char* slot = row + ROW_HEADER_SIZE + fields[i].data_offset;
     if (isPtr(row, i)) {
-        const void* address;
-        memcpy(&address, slot + 8, sizeof address);
-        if (length != nullptr) memcpy(length, slot, sizeof *length);
+        int stored_length = 0;
+        const unsigned char* address = row_held_value(row, fields, i, &stored_length);
+        if (length != nullptr) *length = stored_length;
         return address;
     }
     if (length != nullptr) *length = getTypeLen(fields[i].server_type);
-    return slot;
+    return row_slot(row, fields, i);
 }
 
-RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count) {
-    RhRow* row = static_cast<RhRow*>(RS_malloc(pool, row_size));
-    if (row == nullptr) return nullptr;
-    memset(row, 0, static_cast<size_t>(row_size));
-    // Every column starts null: 0x55 sets the null bit of four columns at once.
-    const int full_bytes = column_count / 4;
-    memset(row + ROW_HEADER_SIZE, 0x55, static_cast<size_t>(full_bytes));
-    const int rest = column_count % 4;
-    if (rest != 0) row[ROW_HEADER_SIZE + full_bytes] = static_cast<unsigned char>(0x55 & ((1u << (2 * rest)) - 1));
-    return row;
+const unsigned char* row_tag(const Result* result, const RhRow* row) {
+    return row_is_tagged(row, result->column_count) ? row - ROW_TAG_MAX : nullptr;
 }
 
 // =============================================================================

@@ -68,6 +68,10 @@ TEST(Conversion, TextBinaryAndRawRules) {
         {5, i32_value(12345), 2, 0, "", 5, -12},
         {30, bytes_of("0123456789"), 2, 10, "012345678", 1, -12},
         {30, bytes_of("0123456789"), 2, 11, "0123456789", 10, 0},
+        {30, bytes_of("0123456789"), 2, 1, "", 10, -12},
+        {30, bytes_of("0123456789"), 2, 0, "", 10, -12},
+        {29, bytes_of("abc"), 2, 4, "abc", 3, 0},
+        {33, bytes_of("0123456789"), 2, 5, "0123", 6, -12},
         {30, bytes_of("0123456789"), 15, 4, "0123", 6, -12},   // no terminator in binary form
         {30, bytes_of("0123456789"), 15, 10, "0123456789", 10, 0},
         // Decimal text is never cut silently: beyond the destination it is -12.

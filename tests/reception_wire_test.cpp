@@ -154,6 +154,39 @@ TEST(ReceptionWire, EveryWireTypeLandsInItsSlot) {
     EXPECT_TRUE(isNull(stored, 8));
 }
 
+// Far more columns than usual: every one lands in its own slot, nulls included.
+TEST(ReceptionWire, WideRowsKeepEveryColumn) {
+    constexpr int kColumns = 700;
+    std::vector<ColumnDesc> descs;
+    WireBuilder row;
+    for (int c = 0; c < kColumns; ++c) {
+        descs.push_back({"c" + std::to_string(c), c % 2 == 0 ? 5 : 30});
+        if (c % 7 == 3) row.i32(0);
+        else if (c % 2 == 0) row.i32(4).i32(c * 11);
+        else row.str("v" + std::to_string(c));
+    }
+    WireResult r(descs);
+    RhRow* stored = r.add_row(row);
+    ASSERT_NE(stored, nullptr);
+    const FieldInfo* f = r.result()->columns;
+    for (int c = 0; c < kColumns; ++c) {
+        SCOPED_TRACE(c);
+        int length = -1;
+        const void* value = getData(stored, f, c, &length);
+        if (c % 7 == 3) {
+            EXPECT_EQ(value, nullptr);
+        } else if (c % 2 == 0) {
+            int32_t n = 0;
+            ASSERT_NE(value, nullptr);
+            memcpy(&n, value, 4);
+            EXPECT_EQ(n, c * 11);
+        } else {
+            ASSERT_NE(value, nullptr);
+            EXPECT_EQ(std::string(static_cast<const char*>(value), static_cast<size_t>(length)), "v" + std::to_string(c));
+        }
+    }
+}
+
 TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
     const struct {
         const char *text, *table, *column, *alias;
@@ -181,9 +214,9 @@ TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
         std::vector<ColumnDesc> columns;
         int row_size, last_offset;
     } layouts[] = {
-        {{{"a", 3}, {"b", 3}, {"c", 3}, {"d", 6}}, 36, 4},
-        {{{"a", 5}, {"b", 5}, {"c", 5}, {"d", 5}, {"e", 12}}, 24 + 2 + 16 + 16, 2 + 16},
-        {{}, 24, -1},
+        {{{"a", 3}, {"b", 3}, {"c", 3}, {"d", 6}}, 2 + 3 + 8, 2 + 3},
+        {{{"a", 5}, {"b", 5}, {"c", 5}, {"d", 5}, {"e", 12}}, 2 + 16 + 12, 2 + 16},
+        {{}, 1, -1},
     };
     for (const auto& c : layouts) {
         WireResult laid_out(c.columns);
@@ -196,18 +229,24 @@ TEST(ReceptionWire, ColumnNamesSplitAndTheRowIsLaidOut) {
 TEST(ReceptionWire, LongRowTagAndInsertIdAreCutAndConsumed) {
     WireBuilder w;
     describe(w.tag('I').str(std::string(40, 'i')).tag('A'), {{"N", 5}});
-    const std::string row_tag = "0123456789abcdefghijKLMNO";   // 25 bytes
-    Received r(w.tag('*').str(row_tag).i32(4).i32(77).tag('K'));
-    EXPECT_EQ(r.status, 1);
+    const std::string long_tag = "0123456789abcdefghijKLMNO";   // 25 bytes
+    // A long tag, none, a short one: each row keeps its own.
+    w.tag('*').str(long_tag).i32(4).i32(77).tag('R').i32(4).i32(78).tag('*').str("ab").i32(4).i32(79);
+    Received r(w.tag('K'));
+    EXPECT_EQ(r.status, 3);
     ASSERT_NE(r.head, nullptr);
     EXPECT_EQ(r.head->result_kind, RESULT_INSERT_ID);
     EXPECT_EQ(std::string(r.head->insert_id), std::string(31, 'i'));
     EXPECT_EQ(std::string(r.pair.conn()->last_insert_id), std::string(31, 'i'));
     Result* rows = r.head->next_result;
     ASSERT_NE(rows, nullptr);
-    ASSERT_EQ(rows->row_count, 1);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(*nthR(rows, 0)) + 4, 20), row_tag.substr(0, 20));
-    EXPECT_EQ(int_at(rows, 0, 0), 77);
+    ASSERT_EQ(rows->row_count, 3);
+    const std::string kept_tags[] = {long_tag.substr(0, ROW_TAG_MAX), "none", "ab" + std::string(18, '\0')};
+    for (int n = 0; n < 3; ++n) {
+        const unsigned char* tag = row_tag(rows, *nthR(rows, n));
+        EXPECT_EQ(tag == nullptr ? "none" : std::string(reinterpret_cast<const char*>(tag), ROW_TAG_MAX), kept_tags[n]);
+        EXPECT_EQ(int_at(rows, n, 0), 77 + n);
+    }
 }
 
 TEST(ReceptionWire, BadDescriptionOrBrokenStreamLeavesNoResult) {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -128,16 +129,16 @@ TEST(RowLayout, EightByteValueReadsBackFromAnUnalignedSlot) {
     FieldInfo fields[4] = {};
     for (int i = 0; i < 4; ++i) {
         fields[i].server_type = i < 3 ? 3 : 6;
-        fields[i].data_offset = 1 + i;
+        fields[i].data_offset = 2 + i;
     }
-    RhRow* row = createRow_inMemls(p.pool, 36, 4);
+    RhRow* row = createRow_inMemls(p.pool, 2 + 3 + 8, 4);
     ASSERT_NE(row, nullptr);
     const int64_t value = 0x0102030405060708;
     setDataI8(row, fields, 3, value);
     setDataI1(row, fields, 0, -7);
     int length = -1;
     const void* address = getData(row, fields, 3, &length);
-    EXPECT_EQ(address, row + 24 + 4);
+    EXPECT_EQ(address, row + 2 + 3);
     EXPECT_NE(reinterpret_cast<uintptr_t>(address) % 8, 0u);
     EXPECT_EQ(length, 8);
     int64_t read_back;
@@ -148,23 +149,23 @@ TEST(RowLayout, EightByteValueReadsBackFromAnUnalignedSlot) {
 
 TEST(RowLayout, StatusBitsAndNulls) {
     Pool p;
-    // Five columns: two status bytes, four 4-byte slots, then a 16-byte one.
+    // Five columns: two status bytes, four 4-byte slots, then a 12-byte one.
     FieldInfo fields[5] = {};
     for (int i = 0; i < 5; ++i) {
         fields[i].server_type = i < 4 ? 5 : 30;
         fields[i].data_offset = 2 + 4 * i;
     }
-    RhRow* row = createRow_inMemls(p.pool, 24 + 2 + 16 + 16, 5);
+    RhRow* row = createRow_inMemls(p.pool, 2 + 16 + 12, 5);
     ASSERT_NE(row, nullptr);
     // A fresh row is all nulls: bits 0x01, 0x04, 0x10, 0x40, then 0x01.
-    EXPECT_EQ(row[24], 0x55);
-    EXPECT_EQ(row[25], 0x01);
+    EXPECT_EQ(row[0], 0x55);
+    EXPECT_EQ(row[1], 0x01);
     int length = 1234;
     EXPECT_EQ(getData(row, fields, 2, &length), nullptr);
     EXPECT_EQ(length, 1234);   // untouched for a null
 
     setDataI4(row, fields, 2, 99);
-    EXPECT_EQ(row[24], 0x55 & ~0x10);
+    EXPECT_EQ(row[0], 0x55 & ~0x10);
     EXPECT_FALSE(isNull(row, 2));
     setNull(row, 2);
     EXPECT_TRUE(isNull(row, 2));
@@ -174,17 +175,40 @@ TEST(RowLayout, StatusBitsAndNulls) {
     const char text[] = "hello";
     setPtr(row, 4);
     setDataBin(row, fields, 4, text, 5);
-    EXPECT_EQ(row[25], 0x02);   // pointer bit set, null bit cleared
+    EXPECT_EQ(row[1], 0x02);   // pointer bit set, null bit cleared
     EXPECT_TRUE(isPtr(row, 4));
     EXPECT_FALSE(isPtr(row, 2));
     EXPECT_EQ(getData(row, fields, 4, &length), text);
     EXPECT_EQ(length, 5);
-    // The slot: length, four zero bytes, then the address.
-    const unsigned char* slot = row + 24 + fields[4].data_offset;
+    // The slot: length, then the address.
+    const unsigned char* slot = row + fields[4].data_offset;
     int32_t stored_length;
     memcpy(&stored_length, slot, 4);
     EXPECT_EQ(stored_length, 5);
-    EXPECT_EQ(slot[4] | slot[5] | slot[6] | slot[7], 0);
+    const char* stored_address;
+    memcpy(&stored_address, slot + 4, sizeof stored_address);
+    EXPECT_EQ(stored_address, text);
+}
+
+// The tag mark follows the last column's bits and touches none of them; a
+// tagged row's tag bytes lie in front of it, cleared.
+TEST(RowLayout, TaggedRowsCarryTheirTagInFront) {
+    Pool p;
+    for (int columns : {0, 3, 4, 5}) {
+        SCOPED_TRACE(columns);
+        Result result = {};
+        result.column_count = columns;
+        const int size = row_status_bytes(columns) + columns;
+        RhRow* plain = createRow_inMemls(p.pool, size, columns);
+        RhRow* tagged = createRow_inMemls(p.pool, size, columns, true);
+        ASSERT_NE(plain, nullptr);
+        ASSERT_NE(tagged, nullptr);
+        EXPECT_EQ(row_tag(&result, plain), nullptr);
+        ASSERT_EQ(row_tag(&result, tagged), tagged - ROW_TAG_MAX);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(tagged - ROW_TAG_MAX), ROW_TAG_MAX),
+                  std::string(ROW_TAG_MAX, '\0'));
+        for (int i = 0; i < columns; ++i) EXPECT_TRUE(isNull(tagged, i) && !isPtr(tagged, i)) << i;
+    }
 }
 
 }  // namespace

@@ -110,4 +110,34 @@ TEST(RowIndex, RowCursorAndRelease) {
     EXPECT_EQ(*nthR(index.result, 0), fake_row(0));
 }
 
+// The cursor steps from wherever it was put, across block and group
+// boundaries, through rows appended after it reached the end, and never
+// into an index that was released.
+TEST(RowIndex, CursorFollowsRepositioningGrowthAndRelease) {
+    IndexedResult index;
+    index.append_until(1000);
+    for (int64_t n = 0; n < 1000; ++n) ASSERT_EQ(record_next(index.result), 0);
+    EXPECT_EQ(record_next(index.result), 100);
+    index.append_until(17500);   // more rows after the end was reached
+    index.result->read_pos = 1000;
+    // Position to start from, rows to step.
+    const int64_t walks[][2] = {{1000, 3}, {0, 1001}, {999, 3}, {15998, 5}, {500, 2}, {17498, 2}};
+    for (const auto& walk : walks) {
+        SCOPED_TRACE("from " + std::to_string(walk[0]));
+        index.result->read_pos = walk[0];
+        for (int64_t step = 0; step < walk[1]; ++step) {
+            ASSERT_EQ(record_next(index.result), 0);
+            ASSERT_EQ(index.result->current_row, fake_row(walk[0] + step)) << step;
+        }
+    }
+    index.result->read_pos = 0;
+    ASSERT_EQ(record_next(index.result), 0);   // the cursor stands on row 1 of block 1
+    release_row_index(index.result);
+    ASSERT_EQ(append_record(index.result, fake_row(41)), 0);
+    ASSERT_EQ(append_record(index.result, fake_row(42)), 0);
+    index.result->read_pos = 1;
+    ASSERT_EQ(record_next(index.result), 0);
+    EXPECT_EQ(index.result->current_row, fake_row(42));
+}
+
 }  // namespace

@@ -203,7 +203,8 @@ std::string describe_results(const Result* head) {
                 out += " (missing row)";
                 continue;
             }
-            out += " (" + hex_of(*entry + 4, ROW_TAG_MAX) + ":";
+            const unsigned char* tag = row_tag(r, *entry);
+            out += " (" + (tag != nullptr ? hex_of(tag, ROW_TAG_MAX) : std::string("-")) + ":";
             for (int c = 0; c < r->column_count; ++c) {
                 int length = 0;
                 const void* value = getData(*entry, r->columns, c, &length);
