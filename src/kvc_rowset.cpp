@@ -669,7 +669,8 @@ int append_record(Result* result, RhRow* row) {
             kvc_set_text(&result->error_text, "[EC080]select result-set is too large please connect to db-server");
             return -1;
         }
-        RhRow** rows = static_cast<RhRow**>(kvc_calloc(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
+        RhRow** rows =
+            static_cast<RhRow**>(kvc_calloc_populated(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
         if (rows == nullptr) {
             --*counter;
             return KVC_NO_MEMORY;
