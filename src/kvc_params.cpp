@@ -199,7 +199,8 @@ void* take_block(KVCSParam* set, int64_t bytes) {
         free_entry = idle_too_small;
     }
     const int64_t capacity = (bytes + kKeptBlockMin - 1) / kKeptBlockMin * kKeptBlockMin;
-    void* memory = kvc_malloc(static_cast<size_t>(capacity));
+    // Filled from its start at once: resident in one call, not a fault per page.
+    void* memory = kvc_calloc_populated(1, static_cast<size_t>(capacity));
     if (memory != nullptr && free_entry != nullptr) *free_entry = KeptBlock{memory, capacity, 1};
     return memory;
 }
