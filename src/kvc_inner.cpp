@@ -43,11 +43,7 @@ void* kvc_malloc(size_t size) { return allocation_refused() ? nullptr : malloc(s
 void* kvc_calloc(size_t count, size_t size) {
     return allocation_refused() ? nullptr : calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
 }
-void* kvc_calloc_populated(size_t count, size_t size) {
-    void* block = kvc_calloc(count, size);
-    const size_t bytes = count * size;
-    constexpr size_t kPopulateFrom = 256 * 1024;
-    if (block == nullptr || bytes < kPopulateFrom) return block;
+void kvc_populate(void* block, size_t bytes) {
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
@@ -57,7 +53,12 @@ void* kvc_calloc_populated(size_t count, size_t size) {
     const uintptr_t page = 4096;
     const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(page - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+    if (block != nullptr && end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+}
+void* kvc_calloc_populated(size_t count, size_t size) {
+    void* block = kvc_calloc(count, size);
+    constexpr size_t kPopulateFrom = 256 * 1024;
+    if (count * size >= kPopulateFrom) kvc_populate(block, count * size);
     return block;
 }
 void* kvc_realloc(void* block, size_t size) {

@@ -191,7 +191,12 @@ unsigned char* map_slab() {
     SpareSlabs& spare = t_spare_slabs;
     if (spare.count > 0) return spare.memory[--spare.count];
     void* memory = kvc_map_aligned(kSlabBytes);
-    if (memory != nullptr) madvise(memory, kSlabBytes, MADV_HUGEPAGE);
+    if (memory != nullptr) {
+        madvise(memory, kSlabBytes, MADV_HUGEPAGE);
+        // A slab is filled from its start; where no huge page is to be had,
+        // this spares a fault per 4 KiB page.
+        kvc_populate(memory, kSlabBytes);
+    }
     return static_cast<unsigned char*>(memory);
 }
 
