@@ -54,13 +54,18 @@ struct FetchFigures {
     double rows_per_cpu_s = 0;
 };
 
-FetchFigures fetch_figure(const std::string& name, int64_t rows, bool encrypted, bool trim_off,
-                          int runs) {
-    KvcPeerPlan plan;
-    plan.mode = KvcPeerPlan::Mode::Fetch;
-    plan.rows = rows;
-    const auto results = measure(name, runs, [&](int fd) { kvc_peer(fd, plan); },
-                                 [&](int port) { return kvc_fetch_client(port, rows, encrypted, trim_off); });
+// One fetch run against a fresh canned-reply peer.
+OneRun fetch_run(int64_t rows, bool encrypted, bool trim_off) {
+    return [=] {
+        KvcPeerPlan plan;
+        plan.mode = KvcPeerPlan::Mode::Fetch;
+        plan.rows = rows;
+        return run_once([&](int fd) { kvc_peer(fd, plan); },
+                        [&](int port) { return kvc_fetch_client(port, rows, encrypted, trim_off); });
+    };
+}
+
+FetchFigures fetch_figures(const std::string& name, int64_t rows, const std::vector<RunResult>& results) {
     FetchFigures f;
     f.rows_per_s = median_of(name + "_rows", results, rate);
     f.rows_per_cpu_s = median_of(name + "_rows_per_cpu_s", results, cpu_rate);
@@ -68,6 +73,10 @@ FetchFigures fetch_figure(const std::string& name, int64_t rows, bool encrypted,
     f.peak_growth = median_of(name + "_peak_rss", results, growth);
     f.payload = static_cast<double>(kvc_reply_bytes(rows));
     return f;
+}
+
+FetchFigures fetch_figure(const std::string& name, int64_t rows, int runs) {
+    return fetch_figures(name, rows, measure_in_turns({name}, runs, {fetch_run(rows, false, false)})[0]);
 }
 
 void print_fetch(const std::string& name, const FetchFigures& f) {
@@ -111,18 +120,46 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--only") == 0) o.only = argv[i + 1];
     }
 
+    // Figures that a ratio compares run in turns: the fetches beside the raw
+    // receive of the same bytes, the batch beside the raw send, the keystream
+    // beside memcpy.
     FetchFigures plain, notrim, ssl;
-    if (wanted(o, "fetch")) {
-        plain = fetch_figure("fetch", o.rows, false, false, o.runs);
-        print_fetch("fetch", plain);
-        notrim = fetch_figure("fetch_notrim", o.rows, false, true, o.runs);
-        print_fetch("fetch_notrim", notrim);
-        ssl = fetch_figure("fetch_ssl", o.rows, true, false, o.runs);
-        print_fetch("fetch_ssl", ssl);
+    std::vector<RunResult> receives;
+    const bool raw = wanted(o, "raw");
+    if (wanted(o, "fetch") || raw) {
+        std::vector<std::string> names;
+        std::vector<OneRun> runs;
+        if (wanted(o, "fetch")) {
+            names = {"fetch", "fetch_notrim", "fetch_ssl"};
+            runs = {fetch_run(o.rows, false, false), fetch_run(o.rows, false, true), fetch_run(o.rows, true, false)};
+        }
+        if (raw) {
+            names.push_back("raw_recv");
+            runs.push_back([&] {
+                KvcPeerPlan reply;
+                reply.mode = KvcPeerPlan::Mode::RawReply;
+                reply.rows = o.rows;
+                return run_once([&](int fd) { kvc_peer(fd, reply); },
+                                [&](int port) { return raw_recv_client(port, kvc_reply_bytes(o.rows)); });
+            });
+        }
+        auto results = measure_in_turns(names, o.runs, runs);
+        if (raw) {
+            receives = std::move(results.back());
+            results.pop_back();
+        }
+        if (!results.empty()) {
+            plain = fetch_figures("fetch", o.rows, results[0]);
+            print_fetch("fetch", plain);
+            notrim = fetch_figures("fetch_notrim", o.rows, results[1]);
+            print_fetch("fetch_notrim", notrim);
+            ssl = fetch_figures("fetch_ssl", o.rows, results[2]);
+            print_fetch("fetch_ssl", ssl);
+        }
     }
 
     double batch_bytes_per_s = 0, raw_send = 0, raw_recv = 0;
-    if (wanted(o, "batch") || wanted(o, "raw")) {
+    if (wanted(o, "batch") || raw) {
         // One unmeasured batch keeps the exact request bytes for the raw send figure.
         RequestRecord* record = RequestRecord::make_shared(o.rows * 128 + (1 << 20));
         if (record == nullptr) return 1;
@@ -134,33 +171,43 @@ int main(int argc, char** argv) {
                 [&](int port) { return kvc_batch_client(port, o.rows); });
         const int64_t request_bytes = record->kept;
         plan.keep_request = false;
-        const auto batch = measure("batch", o.runs, [&](int fd) { kvc_peer(fd, plan); },
-                                   [&](int port) {
-                                       RunResult r = kvc_batch_client(port, o.rows);
-                                       r.payload_bytes = request_bytes;
-                                       return r;
-                                   });
-        figure("batch_rows", median_of("batch_rows", batch, rate), "rows/s");
-        median_of("batch_rows_per_cpu_s", batch, cpu_rate);
-        batch_bytes_per_s = median_of("batch_bytes", batch, byte_rate);
-        figure("batch_bytes", batch_bytes_per_s, "B/s");
-        figure("batch_payload", static_cast<double>(request_bytes), "bytes");
-
         KvcPeerPlan sink;
         sink.mode = KvcPeerPlan::Mode::RawSink;
         sink.sink_bytes = request_bytes;
-        const auto sends = measure("raw_send", o.runs, [&](int fd) { kvc_peer(fd, sink); },
-                                   [&](int port) { return raw_send_client(port, record->bytes, request_bytes); });
-        raw_send = median_of("raw_send_bytes", sends, byte_rate);
-        figure("raw_send_bytes", raw_send, "B/s");
-
-        KvcPeerPlan reply;
-        reply.mode = KvcPeerPlan::Mode::RawReply;
-        reply.rows = o.rows;
-        const auto receives = measure("raw_recv", o.runs, [&](int fd) { kvc_peer(fd, reply); },
-                                      [&](int port) { return raw_recv_client(port, kvc_reply_bytes(o.rows)); });
-        raw_recv = median_of("raw_recv_bytes", receives, byte_rate);
-        figure("raw_recv_bytes", raw_recv, "B/s");
+        std::vector<std::string> names;
+        std::vector<OneRun> runs;
+        if (wanted(o, "batch")) {
+            names.push_back("batch");
+            runs.push_back([&] {
+                return run_once([&](int fd) { kvc_peer(fd, plan); }, [&](int port) {
+                    RunResult r = kvc_batch_client(port, o.rows);
+                    r.payload_bytes = request_bytes;
+                    return r;
+                });
+            });
+        }
+        if (raw) {
+            names.push_back("raw_send");
+            runs.push_back([&] {
+                return run_once([&](int fd) { kvc_peer(fd, sink); },
+                                [&](int port) { return raw_send_client(port, record->bytes, request_bytes); });
+            });
+        }
+        const auto results = measure_in_turns(names, o.runs, runs);
+        if (wanted(o, "batch")) {
+            const auto& batch = results[0];
+            figure("batch_rows", median_of("batch_rows", batch, rate), "rows/s");
+            median_of("batch_rows_per_cpu_s", batch, cpu_rate);
+            batch_bytes_per_s = median_of("batch_bytes", batch, byte_rate);
+            figure("batch_bytes", batch_bytes_per_s, "B/s");
+            figure("batch_payload", static_cast<double>(request_bytes), "bytes");
+        }
+        if (raw) {
+            raw_send = median_of("raw_send_bytes", results.back(), byte_rate);
+            figure("raw_send_bytes", raw_send, "B/s");
+            raw_recv = median_of("raw_recv_bytes", receives, byte_rate);
+            figure("raw_recv_bytes", raw_recv, "B/s");
+        }
     }
 
     double best_libpq = 0, best_libpq_cpu = 0;
@@ -180,9 +227,13 @@ int main(int argc, char** argv) {
 
     double keystream = 0, copy = 0;
     if (wanted(o, "keystream")) {
-        keystream = median_of("keystream_bytes", measure_local("keystream", o.runs, [](int) { return keystream_client(true); }), byte_rate);
+        const auto results = measure_in_turns(
+            {"keystream", "memcpy"}, o.runs,
+            {[] { return run_local_once([](int) { return keystream_client(true); }); },
+             [] { return run_local_once([](int) { return keystream_client(false); }); }});
+        keystream = median_of("keystream_bytes", results[0], byte_rate);
         figure("keystream_bytes", keystream, "B/s");
-        copy = median_of("memcpy_bytes", measure_local("memcpy", o.runs, [](int) { return keystream_client(false); }), byte_rate);
+        copy = median_of("memcpy_bytes", results[1], byte_rate);
         figure("memcpy_bytes", copy, "B/s");
     }
 
@@ -190,7 +241,7 @@ int main(int argc, char** argv) {
     if (wanted(o, "scale")) {
         for (int64_t rows : {10000LL, 100000LL, 1000000LL, 10000000LL}) {
             const std::string name = "scale_" + std::to_string(rows);
-            const FetchFigures f = fetch_figure(name, rows, false, false, rows >= 10000000 ? std::min(o.runs, 3) : o.runs);
+            const FetchFigures f = fetch_figure(name, rows, rows >= 10000000 ? std::min(o.runs, 3) : o.runs);
             figure(name + "_rows", f.rows_per_s, "rows/s");
             figure(name + "_rss_per_row", f.peak_growth / static_cast<double>(rows), "bytes/row");
             if (rows == 100000) scale_100k = f.rows_per_s;

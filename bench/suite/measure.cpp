@@ -93,16 +93,19 @@ void end_peer(pid_t peer) {
     waitpid(peer, nullptr, 0);
 }
 
-std::vector<RunResult> run_all(const std::string& name, int runs,
-                               const std::function<RunResult()>& one_run) {
-    std::vector<RunResult> kept;
-    for (int i = 0; i <= runs; ++i) {   // run 0 warms caches, the allocator's pages and the CPU clock
-        RunResult r = one_run();
-        if (!r.ok) {
-            fprintf(stderr, "%s: run %d failed: %s\n", name.c_str(), i, r.note);
-            continue;
+// Runs warm-up + `runs` rounds; each round runs every figure once, in turn.
+std::vector<std::vector<RunResult>> run_in_turns(const std::vector<std::string>& names, int runs,
+                                                 const std::vector<OneRun>& figures) {
+    std::vector<std::vector<RunResult>> kept(figures.size());
+    for (int i = 0; i <= runs; ++i) {   // round 0 warms caches, the allocator's pages and the CPU clock
+        for (size_t f = 0; f < figures.size(); ++f) {
+            RunResult r = figures[f]();
+            if (!r.ok) {
+                fprintf(stderr, "%s: run %d failed: %s\n", names[f].c_str(), i, r.note);
+                continue;
+            }
+            if (i > 0) kept[f].push_back(r);
         }
-        if (i > 0) kept.push_back(r);
     }
     return kept;
 }
@@ -162,32 +165,41 @@ bool recv_exact(int fd, void* data, size_t len) {
     return transfer_exact(static_cast<char*>(data), len, [fd](char* p, size_t n) { return read(fd, p, n); });
 }
 
+RunResult run_once(const PeerMain& peer, const ClientMain& client) {
+    int port = 0;
+    int listen_fd = listen_loopback(&port);
+    if (listen_fd < 0) {
+        RunResult failed;
+        snprintf(failed.note, sizeof failed.note, "cannot listen on 127.0.0.1");
+        return failed;
+    }
+    pid_t peer_pid = fork();
+    if (peer_pid == 0) {
+        prctl(PR_SET_NAME, "suite_peer");
+        alarm(kPeerLifetimeSeconds);
+        peer(listen_fd);
+        _exit(0);
+    }
+    close(listen_fd);
+    RunResult r = run_client(client, port);
+    if (peer_pid > 0) end_peer(peer_pid);
+    return r;
+}
+
+RunResult run_local_once(const ClientMain& client) { return run_client(client, 0); }
+
+std::vector<std::vector<RunResult>> measure_in_turns(const std::vector<std::string>& names, int runs,
+                                                     const std::vector<OneRun>& figures) {
+    return run_in_turns(names, runs, figures);
+}
+
 std::vector<RunResult> measure(const std::string& name, int runs, const PeerMain& peer,
                                const ClientMain& client) {
-    return run_all(name, runs, [&] {
-        int port = 0;
-        int listen_fd = listen_loopback(&port);
-        if (listen_fd < 0) {
-            RunResult failed;
-            snprintf(failed.note, sizeof failed.note, "cannot listen on 127.0.0.1");
-            return failed;
-        }
-        pid_t peer_pid = fork();
-        if (peer_pid == 0) {
-            prctl(PR_SET_NAME, "suite_peer");
-            alarm(kPeerLifetimeSeconds);
-            peer(listen_fd);
-            _exit(0);
-        }
-        close(listen_fd);
-        RunResult r = run_client(client, port);
-        if (peer_pid > 0) end_peer(peer_pid);
-        return r;
-    });
+    return run_in_turns({name}, runs, {[&] { return run_once(peer, client); }})[0];
 }
 
 std::vector<RunResult> measure_local(const std::string& name, int runs, const ClientMain& client) {
-    return run_all(name, runs, [&] { return run_client(client, 0); });
+    return run_in_turns({name}, runs, {[&] { return run_local_once(client); }})[0];
 }
 
 double median_of(const std::string& name, const std::vector<RunResult>& runs,

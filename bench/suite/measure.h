@@ -50,6 +50,17 @@ std::vector<RunResult> measure(const std::string& name, int runs, const PeerMain
 // A client that only does in-process work (no peer).
 std::vector<RunResult> measure_local(const std::string& name, int runs, const ClientMain& client);
 
+// One isolated client/peer pair, and one client without a peer.
+using OneRun = std::function<RunResult()>;
+RunResult run_once(const PeerMain& peer, const ClientMain& client);
+RunResult run_local_once(const ClientMain& client);
+
+// Figures that a ratio compares, measured in turns (a run of each, then the
+// next round), so that both see the same spells of a shared machine rather
+// than whatever it did while one of them ran alone. Results by figure.
+std::vector<std::vector<RunResult>> measure_in_turns(const std::vector<std::string>& names, int runs,
+                                                     const std::vector<OneRun>& figures);
+
 // Median of a figure over runs, with min, max and the relative spread on stderr.
 double median_of(const std::string& name, const std::vector<RunResult>& runs,
                  const std::function<double(const RunResult&)>& figure);
