@@ -205,7 +205,29 @@ int64_t read_batch(Reader& in, int32_t header) {
     return rows;
 }
 
+// The batch requests of a timed run, checked byte for byte against the ones
+// a parsing run kept: a stand-in server that does no work of its own, as the
+// raw send's peer does none, so that the client is what the figure measures.
+void serve_kept_requests(int fd, const RequestRecord& record) {
+    std::vector<uint8_t> chunk(kSendChunk);
+    int64_t at = 0;
+    for (int k = 0; k < record.requests; ++k) {
+        while (at < record.request_end[k]) {
+            const size_t n = static_cast<size_t>(std::min<int64_t>(record.request_end[k] - at, kSendChunk));
+            if (!recv_exact(fd, chunk.data(), n) || memcmp(chunk.data(), record.bytes + at, n) != 0) return;
+            at += static_cast<int64_t>(n);
+        }
+        WireOut reply;
+        reply.u8('U').i32(static_cast<int32_t>(record.request_rows[k])).u8('K');
+        if (!send_exact(fd, reply.bytes.data(), reply.bytes.size())) return;
+    }
+}
+
 void serve_requests(int fd, const KvcPeerPlan& plan, kvcd::Keystream* from_client, kvcd::Keystream* to_client) {
+    if (plan.expect_kept && from_client == nullptr && plan.record != nullptr) {
+        serve_kept_requests(fd, *plan.record);
+        return;
+    }
     Reader in(fd, from_client, plan);
     Writer out(fd, to_client);
     for (;;) {
@@ -220,6 +242,10 @@ void serve_requests(int fd, const KvcPeerPlan& plan, kvcd::Keystream* from_clien
         }
         const int64_t rows = read_batch(in, header);
         if (rows < 0) return;
+        if (RequestRecord* record = plan.record; plan.keep_request && record->requests < RequestRecord::kMaxRequests) {
+            record->request_end[record->requests] = record->kept;
+            record->request_rows[record->requests++] = rows;
+        }
         WireOut reply;
         reply.u8('U').i32(static_cast<int32_t>(rows)).u8('K');
         if (!out.write(reply.bytes)) return;

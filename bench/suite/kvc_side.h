@@ -22,6 +22,11 @@ struct RequestRecord {
     int64_t kept = 0;
     int64_t capacity = 0;
     unsigned char* bytes = nullptr;   // capacity bytes, in the same mapping
+    // Where each kept request ends in `bytes`, and the rows it carried.
+    static constexpr int kMaxRequests = 4096;
+    int requests = 0;
+    int64_t request_end[kMaxRequests] = {};
+    int64_t request_rows[kMaxRequests] = {};
     static RequestRecord* make_shared(int64_t capacity);
 };
 
@@ -36,7 +41,8 @@ struct KvcPeerPlan {
     int64_t rows = 0;
     int64_t sink_bytes = 0;
     RequestRecord* record = nullptr;
-    bool keep_request = false;
+    bool keep_request = false;     // Batch: parse the requests and keep their bytes in `record`
+    bool expect_kept = false;      // Batch: requests must be the kept ones, byte for byte
 };
 
 void kvc_peer(int listen_fd, const KvcPeerPlan& plan);

@@ -171,6 +171,9 @@ int main(int argc, char** argv) {
                 [&](int port) { return kvc_batch_client(port, o.rows); });
         const int64_t request_bytes = record->kept;
         plan.keep_request = false;
+        // Timed runs check every request against the kept, parsed ones.
+        plan.expect_kept = record->kept == record->received && record->requests > 0 &&
+                           record->request_end[record->requests - 1] == record->kept;
         KvcPeerPlan sink;
         sink.mode = KvcPeerPlan::Mode::RawSink;
         sink.sink_bytes = request_bytes;
