@@ -175,6 +175,21 @@ inline T wire_load(const unsigned char* at) {
     return wire_order(value);
 }
 
+// A value's bytes without a call for the short ones, the common case: two
+// overlapping moves cover every length from 4 to 16 without reading or
+// writing outside the value.
+inline void copy_value_bytes(unsigned char* to, const unsigned char* from, int32_t n) {
+    if (n >= 8 && n <= 16) {
+        memcpy(to, from, 8);
+        memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        memcpy(to, from, 4);
+        memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        memcpy(to, from, static_cast<size_t>(n));
+    }
+}
+
 // A value put on the wire at `at`.
 template <typename T>
 inline void wire_store(unsigned char* at, T value) {

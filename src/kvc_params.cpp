@@ -877,20 +877,6 @@ inline RowField take_field(SlotCursor& c, int row) {
     return {at, length, n};
 }
 
-// A short value's bytes without a call: two overlapping copies cover every
-// length from 4 to 16 without reading outside the value.
-inline void copy_short(unsigned char* to, const unsigned char* from, int32_t n) {
-    if (n >= 8 && n <= 16) {
-        memcpy(to, from, 8);
-        memcpy(to + n - 8, from + n - 8, 8);
-    } else if (n >= 4 && n < 8) {
-        memcpy(to, from, 4);
-        memcpy(to + n - 4, from + n - 4, 4);
-    } else {
-        memcpy(to, from, static_cast<size_t>(n));
-    }
-}
-
 // put_value's bytes for the row loop, written without a bounds test: a null,
 // a fixed-width value, and the bytes of a variable-length one.
 inline unsigned char* put_null_value(unsigned char* p) {
@@ -908,7 +894,7 @@ inline unsigned char* put_fixed_value(unsigned char* p, SlotCursor& c, int32_t l
 inline unsigned char* put_bytes_value(unsigned char* p, const unsigned char* bytes, int32_t length) {
     if (length <= 0) return put_null_value(p);
     wire_store(p, length);
-    copy_short(p + 4, bytes, length);
+    copy_value_bytes(p + 4, bytes, length);
     return p + 4 + length;
 }
 

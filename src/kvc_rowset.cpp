@@ -81,16 +81,6 @@ __attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const C
     row[column.status_byte] &= static_cast<unsigned char>(~column.null_mask);
 }
 
-// A value's bytes into its piece; the short ones, the common case, without a call.
-inline void copy_value_bytes(unsigned char* piece, const unsigned char* from, int32_t length) {
-    if (length >= 8 && length <= 16) {
-        memcpy(piece, from, 8);
-        memcpy(piece + length - 8, from + length - 8, 8);
-    } else {
-        memcpy(piece, from, static_cast<size_t>(length));
-    }
-}
-
 // A variable-length value's own copy, kept in the row by address.
 inline void keep_piece(RhRow* row, const FieldInfo* fields, int i, unsigned char* piece, int32_t length) {
     piece[length] = '\0';   // every value is readable as a C string
