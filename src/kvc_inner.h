@@ -143,11 +143,14 @@ int rh_take(Conn_Attrs* conn, void* dst, int64_t count);
 int rh_take_text(Conn_Attrs* conn, int64_t length, char** out);
 
 // A value's bytes reversed when the host stores integers least significant
-// byte first: host order to wire order (big-endian) and back.
+// byte first: host order to wire order (big-endian) and back. The host's
+// order is known when compiling; every connect sets g_little_tail to the same
+// answer, so testing the flag per value would only cost a load and a branch.
+constexpr bool kHostLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 template <typename T>
 inline T wire_order(T value) {
     static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8, "wire width");
-    if (sizeof(T) == 1 || !g_little_tail) return value;
+    if (sizeof(T) == 1 || !kHostLittleEndian) return value;
     if (sizeof(T) == 2) {
         uint16_t bits;
         memcpy(&bits, &value, 2);

@@ -127,49 +127,62 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
     return 0;
 }
 
+// Values i, i + 1, ... of a row for as long as each lies wholly in the
+// receive buffer, read through a local cursor: the row's byte stores may
+// alias the connection, so its buffer bounds would otherwise be reloaded for
+// every value. Inline, so that a row whose values all arrived costs no call.
+// Answers the first value not read.
+__attribute__((always_inline)) inline int read_buffered_values(Conn_Attrs* conn, Result* result, RhRow*& row,
+                                                               int& status, const RowPlan& plan, int i) {
+    if (conn->pushed_back_byte != 0) return i;
+    const int planned = plan.planned();   // columns past it take the per-value path
+    const unsigned char* const base = conn->recv_cache;
+    const unsigned char* const end = base + conn->recv_fill;
+    const unsigned char* p = base + conn->recv_pos;
+    for (; i < planned && end - p >= 4; ++i) {
+        const int32_t length = wire_load<int32_t>(p);
+        if (length <= 0) {   // null: no value bytes follow
+            p += 4;
+            continue;
+        }
+        const ColumnPlan& column = plan.ahead(i);
+        const int width = column.width;
+        const int32_t size = width != kVariableSlot ? width : length;
+        if (end - p - 4 < size) break;
+        p += 4;
+        if (width != kVariableSlot) {
+            if (row != nullptr) store_fixed_value(row, column, p);
+        } else if (unsigned char* piece = piece_for(result, row, status, length)) {
+            copy_value_bytes(piece, p, length);
+            keep_piece(row, result->columns, i, piece, length);
+        }
+        p += size;
+    }
+    conn->recv_pos = static_cast<int>(p - base);
+    return i;
+}
+
+// The rest of a row from value i on, refilling the receive buffer as its
+// bytes arrive. 0, or -4 broken.
+__attribute__((noinline)) int read_row_rest(Conn_Attrs* conn, Result* result, RhRow*& row, int& status,
+                                            const RowPlan& plan, int i) {
+    for (;;) {
+        if (read_value(conn, result, row, status, plan, i) != 0) return KVC_NET_ERROR;
+        i = read_buffered_values(conn, result, row, status, plan, i + 1);
+        if (i >= result->column_count) return 0;
+    }
+}
+
 // Reads the column values of one row straight from the receive buffer. With
 // row null they are read and dropped. A value the pool cannot hold is dropped
 // too, and so is the rest of the row, so that the stream stays in step: -5
 // (row unusable), -4 broken.
-int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row, const RowPlan& plan) {
+__attribute__((always_inline)) inline int read_row_values(Conn_Attrs* conn, Result* result, RhRow* row,
+                                                          const RowPlan& plan) {
     int status = 0;
-    const FieldInfo* fields = result->columns;
-    const int count = result->column_count;
-    const int planned = plan.planned();   // columns past it take the per-value path below
-    int i = 0;
-    for (;;) {
-        // Every value wholly in the buffer is read through a local cursor: the
-        // row's byte stores may alias the connection, so its buffer bounds would
-        // otherwise be reloaded for every value.
-        if (conn->pushed_back_byte == 0) {
-            const unsigned char* const base = conn->recv_cache;
-            const unsigned char* const end = base + conn->recv_fill;
-            const unsigned char* p = base + conn->recv_pos;
-            for (; i < planned && end - p >= 4; ++i) {
-                const int32_t length = wire_load<int32_t>(p);
-                if (length <= 0) {   // null: no value bytes follow
-                    p += 4;
-                    continue;
-                }
-                const ColumnPlan& column = plan.ahead(i);
-                const int width = column.width;
-                const int32_t size = width != kVariableSlot ? width : length;
-                if (end - p - 4 < size) break;
-                p += 4;
-                if (width != kVariableSlot) {
-                    if (row != nullptr) store_fixed_value(row, column, p);
-                } else if (unsigned char* piece = piece_for(result, row, status, length)) {
-                    copy_value_bytes(piece, p, length);
-                    keep_piece(row, fields, i, piece, length);
-                }
-                p += size;
-            }
-            conn->recv_pos = static_cast<int>(p - base);
-        }
-        if (i >= count) return status;
-        if (read_value(conn, result, row, status, plan, i) != 0) return KVC_NET_ERROR;
-        ++i;
-    }
+    const int i = read_buffered_values(conn, result, row, status, plan, 0);
+    if (i < result->column_count && read_row_rest(conn, result, row, status, plan, i) != 0) return KVC_NET_ERROR;
+    return status;
 }
 
 // One row message, stored in the result's pool (store) or dropped. Texts
@@ -221,6 +234,19 @@ __attribute__((always_inline)) inline int read_row_message(Conn_Attrs* conn, Res
 
 bool row_index_full(const Result* result);
 
+// A row appended where the index's walk already stands, the common case: no
+// lookup and no new block. False when append_record must place it.
+inline bool append_in_place(Result* result, RhRow* row) {
+    RowIndexWalk& walk = result->appending;
+    const int64_t n = result->row_count;
+    if (n != walk.pos || n >= walk.end) return false;
+    *walk.entry = row;
+    walk.entry += 1;
+    walk.pos = n + 1;
+    result->row_count = n + 1;
+    return true;
+}
+
 // The result's pool, made with its first rows; false when it cannot be.
 bool ensure_pool(Result* result) {
     if (result->pool == nullptr) result->pool = RS_mem_init();
@@ -232,17 +258,19 @@ bool ensure_pool(Result* result) {
 int receive_rows(Conn_Attrs* conn, Result* result, int limit, bool* rows_lost) {
     if (!*rows_lost && !ensure_pool(result)) *rows_lost = true;
     const RowPlan plan(result);
+    bool index_full = row_index_full(result);   // changes only when a row takes the slow append
     int count = 0;
     while (limit < 0 || count < limit) {
-        const bool store = !*rows_lost && !row_index_full(result);
+        const bool store = !*rows_lost && !index_full;
         RhRow* row = nullptr;
         int rc = read_row_message(conn, result, &row, store, rows_lost, plan);
         if (rc == KVC_NO_MEMORY) {
             *rows_lost = true;
         } else if (rc != 0) {
             break;
-        } else if (store && append_record(result, row) == KVC_NO_MEMORY) {
-            *rows_lost = true;   // no room for a new index block
+        } else if (store && !append_in_place(result, row)) {
+            if (append_record(result, row) == KVC_NO_MEMORY) *rows_lost = true;   // no room for a new index block
+            index_full = row_index_full(result);
         }
         ++count;
     }
@@ -680,7 +708,7 @@ RhRow** nthR(Result* result, int64_t n) {
     return index_entry(result, n, &block_end);
 }
 
-int record_next(Result* result) {
+int record_next_by_lookup(Result* result) {
     if (result == nullptr || result->handle_kind != KVC_HANDLE_RESULT) return -1;
     if (result->read_pos < 0 || result->read_pos >= result->row_count) {
         result->current_row = nullptr;
@@ -1287,32 +1315,45 @@ __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, 
 
 }  // namespace
 
+// Column i by every path but the direct copy: stored text into a character
+// buffer, then the conversion matrix. Apart, so that the direct copy keeps
+// its few registers and needs no frame.
+__attribute__((noinline)) int get_data_converted(Result* result, int i, int c_type, void* dst, int dst_size,
+                                                 int* length) {
+    const RhRow* row = result->current_row;
+    if (row != nullptr && c_type == KVC_C_CHAR) {
+        const unsigned marks = *row_status_byte(row, i) >> (2 * (static_cast<unsigned>(i) % 4)) & 3u;
+        if (marks == row_ptr_mask(0) && in_mask(kVerbatimTextTypes, result->columns[i].server_type))
+            return deliver_stored_text(row, result->columns, i, dst, dst_size, length);
+    }
+    return convert_column(result, i, c_type, dst, dst_size, length);
+}
+
 int result_get_data(Result* result, int col, int c_type, void* dst, int dst_size, int* length) {
-    if (col < 1 || col > result->column_count) return KVC_BAD_COLUMN;
-    const int i = col - 1;
+    const unsigned i = static_cast<unsigned>(col) - 1;   // column 0 and negative ones wrap past the count
+    if (col < 1 || i >= static_cast<unsigned>(result->column_count)) return KVC_BAD_COLUMN;
     const RhRow* row = result->current_row;
     if (row != nullptr && static_cast<unsigned>(c_type) < kCTypeCount) {
         const FieldInfo& field = result->columns[i];
         const unsigned server_type = static_cast<unsigned>(field.server_type);
-        // The column's null and pointer bits together: 0 for a value in its
-        // slot, the pointer bit alone for one held by address.
-        const unsigned marks = *row_status_byte(row, i) >> (2 * (static_cast<unsigned>(i) % 4)) & 3u;
+        // The column's null and pointer bits together: 0 for a value in its slot.
+        const unsigned marks = *row_status_byte(row, static_cast<int>(i)) >> (2 * (i % 4)) & 3u;
         // The common case, a fixed-width value its C type takes as it is, is
         // copied straight from the slot: what the matrix would deliver too.
-        const int width = server_type < 64 && marks == 0 ? kDirectCopies.width[c_type][server_type] : 0;
-        if (width != 0) {
+        if (marks == 0 && server_type < 64) {
+            const unsigned width = kDirectCopies.width[c_type][server_type];
             const unsigned char* slot = row + field.data_offset;
             // Constant sizes, so that each copy is a single move rather than a call.
             if (width == 8) memcpy(dst, slot, 8);
             else if (width == 4) memcpy(dst, slot, 4);
-            else memcpy(dst, slot, static_cast<size_t>(width));
-            if (length != nullptr) *length = width;
-            return 0;
+            else if (width != 0) memcpy(dst, slot, width);
+            if (width != 0) {
+                if (length != nullptr) *length = static_cast<int>(width);
+                return 0;
+            }
         }
-        if (c_type == KVC_C_CHAR && marks == row_ptr_mask(0) && in_mask(kVerbatimTextTypes, static_cast<int>(server_type)))
-            return deliver_stored_text(row, result->columns, i, dst, dst_size, length);
     }
-    return convert_column(result, i, c_type, dst, dst_size, length);
+    return get_data_converted(result, static_cast<int>(i), c_type, dst, dst_size, length);
 }
 
 int KVGetData(void** handle, int col, int c_type, void* dst, int dst_size, int* length) {

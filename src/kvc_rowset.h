@@ -19,7 +19,24 @@ int recvRecords20000(Conn_Attrs* conn, Result* result);
 int recvRecords200(Conn_Attrs* conn, Result* result);
 int recvCursorRows(Conn_Attrs* conn, Result* result);
 Result* new_result(Conn_Attrs* conn, int32_t result_kind);
-int record_next(Result* result);
+// Makes the next row current: 0, 100 past the last (no row is current then),
+// -1 not a result. Inline for the common case, the row just after the one the
+// read walk stands behind; any other goes through the index.
+int record_next_by_lookup(Result* result);
+inline int record_next(Result* result) {
+    if (result != nullptr && result->handle_kind == KVC_HANDLE_RESULT) {
+        RowIndexWalk& walk = result->reading;
+        const int64_t n = result->read_pos;
+        if (n == walk.pos && n < walk.end && n < result->row_count) {
+            result->current_row = *walk.entry;
+            walk.entry += 1;
+            walk.pos = n + 1;
+            result->read_pos = n + 1;
+            return 0;
+        }
+    }
+    return record_next_by_lookup(result);
+}
 int free_Result(Result* result);
 // Releases a result and every result chained after it.
 void free_result_chain(Result* first);
