@@ -1101,7 +1101,7 @@ int value_text(const Cell& cell, char* work) {
 
 // Text into a destination of size d: all of it when it fits with a
 // terminator; else d - 1 characters and, as the length, what was left out.
-int deliver_chars(const Target& target, const void* text, int n) {
+__attribute__((always_inline)) inline int deliver_chars(const Target& target, const void* text, int n) {
     memset(target.dst, 0, static_cast<size_t>(target.size));
     if (n < target.size) {
         memcpy(target.dst, text, static_cast<size_t>(n));
@@ -1285,17 +1285,16 @@ const DirectCopies kDirectCopies;
 
 namespace {
 
-// Column i of the current row by the conversion matrix. Apart from the common
-// case below, so that the latter does not pay for this one's frame.
 // Stored text into a character buffer, the other common case: what the
-// matrix delivers, without its lookups. Apart for the same reason.
-__attribute__((noinline)) int deliver_stored_text(const RhRow* row, const FieldInfo* fields, int i, void* dst,
+// matrix delivers, without its lookups.
+__attribute__((always_inline)) inline int deliver_stored_text(const RhRow* row, const FieldInfo* fields, int i, void* dst,
                                                   int dst_size, int* length) {
     int stored_length = 0;
     const unsigned char* text = row_held_value(row, fields, i, &stored_length);
     return deliver_chars(Target{KVC_C_CHAR, dst, dst_size > 0 ? dst_size : 0, length}, text, stored_length);
 }
 
+// Column i of the current row by the conversion matrix.
 __attribute__((noinline)) int convert_column(Result* result, int i, int c_type, void* dst, int dst_size,
                                              int* length) {
     int stored_length = 0;
