@@ -55,6 +55,11 @@ void kvc_populate(void* block, size_t bytes) {
     const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(page - 1);
     if (block != nullptr && end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
 }
+void* kvc_malloc_populated(size_t size) {
+    void* block = kvc_malloc(size);
+    kvc_populate(block, size);
+    return block;
+}
 void* kvc_calloc_populated(size_t count, size_t size) {
     void* block = kvc_calloc(count, size);
     constexpr size_t kPopulateFrom = 256 * 1024;

@@ -20,6 +20,7 @@ void* kvc_realloc(void* block, size_t size);
 // kvc_calloc for a large block that is filled from its start at once: its
 // pages are made resident in one call rather than by a fault each.
 void* kvc_calloc_populated(size_t count, size_t size);
+void* kvc_malloc_populated(size_t size);   // resident, contents unspecified
 void kvc_populate(void* block, size_t bytes);
 // Pages straight from the kernel, aligned to their size (a power of two);
 // released with kvc_unmap_aligned, not free.

@@ -56,14 +56,36 @@ public:
     explicit RowPlan(const Result* result)
         : result_(result), planned_(result->column_count < kPlannedColumns ? result->column_count : kPlannedColumns) {
         for (int i = 0; i < planned_; ++i) columns_[i] = plan_of(result, i);
+        // What createRow_inMemls writes for an untagged row whose status bytes
+        // fit one 8-byte store: every column null, slot space after them.
+        const int status_bytes = row_status_bytes(result->column_count);
+        one_store_ = status_bytes <= 8 && result->row_size >= 8;
+        if (one_store_) {
+            unsigned char first[8];
+            memset(first, 0x55, sizeof first);
+            const unsigned rest = static_cast<unsigned>(result->column_count) % 4;
+            first[status_bytes - 1] = static_cast<unsigned char>(0x55u & ((1u << (2 * rest)) - 1));
+            memcpy(&untagged_status_, first, sizeof untagged_status_);
+        }
     }
     int planned() const { return planned_; }
     const ColumnPlan& ahead(int i) const { return columns_[i]; }   // i < planned()
     ColumnPlan operator[](int i) const { return i < planned_ ? columns_[i] : plan_of(result_, i); }
 
+    // A new row in the pool with every column null; null when the pool is out
+    // of memory. An untagged row is one piece and one store.
+    RhRow* new_row(Result* result, bool tagged) const {
+        if (tagged || !one_store_) return createRow_inMemls(result->pool, result->row_size, result->column_count, tagged);
+        auto* row = static_cast<RhRow*>(RS_malloc(result->pool, result->row_size - 1));
+        if (row != nullptr) memcpy(row, &untagged_status_, sizeof untagged_status_);
+        return row;
+    }
+
 private:
     const Result* result_;
     int planned_;
+    bool one_store_ = false;
+    uint64_t untagged_status_ = 0;
     ColumnPlan columns_[kPlannedColumns];
 };
 
@@ -81,11 +103,14 @@ __attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const C
     row[column.status_byte] &= static_cast<unsigned char>(~column.null_mask);
 }
 
-// A variable-length value's own copy, kept in the row by address.
-inline void keep_piece(RhRow* row, const FieldInfo* fields, int i, unsigned char* piece, int32_t length) {
-    piece[length] = '\0';   // every value is readable as a C string
-    setPtr(row, i);
-    setDataBin(row, fields, i, piece, length);
+// A variable-length value's own copy, kept in the row by address; every
+// value is readable as a C string.
+inline void keep_piece(RhRow* row, const ColumnPlan& column, unsigned char* piece, int32_t length) {
+    piece[length] = '\0';
+    store_held_value(row + column.slot_offset, piece, length);
+    // Not null, held by address: the pointer bit sits just above the null bit.
+    unsigned char& bits = row[column.status_byte];
+    bits = static_cast<unsigned char>((bits & ~column.null_mask) | column.null_mask << 1);
 }
 
 // Room in the pool for a variable-length value of a kept row. When there is
@@ -123,7 +148,7 @@ int read_value(Conn_Attrs* conn, Result* result, RhRow*& row, int& status, const
     rh_advance(conn, 4);
     unsigned char* piece = piece_for(result, row, status, length);
     if (!recv_or_skip(conn, piece, length)) return KVC_NET_ERROR;
-    if (piece != nullptr) keep_piece(row, result->columns, i, piece, length);
+    if (piece != nullptr) keep_piece(row, column, piece, length);
     return 0;
 }
 
@@ -154,7 +179,7 @@ __attribute__((always_inline)) inline int read_buffered_values(Conn_Attrs* conn,
             if (row != nullptr) store_fixed_value(row, column, p);
         } else if (unsigned char* piece = piece_for(result, row, status, length)) {
             copy_value_bytes(piece, p, length);
-            keep_piece(row, result->columns, i, piece, length);
+            keep_piece(row, column, piece, length);
         }
         p += size;
     }
@@ -213,7 +238,7 @@ __attribute__((always_inline)) inline int read_row_message(Conn_Attrs* conn, Res
     RhRow* row = nullptr;
     int status = store && *lost ? -5 : 0;
     if (status == 0 && store) {
-        row = createRow_inMemls(result->pool, result->row_size, result->column_count, tag == '*');
+        row = plan.new_row(result, tag == '*');
         if (row == nullptr) status = KVC_NO_MEMORY;
     }
     if (tag == '*') {
@@ -687,8 +712,10 @@ int append_record(Result* result, RhRow* row) {
             kvc_set_text(&result->error_text, "[EC080]select result-set is too large please connect to db-server");
             return -1;
         }
-        RhRow** rows =
-            static_cast<RhRow**>(kvc_calloc_populated(static_cast<size_t>(group->rows_per_block), sizeof(RhRow*)));
+        // Entries are written as rows arrive and never read past row_count, so
+        // the block needs no clearing, only its pages made resident at once.
+        RhRow** rows = static_cast<RhRow**>(
+            kvc_malloc_populated(static_cast<size_t>(group->rows_per_block) * sizeof(RhRow*)));
         if (rows == nullptr) {
             --*counter;
             return KVC_NO_MEMORY;

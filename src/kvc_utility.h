@@ -86,10 +86,13 @@ inline void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { row
 inline void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { row_store_slot(row, fields, i, v); }
 // (address, length) of a value held by address. The caller sets the pointer
 // bit first.
-inline void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
-    unsigned char* slot = row_slot(row, fields, i);
+// A value held by address: its length, then the address, in its slot.
+inline void store_held_value(unsigned char* slot, const void* address, int32_t length) {
     memcpy(slot, &length, sizeof length);
     memcpy(slot + 4, &address, sizeof address);
+}
+inline void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
+    store_held_value(row_slot(row, fields, i), address, length);
     clrNull(row, i);
 }
 // The bytes and length of a value held by address.
