@@ -1129,9 +1129,10 @@ int value_text(const Cell& cell, char* work) {
 // Text into a destination of size d: all of it when it fits with a
 // terminator; else d - 1 characters and, as the length, what was left out.
 __attribute__((always_inline)) inline int deliver_chars(const Target& target, const void* text, int n) {
-    memset(target.dst, 0, static_cast<size_t>(target.size));
+    auto* dst = static_cast<unsigned char*>(target.dst);
+    clear_bytes(dst, static_cast<size_t>(target.size));
     if (n < target.size) {
-        memcpy(target.dst, text, static_cast<size_t>(n));
+        copy_value_bytes(dst, static_cast<const unsigned char*>(text), n);
         set_length(target, n);
         return 0;
     }

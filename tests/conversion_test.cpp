@@ -98,6 +98,30 @@ TEST(Conversion, TextBinaryAndRawRules) {
     }
 }
 
+// Stored text into character buffers of the usual sizes: the text, then
+// zeros to the buffer's end, never a byte past it; a text that does not fit
+// keeps size - 1 characters and reports what was left out.
+TEST(Conversion, StoredTextIntoBuffersOfEverySize) {
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ#$%&()*+,-./:;";
+    for (int text_length : {1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65}) {
+        const std::string text = alphabet.substr(0, static_cast<size_t>(text_length));
+        OneValue v(30, bytes_of(text));
+        for (int size : {8, 15, 16, 17, 24, 31, 32, 33, 48, 63, 64, 65, 100}) {
+            SCOPED_TRACE("text of " + std::to_string(text_length) + " into " + std::to_string(size));
+            std::vector<char> buf(static_cast<size_t>(size) + 8, '#');
+            int length = -7;
+            const int status = v.get(2, buf.data(), size, &length);
+            const int kept = text_length < size ? text_length : size - 1;
+            EXPECT_EQ(status, text_length < size ? 0 : -12);
+            EXPECT_EQ(length, text_length < size ? text_length : text_length - kept);
+            EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(kept)), text.substr(0, static_cast<size_t>(kept)));
+            EXPECT_EQ(std::string(buf.data() + kept, static_cast<size_t>(size - kept)),
+                      std::string(static_cast<size_t>(size - kept), '\0'));
+            EXPECT_EQ(std::string(buf.data() + size, 8), std::string(8, '#'));
+        }
+    }
+}
+
 TEST(Conversion, PiecewiseReadWalksTheValue) {
     OneValue v(33, bytes_of("0123456789"));
     char buf[4];
