@@ -85,6 +85,30 @@ void* kvc_map_aligned(size_t size) {
 void kvc_unmap_aligned(void* block, size_t size) {
     if (block != nullptr) munmap(block, size);
 }
+
+namespace {
+constexpr size_t kHugePage = 2u << 20;
+size_t span_bytes(size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
+
+void* kvc_reserve_span(size_t size) {
+    if (allocation_refused()) return nullptr;
+    const size_t bytes = span_bytes(size);
+    // Address space only: nothing is committed until pages are made resident.
+    void* mapped = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+    if (aligned > start) munmap(mapped, aligned - start);
+    const uintptr_t end = aligned + bytes;
+    if (start + bytes + kHugePage > end) munmap(reinterpret_cast<void*>(end), start + bytes + kHugePage - end);
+    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+void kvc_release_span(void* block, size_t size) {
+    if (block != nullptr) munmap(block, span_bytes(size));
+}
 char* kvc_strndup(const char* text, size_t max_length) {
     const size_t length = strnlen(text, max_length);
     char* copy = static_cast<char*>(kvc_malloc(length + 1));

@@ -26,6 +26,12 @@ void kvc_populate(void* block, size_t bytes);
 // released with kvc_unmap_aligned, not free.
 void* kvc_map_aligned(size_t size);
 void kvc_unmap_aligned(void* block, size_t size);
+// Address space for blocks made resident one after another (kvc_populate):
+// aligned and advised to be backed by huge pages, which clear several times
+// faster than small ones; nothing is committed until populated. Released
+// whole with kvc_release_span and the same size.
+void* kvc_reserve_span(size_t size);
+void kvc_release_span(void* block, size_t size);
 char* kvc_strdup(const char* text);
 char* kvc_strndup(const char* text, size_t max_length);
 void* hr_malloc0(size_t size);

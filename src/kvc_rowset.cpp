@@ -625,6 +625,35 @@ const BlockGroup* group_of_block(int block) {
 
 uint16_t* block_counter(const Result* result) { return static_cast<uint16_t*>(result->row_index[0]); }
 
+// Blocks of the groups from this size on lie side by side in one span of
+// address space per group, reserved with the group's first block: each is
+// then made resident on huge pages shared with its neighbours, instead of
+// a small page at a time.
+constexpr int64_t kSpannedFromRows = 100000;
+size_t block_bytes(const BlockGroup& group) { return static_cast<size_t>(group.rows_per_block) * sizeof(RhRow*); }
+size_t group_span_bytes(const BlockGroup& group) {
+    return block_bytes(group) * static_cast<size_t>(group.last_block - group.first_block + 1);
+}
+
+// A new block of the index. Entries are written as rows arrive and never
+// read past row_count, so it needs no clearing, only its pages made resident.
+RhRow** new_index_block(Result* result, int block, const BlockGroup& group) {
+    if (group.rows_per_block < kSpannedFromRows)
+        return static_cast<RhRow**>(kvc_malloc_populated(block_bytes(group)));
+    auto* span = static_cast<unsigned char*>(block == group.first_block ? kvc_reserve_span(group_span_bytes(group))
+                                                                         : result->row_index[group.first_block]);
+    if (span == nullptr) return nullptr;
+    unsigned char* rows = span + static_cast<size_t>(block - group.first_block) * block_bytes(group);
+    kvc_populate(rows, block_bytes(group));
+    return reinterpret_cast<RhRow**>(rows);
+}
+
+void release_index_block(Result* result, int block) {
+    const BlockGroup* group = group_of_block(block);
+    if (group->rows_per_block < kSpannedFromRows) free(result->row_index[block]);
+    else if (block == group->first_block) kvc_release_span(result->row_index[block], group_span_bytes(*group));
+}
+
 }  // namespace
 
 namespace {
@@ -712,10 +741,7 @@ int append_record(Result* result, RhRow* row) {
             kvc_set_text(&result->error_text, "[EC080]select result-set is too large please connect to db-server");
             return -1;
         }
-        // Entries are written as rows arrive and never read past row_count, so
-        // the block needs no clearing, only its pages made resident at once.
-        RhRow** rows = static_cast<RhRow**>(
-            kvc_malloc_populated(static_cast<size_t>(group->rows_per_block) * sizeof(RhRow*)));
+        RhRow** rows = new_index_block(result, block, *group);
         if (rows == nullptr) {
             --*counter;
             return KVC_NO_MEMORY;
@@ -752,7 +778,7 @@ void release_row_index(Result* result) {
         int blocks = *block_counter(result);
         if (blocks > ROW_INDEX_MAX_BLOCKS) blocks = ROW_INDEX_MAX_BLOCKS;
         // The rows themselves belong to the pool; only the index goes here.
-        for (int block = 1; block <= blocks; ++block) free(result->row_index[block]);
+        for (int block = 1; block <= blocks; ++block) release_index_block(result, block);
         free(result->row_index[0]);
         free(result->row_index);
         result->row_index = nullptr;
