@@ -62,9 +62,8 @@ public:
         one_store_ = status_bytes <= 8 && result->row_size >= 8;
         if (one_store_) {
             unsigned char first[8];
-            memset(first, 0x55, sizeof first);
-            const unsigned rest = static_cast<unsigned>(result->column_count) % 4;
-            first[status_bytes - 1] = static_cast<unsigned char>(0x55u & ((1u << (2 * rest)) - 1));
+            memset(first, kAllNullStatus, sizeof first);
+            first[status_bytes - 1] = new_row_last_status(result->column_count, false);
             memcpy(&untagged_status_, first, sizeof untagged_status_);
         }
     }

@@ -107,6 +107,14 @@ const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* lengt
 // A row that reads as all nulls; a tagged one has ROW_TAG_MAX zero bytes in
 // front of it for the tag. Slots are left as they are: a null column's slot
 // is never read.
+// The status byte after a new row's full ones: its columns null and, for a
+// tagged row, the tag mark. Full bytes are kAllNullStatus.
+constexpr unsigned char kAllNullStatus = 0x55;   // the null bit of four columns
+inline unsigned char new_row_last_status(int column_count, bool tagged) {
+    const unsigned rest = static_cast<unsigned>(column_count) % 4;
+    const unsigned tag_mark = tagged ? 1u << (2 * rest) : 0u;
+    return static_cast<unsigned char>((kAllNullStatus & ((1u << (2 * rest)) - 1)) | tag_mark);
+}
 // Inline: one is made per row received.
 inline RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count, bool tagged = false) {
     // Rows need no terminator: the spare byte of the pool piece is the row's last.
@@ -116,18 +124,16 @@ inline RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count
     if (piece == nullptr) return nullptr;
     if (tagged) memset(piece, 0, ROW_TAG_MAX);
     RhRow* row = piece + front;
-    // Every column starts null: 0x55 sets the null bit of four columns at once.
+    // Every column starts null.
     const int full_bytes = column_count / 4;
     if (full_bytes <= 8 && row_size >= 8) {
         // One store: what lies past the status bytes is slot space, written later.
-        const uint64_t all_null = 0x5555555555555555u;
+        const uint64_t all_null = 0x0101010101010101u * kAllNullStatus;
         memcpy(row, &all_null, sizeof all_null);
     } else {
-        memset(row, 0x55, static_cast<size_t>(full_bytes));
+        memset(row, kAllNullStatus, static_cast<size_t>(full_bytes));
     }
-    const unsigned rest = static_cast<unsigned>(column_count) % 4;
-    const unsigned tag_mark = tagged ? 1u << (2 * rest) : 0u;
-    row[full_bytes] = static_cast<unsigned char>((0x55u & ((1u << (2 * rest)) - 1)) | tag_mark);
+    row[full_bytes] = new_row_last_status(column_count, tagged);
     return row;
 }
 // The ROW_TAG_MAX tag bytes of a row that arrived with a row tag, else null.
