@@ -624,33 +624,40 @@ const BlockGroup* group_of_block(int block) {
 
 uint16_t* block_counter(const Result* result) { return static_cast<uint16_t*>(result->row_index[0]); }
 
-// Blocks of the groups from this size on lie side by side in one span of
-// address space per group, reserved with the group's first block: each is
-// then made resident on huge pages shared with its neighbours, instead of
-// a small page at a time.
+// Blocks of 100,000 rows and more are made resident on huge pages, which the
+// kernel clears several times faster than small ones. Those of 100,000 rows
+// (800 KB) lie side by side in one span of address space reserved with the
+// group's first block, so that neighbours share huge pages; larger blocks
+// have a span each, as large as a plain allocation would be.
 constexpr int64_t kSpannedFromRows = 100000;
+constexpr size_t kSharedSpanMax = 32u << 20;
 size_t block_bytes(const BlockGroup& group) { return static_cast<size_t>(group.rows_per_block) * sizeof(RhRow*); }
-size_t group_span_bytes(const BlockGroup& group) {
-    return block_bytes(group) * static_cast<size_t>(group.last_block - group.first_block + 1);
+int blocks_per_span(const BlockGroup& group) {
+    const int blocks = group.last_block - group.first_block + 1;
+    return block_bytes(group) * static_cast<size_t>(blocks) <= kSharedSpanMax ? blocks : 1;
 }
+size_t span_bytes(const BlockGroup& group) { return block_bytes(group) * static_cast<size_t>(blocks_per_span(group)); }
+// Position of a block in its span: 0 for the block the span was reserved with.
+int place_in_span(const BlockGroup& group, int block) { return (block - group.first_block) % blocks_per_span(group); }
 
 // A new block of the index. Entries are written as rows arrive and never
 // read past row_count, so it needs no clearing, only its pages made resident.
 RhRow** new_index_block(Result* result, int block, const BlockGroup& group) {
     if (group.rows_per_block < kSpannedFromRows)
         return static_cast<RhRow**>(kvc_malloc_populated(block_bytes(group)));
-    auto* span = static_cast<unsigned char*>(block == group.first_block ? kvc_reserve_span(group_span_bytes(group))
-                                                                         : result->row_index[group.first_block]);
+    const int place = place_in_span(group, block);
+    auto* span = static_cast<unsigned char*>(place == 0 ? kvc_reserve_span(span_bytes(group))
+                                                        : result->row_index[block - place]);
     if (span == nullptr) return nullptr;
-    unsigned char* rows = span + static_cast<size_t>(block - group.first_block) * block_bytes(group);
+    unsigned char* rows = span + static_cast<size_t>(place) * block_bytes(group);
     kvc_populate(rows, block_bytes(group));
     return reinterpret_cast<RhRow**>(rows);
 }
 
 void release_index_block(Result* result, int block) {
-    const BlockGroup* group = group_of_block(block);
-    if (group->rows_per_block < kSpannedFromRows) free(result->row_index[block]);
-    else if (block == group->first_block) kvc_release_span(result->row_index[block], group_span_bytes(*group));
+    const BlockGroup& group = *group_of_block(block);
+    if (group.rows_per_block < kSpannedFromRows) free(result->row_index[block]);
+    else if (place_in_span(group, block) == 0) kvc_release_span(result->row_index[block], span_bytes(group));
 }
 
 }  // namespace

@@ -47,6 +47,30 @@ TEST(RowIndex, BlocksGrowAtTheirBoundariesAndRowsLandInTheirBlocks) {
     for (int64_t n : {int64_t{276000}, int64_t{1347376000}, int64_t{-1}}) EXPECT_EQ(nthR(index.result, n), nullptr) << n;
 }
 
+TEST(RowIndex, LargeBlocksHoldTheirRowsAcrossSharedAndOwnSpans) {
+    // Blocks of 100,000 rows share one span, blocks of a million have their
+    // own: rows on both sides of each boundary keep their entries, and the
+    // index is released whole (under the sanitizers, a wrong release shows).
+    IndexedResult index;
+    index.append_until(4376001);
+    EXPECT_EQ(index.blocks(), 66);
+    // Row, block, position in the block.
+    const int64_t positions[][3] = {{176000, 33, 0},     {275999, 33, 99999}, {276000, 34, 0},
+                                    {3375999, 64, 99999}, {3376000, 65, 0},    {4375999, 65, 999999},
+                                    {4376000, 66, 0}};
+    for (const auto& p : positions) {
+        SCOPED_TRACE("row " + std::to_string(p[0]));
+        RhRow** entry = nthR(index.result, p[0]);
+        EXPECT_EQ(entry, static_cast<RhRow**>(index.result->row_index[p[1]]) + p[2]);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(*entry, fake_row(p[0]));
+    }
+    release_row_index(index.result);
+    EXPECT_EQ(index.result->row_count, 0);
+    index.append_until(3);
+    EXPECT_EQ(*nthR(index.result, 2), fake_row(2));
+}
+
 TEST(RowIndex, PositionsAtTheUpperGroupBoundaries) {
     // Blocks of millions of rows are not worth allocating here: distinct fake
     // block addresses show which block and position nthR picks.
