@@ -511,8 +511,9 @@ KVC_API int KVC_FreePtr(void** ptr);
 KVC_API int fun_sql_type(const char* sql);
 /* Write a millisecond datetime as "YYYY-MM-DD hh:mm:ss" (out: 20 bytes): KVC_OK. */
 KVC_API int dt2dtm_Api(int64_t ms, char* out);
-/* Force little-endian byte swapping for the wire (connects set it themselves):
- * KVC_OK. */
+/* Sets the process-wide byte-order flag to little-endian, as every connect
+ * sets it to the host's order; values on the wire are swapped by the host's
+ * own order either way: KVC_OK. */
 KVC_API int Init(void);
 
 #ifdef __cplusplus
