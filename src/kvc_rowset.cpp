@@ -93,11 +93,18 @@ private:
 // four bytes an int32 read gives), and the column is no longer null.
 __attribute__((always_inline)) inline void store_fixed_value(RhRow* row, const ColumnPlan& column, const unsigned char* at) {
     unsigned char* slot = row + column.slot_offset;
-    switch (column.width) {
-    case 1: *slot = *at; break;
-    case 2: { const int16_t v = wire_load<int16_t>(at); memcpy(slot, &v, sizeof v); break; }
-    case 4: { const int32_t v = wire_load<int32_t>(at); memcpy(slot, &v, sizeof v); break; }
-    default: { const int64_t v = wire_load<int64_t>(at); memcpy(slot, &v, sizeof v); break; }
+    // Widest first: 8-byte values (bigints, doubles, datetimes) are the most common.
+    if (column.width == 8) {
+        const int64_t v = wire_load<int64_t>(at);
+        memcpy(slot, &v, sizeof v);
+    } else if (column.width == 4) {
+        const int32_t v = wire_load<int32_t>(at);
+        memcpy(slot, &v, sizeof v);
+    } else if (column.width == 2) {
+        const int16_t v = wire_load<int16_t>(at);
+        memcpy(slot, &v, sizeof v);
+    } else {
+        *slot = *at;
     }
     row[column.status_byte] &= static_cast<unsigned char>(~column.null_mask);
 }
