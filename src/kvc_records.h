@@ -98,11 +98,13 @@ struct FieldInfo {
     int32_t type_modifier;
     int32_t column_attribute;
     int32_t data_offset;     // from the start of the status area
+    int32_t direct_width;    // slot bytes that direct_c_types copy as they lie
     char* name_buffer;       // the one allocation behind the three names
-    // Pads the record to 64 bytes, so that a column is found with a shift
-    // rather than a multiplication on every value read.
-    int64_t unused_;
+    // One bit per C type code that takes this column's value straight from
+    // its slot; 0 (not worked out) leaves every read to the conversion rules.
+    uint64_t direct_c_types;
 };
+// 64 bytes, so that reading a value finds its column with a shift.
 static_assert(sizeof(FieldInfo) == 64, "a column record is 64 bytes");
 
 // A row is a block of row_size bytes: status bits, then the column slots

@@ -385,6 +385,7 @@ int recv_fields_info(Conn_Attrs* conn, Result* result) {
     for (int i = 0; i < count; ++i) {
         columns[i].data_offset = offset;
         offset += row_slot_width(columns[i].server_type);
+        plan_direct_copies(&columns[i]);
     }
     result->columns = columns;
     result->column_count = count;
@@ -1350,6 +1351,18 @@ const DirectCopies kDirectCopies;
 
 }  // namespace
 
+void plan_direct_copies(FieldInfo* field) {
+    field->direct_c_types = 0;
+    field->direct_width = 0;
+    const int server_type = field->server_type;
+    if (server_type < 0 || server_type >= 64) return;
+    for (int c_type = 0; c_type < kCTypeCount; ++c_type) {
+        if (kDirectCopies.width[c_type][server_type] == 0) continue;
+        field->direct_c_types |= uint64_t{1} << c_type;
+        field->direct_width = kDirectCopies.width[c_type][server_type];
+    }
+}
+
 namespace {
 
 // Stored text into a character buffer, the other common case: what the
@@ -1401,22 +1414,19 @@ int result_get_data(Result* result, int col, int c_type, void* dst, int dst_size
     const RhRow* row = result->current_row;
     if (row != nullptr && static_cast<unsigned>(c_type) < kCTypeCount) {
         const FieldInfo& field = result->columns[i];
-        const unsigned server_type = static_cast<unsigned>(field.server_type);
         // The column's null and pointer bits together: 0 for a value in its slot.
         const unsigned marks = *row_status_byte(row, static_cast<int>(i)) >> (2 * (i % 4)) & 3u;
         // The common case, a fixed-width value its C type takes as it is, is
         // copied straight from the slot: what the matrix would deliver too.
-        if (marks == 0 && server_type < 64) {
-            const unsigned width = kDirectCopies.width[c_type][server_type];
+        if (marks == 0 && (field.direct_c_types >> c_type & 1) != 0) {
+            const int width = field.direct_width;
             const unsigned char* slot = row + field.data_offset;
             // Constant sizes, so that each copy is a single move rather than a call.
             if (width == 8) memcpy(dst, slot, 8);
             else if (width == 4) memcpy(dst, slot, 4);
-            else if (width != 0) memcpy(dst, slot, width);
-            if (width != 0) {
-                if (length != nullptr) *length = static_cast<int>(width);
-                return 0;
-            }
+            else memcpy(dst, slot, static_cast<size_t>(width));
+            if (length != nullptr) *length = width;
+            return 0;
         }
     }
     return get_data_converted(result, static_cast<int>(i), c_type, dst, dst_size, length);

@@ -8,6 +8,9 @@
 int recv_Query_Rs(Conn_Attrs* conn, Result** result_out);
 int recv_Query_Cursor(Conn_Attrs* conn, Result** result_out);
 int recv_fields_info(Conn_Attrs* conn, Result* result);
+// Works out which C types take a column's value straight from its slot
+// (FieldInfo::direct_c_types), once its server type is known.
+void plan_direct_copies(FieldInfo* field);
 int recv_attr_des_item(Conn_Attrs* conn, FieldInfo* field);
 int recv_record(Conn_Attrs* conn, Result* result, RhRow** row_out);
 // Reads up to limit rows (no limit when negative) into the result and returns
