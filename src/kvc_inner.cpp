@@ -69,42 +69,39 @@ void* kvc_calloc_populated(size_t count, size_t size) {
 void* kvc_realloc(void* block, size_t size) {
     return allocation_refused() ? nullptr : realloc(block, size == 0 ? 1 : size);
 }
-void* kvc_map_aligned(size_t size) {
-    if (allocation_refused()) return nullptr;
-    // Twice the size, so that an aligned block lies inside; the rest goes back.
-    const size_t span = 2 * size;
-    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+namespace {
+constexpr size_t kHugePage = 2u << 20;
+
+// bytes of fresh pages at a multiple of alignment (a power of two): a mapping
+// larger by the alignment, trimmed at both ends.
+void* map_at_alignment(size_t bytes, size_t alignment, int extra_flags) {
+    const size_t span = bytes + alignment;
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | extra_flags, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-    const uintptr_t aligned = (start + size - 1) & ~(uintptr_t{size} - 1);
+    const uintptr_t aligned = (start + alignment - 1) & ~(uintptr_t{alignment} - 1);
     if (aligned > start) munmap(mapped, aligned - start);
-    const uintptr_t end = aligned + size;
+    const uintptr_t end = aligned + bytes;
     if (start + span > end) munmap(reinterpret_cast<void*>(end), start + span - end);
     return reinterpret_cast<void*>(aligned);
+}
+
+size_t span_bytes(size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
+
+void* kvc_map_aligned(size_t size) {
+    return allocation_refused() ? nullptr : map_at_alignment(size, size, 0);
 }
 void kvc_unmap_aligned(void* block, size_t size) {
     if (block != nullptr) munmap(block, size);
 }
 
-namespace {
-constexpr size_t kHugePage = 2u << 20;
-size_t span_bytes(size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
-}  // namespace
-
 void* kvc_reserve_span(size_t size) {
     if (allocation_refused()) return nullptr;
-    const size_t bytes = span_bytes(size);
     // Address space only: nothing is committed until pages are made resident.
-    void* mapped = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                        -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-    const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
-    if (aligned > start) munmap(mapped, aligned - start);
-    const uintptr_t end = aligned + bytes;
-    if (start + bytes + kHugePage > end) munmap(reinterpret_cast<void*>(end), start + bytes + kHugePage - end);
-    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-    return reinterpret_cast<void*>(aligned);
+    void* span = map_at_alignment(span_bytes(size), kHugePage, MAP_NORESERVE);
+    if (span != nullptr) madvise(span, span_bytes(size), MADV_HUGEPAGE);
+    return span;
 }
 void kvc_release_span(void* block, size_t size) {
     if (block != nullptr) munmap(block, span_bytes(size));
