@@ -268,13 +268,10 @@ bool row_index_full(const Result* result);
 // A row appended where the index's walk already stands, the common case: no
 // lookup and no new block. False when append_record must place it.
 inline bool append_in_place(Result* result, RhRow* row) {
-    RowIndexWalk& walk = result->appending;
-    const int64_t n = result->row_count;
-    if (n != walk.pos || n >= walk.end) return false;
-    *walk.entry = row;
-    walk.entry += 1;
-    walk.pos = n + 1;
-    result->row_count = n + 1;
+    RhRow** entry = walk_step(result->appending, result->row_count);
+    if (entry == nullptr) return false;
+    *entry = row;
+    result->row_count += 1;
     return true;
 }
 
@@ -712,11 +709,8 @@ __attribute__((noinline)) RhRow** walk_by_lookup(Result* result, RowIndexWalk& w
 // Entry of row n, looked up only when the walk is not already there; the walk
 // then stands on row n + 1. Rows taken in order cost one comparison each.
 inline RhRow** walk_to(Result* result, RowIndexWalk& walk, int64_t n) {
-    if (n != walk.pos || n >= walk.end) return walk_by_lookup(result, walk, n);
-    RhRow** entry = walk.entry;
-    walk.entry = entry + 1;
-    walk.pos = n + 1;
-    return entry;
+    RhRow** entry = walk_step(walk, n);
+    return entry != nullptr ? entry : walk_by_lookup(result, walk, n);
 }
 
 }  // namespace

@@ -26,15 +26,20 @@ Result* new_result(Conn_Attrs* conn, int32_t result_kind);
 // -1 not a result. Inline for the common case, the row just after the one the
 // read walk stands behind; any other goes through the index.
 int record_next_by_lookup(Result* result);
+// The index entry of row n when the walk already stands on it, the walk then
+// standing on row n + 1; null when the entry must be looked up.
+inline RhRow** walk_step(RowIndexWalk& walk, int64_t n) {
+    if (n != walk.pos || n >= walk.end) return nullptr;
+    RhRow** entry = walk.entry;
+    walk.entry = entry + 1;
+    walk.pos = n + 1;
+    return entry;
+}
 inline int record_next(Result* result) {
-    if (result != nullptr && result->handle_kind == KVC_HANDLE_RESULT) {
-        RowIndexWalk& walk = result->reading;
-        const int64_t n = result->read_pos;
-        if (n == walk.pos && n < walk.end && n < result->row_count) {
-            result->current_row = *walk.entry;
-            walk.entry += 1;
-            walk.pos = n + 1;
-            result->read_pos = n + 1;
+    if (result != nullptr && result->handle_kind == KVC_HANDLE_RESULT && result->read_pos < result->row_count) {
+        if (RhRow** entry = walk_step(result->reading, result->read_pos)) {
+            result->current_row = *entry;
+            result->read_pos += 1;
             return 0;
         }
     }
