@@ -1404,7 +1404,7 @@ __attribute__((noinline)) int get_data_converted(Result* result, int i, int c_ty
 
 int result_get_data(Result* result, int col, int c_type, void* dst, int dst_size, int* length) {
     const unsigned i = static_cast<unsigned>(col) - 1;   // column 0 and negative ones wrap past the count
-    if (col < 1 || i >= static_cast<unsigned>(result->column_count)) return KVC_BAD_COLUMN;
+    if (i >= static_cast<unsigned>(result->column_count)) return KVC_BAD_COLUMN;
     const RhRow* row = result->current_row;
     if (row != nullptr && static_cast<unsigned>(c_type) < kCTypeCount) {
         const FieldInfo& field = result->columns[i];

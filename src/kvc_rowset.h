@@ -22,10 +22,6 @@ int recvRecords20000(Conn_Attrs* conn, Result* result);
 int recvRecords200(Conn_Attrs* conn, Result* result);
 int recvCursorRows(Conn_Attrs* conn, Result* result);
 Result* new_result(Conn_Attrs* conn, int32_t result_kind);
-// Makes the next row current: 0, 100 past the last (no row is current then),
-// -1 not a result. Inline for the common case, the row just after the one the
-// read walk stands behind; any other goes through the index.
-int record_next_by_lookup(Result* result);
 // The index entry of row n when the walk already stands on it, the walk then
 // standing on row n + 1; null when the entry must be looked up.
 inline RhRow** walk_step(RowIndexWalk& walk, int64_t n) {
@@ -35,6 +31,10 @@ inline RhRow** walk_step(RowIndexWalk& walk, int64_t n) {
     walk.pos = n + 1;
     return entry;
 }
+// Makes the next row current: 0, 100 past the last (no row is current then),
+// -1 not a result. Inline for the common case, the row just after the one the
+// read walk stands behind; any other goes through the index.
+int record_next_by_lookup(Result* result);
 inline int record_next(Result* result) {
     if (result != nullptr && result->handle_kind == KVC_HANDLE_RESULT && result->read_pos < result->row_count) {
         if (RhRow** entry = walk_step(result->reading, result->read_pos)) {

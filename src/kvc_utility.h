@@ -84,13 +84,13 @@ inline void setDataI4(RhRow* row, const FieldInfo* fields, int i, int32_t v) { r
 inline void setDataI8(RhRow* row, const FieldInfo* fields, int i, int64_t v) { row_store_slot(row, fields, i, v); }
 inline void setDataR4(RhRow* row, const FieldInfo* fields, int i, float v) { row_store_slot(row, fields, i, v); }
 inline void setDataR8(RhRow* row, const FieldInfo* fields, int i, double v) { row_store_slot(row, fields, i, v); }
-// (address, length) of a value held by address. The caller sets the pointer
-// bit first.
 // A value held by address: its length, then the address, in its slot.
 inline void store_held_value(unsigned char* slot, const void* address, int32_t length) {
     memcpy(slot, &length, sizeof length);
     memcpy(slot + 4, &address, sizeof address);
 }
+// (address, length) of a value held by address. The caller sets the pointer
+// bit first.
 inline void setDataBin(RhRow* row, const FieldInfo* fields, int i, const void* address, int32_t length) {
     store_held_value(row_slot(row, fields, i), address, length);
     clrNull(row, i);
@@ -104,9 +104,6 @@ inline const unsigned char* row_held_value(const RhRow* row, const FieldInfo* fi
     return address;
 }
 const void* getData(const RhRow* row, const FieldInfo* fields, int i, int* length);
-// A row that reads as all nulls; a tagged one has ROW_TAG_MAX zero bytes in
-// front of it for the tag. Slots are left as they are: a null column's slot
-// is never read.
 // The status byte after a new row's full ones: its columns null and, for a
 // tagged row, the tag mark. Full bytes are kAllNullStatus.
 constexpr unsigned char kAllNullStatus = 0x55;   // the null bit of four columns
@@ -115,6 +112,9 @@ inline unsigned char new_row_last_status(int column_count, bool tagged) {
     const unsigned tag_mark = tagged ? 1u << (2 * rest) : 0u;
     return static_cast<unsigned char>((kAllNullStatus & ((1u << (2 * rest)) - 1)) | tag_mark);
 }
+// A row that reads as all nulls; a tagged one has ROW_TAG_MAX zero bytes in
+// front of it for the tag. Slots are left as they are: a null column's slot
+// is never read.
 // Inline: one is made per row received.
 inline RhRow* createRow_inMemls(Result_Mem* pool, int row_size, int column_count, bool tagged = false) {
     // Rows need no terminator: the spare byte of the pool piece is the row's last.
