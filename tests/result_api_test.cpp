@@ -3,6 +3,7 @@
 #include "kvc.h"
 #include "support/rows_support.h"
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -111,6 +112,7 @@ TEST_F(ReplyFixture, RowCursorAndValues) {
         int32_t id = 0;
         EXPECT_EQ(KVC_GetData(&handle, 1, 5, &id, 4, &length), 0);
         EXPECT_EQ(id, 100 + i);
+        for (int col : {0, -1, INT_MIN}) EXPECT_EQ(KVC_GetData(&handle, col, 5, &id, 4, &length), KVC_BAD_COLUMN) << col;
         EXPECT_EQ(KVC_GetData(&handle, 2, 2, text, sizeof text, &length), 0);
         EXPECT_EQ(std::string(text), "name" + std::to_string(i));
         EXPECT_EQ(KVC_GetData(&handle, 3, 2, text, sizeof text, &length), -11);
